@@ -1,0 +1,2 @@
+// Placeholder: the settings-file layer is being built.
+#include "profile.h"
