@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kelv::profile {
 
@@ -25,6 +27,11 @@ int32_t ReadInteger(const std::string& section, const std::string& key, int32_t 
                     const std::string& path);
 bool ReadBool(const std::string& section, const std::string& key, bool def,
               const std::string& path);
+
+// All key/value pairs of a section, in file order (names as written, blanks
+// around them removed); empty when the file or section is missing.
+std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
+                                                             const std::string& path);
 
 // Replaces the key's value on its own line, or adds the key at the end of its
 // section, or the section at the end of the file; every other line stays byte
