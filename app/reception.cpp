@@ -1,0 +1,92 @@
+#include "reception.h"
+
+#include "eia.h"
+#include "sjis.h"
+
+namespace kelv {
+namespace {
+
+constexpr uint8_t kLF = 0x0A;
+constexpr uint8_t kCR = 0x0D;
+constexpr uint8_t kDC1 = 0x11;
+constexpr uint8_t kDC2 = 0x12;
+constexpr uint8_t kDC3 = 0x13;
+constexpr uint8_t kDC4 = 0x14;
+
+bool NeverStored(uint8_t b) {
+  return b == kLF || b == kCR || b == kDC1 || b == kDC2 || b == kDC3 || b == kDC4;
+}
+
+bool IsBlank(char c) {
+  return static_cast<uint8_t>(c) <= 0x20;
+}
+
+}  // namespace
+
+std::string TrimLine(const std::string& line) {
+  size_t begin = 0;
+  size_t end = line.size();
+  while (begin < end && IsBlank(line[begin])) ++begin;
+  while (end > begin && IsBlank(line[end - 1])) --end;
+  return line.substr(begin, end - begin);
+}
+
+Reception::StepResult Reception::Step(uint8_t b) {
+  StepResult r;
+  if (finished_) {
+    r.finished = true;
+    return r;
+  }
+  if (settings_.Eia) b = EiaToIso(b);
+
+  // Marker tests: the first that matches wins.
+  const char start = settings_.StartMark;
+  const char end = settings_.EndMark;
+  if (start == '%' && b == '%' && !started_) {
+    started_ = true;
+  } else if (start == 'D' && b == kDC2 && !started_) {
+    started_ = true;
+  } else if (start == 'N' && b == kLF && !started_) {
+    started_ = true;
+  } else if (end == '%' && b == '%' && started_) {
+    finished_ = true;
+  } else if (end == 'D' && b == kDC4 && started_) {
+    finished_ = true;
+  } else if (settings_.ColonAsO && b == ':') {
+    b = 'O';
+  }
+
+  if (b == kLF && started_) {
+    lines_.push_back(TrimLine(current_));
+    ++line_count_;
+    r.line_completed = true;
+    r.display = std::move(current_);
+    current_.clear();
+  } else if (started_ && !NeverStored(b)) {
+    current_.push_back(static_cast<char>(b));
+  }
+
+  r.finished = finished_;
+  return r;
+}
+
+void Reception::FinishRun() {
+  if (!current_.empty()) {
+    std::string last = TrimLine(current_);
+    current_.clear();
+    // A line that trims to nothing is still kept, as an empty line.
+    lines_.push_back(std::move(last));
+  }
+}
+
+std::string ReceivingText(int64_t line_count) {
+  return Sjis("受信中 ") + std::to_string(line_count) + Sjis("行");
+}
+
+std::string EndText(bool finished, int64_t line_count) {
+  if (finished) return Sjis("受信完了");
+  if (line_count == 0) return Sjis("受信開始前に中止しました");
+  return Sjis("受信中に中止、又はエラー") + std::to_string(line_count) + Sjis("行受信済");
+}
+
+}  // namespace kelv
