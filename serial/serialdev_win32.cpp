@@ -1,0 +1,370 @@
+// Windows backend of the serial device: the communications functions of the
+// system, on one handle opened for overlapped input and output.
+//
+// Each direction has one manual-reset event and one OVERLAPPED record, made by
+// MakeTransferEvents. A transfer that outlives its time-out is not cancelled:
+// it keeps the record (and the caller's buffer) until it completes or an abort
+// purge ends it. While it is still under way, a new transfer in the same
+// direction fails at once without touching the record, because starting a
+// second operation on a busy OVERLAPPED corrupts the first one. Once it has
+// completed, the record is free again.
+//
+// The watcher's event wait has a record and an event of its own, so it can be
+// pending on the same handle while the user-interface thread transfers.
+#include <vector>
+
+#include "serialdev.h"
+
+// The interface's constants carry the system's values, so masks, purge flags
+// and escape functions pass through unchanged. <windows.h> defines the same
+// names as macros; take the interface's values before it is included.
+namespace {
+namespace iface = serialdev;
+constexpr uint32_t kIfaceValues[] = {
+    iface::EV_RXCHAR,     iface::EV_RXFLAG,     iface::EV_TXEMPTY,    iface::EV_CTS,
+    iface::EV_DSR,        iface::EV_RLSD,       iface::EV_BREAK,      iface::EV_ERR,
+    iface::EV_RING,       iface::PURGE_TXABORT, iface::PURGE_RXABORT, iface::PURGE_TXCLEAR,
+    iface::PURGE_RXCLEAR, iface::SETRTS,        iface::CLRRTS,        iface::SETDTR,
+    iface::CLRDTR,        iface::ONESTOPBIT,    iface::ONE5STOPBITS,  iface::TWOSTOPBITS,
+    iface::NOPARITY,      iface::ODDPARITY,     iface::EVENPARITY,    iface::MARKPARITY,
+    iface::SPACEPARITY};
+}  // namespace
+
+#include <windows.h>
+
+namespace {
+constexpr uint32_t kSystemValues[] = {
+    EV_RXCHAR, EV_RXFLAG,  EV_TXEMPTY,    EV_CTS,        EV_DSR,        EV_RLSD,       EV_BREAK,
+    EV_ERR,    EV_RING,    PURGE_TXABORT, PURGE_RXABORT, PURGE_TXCLEAR, PURGE_RXCLEAR, SETRTS,
+    CLRRTS,    SETDTR,     CLRDTR,        ONESTOPBIT,    ONE5STOPBITS,  TWOSTOPBITS,   NOPARITY,
+    ODDPARITY, EVENPARITY, MARKPARITY,    SPACEPARITY};
+constexpr bool SameValues() {
+  static_assert(sizeof kIfaceValues == sizeof kSystemValues);
+  for (size_t i = 0; i < sizeof kIfaceValues / sizeof kIfaceValues[0]; ++i) {
+    if (kIfaceValues[i] != kSystemValues[i]) return false;
+  }
+  return true;
+}
+static_assert(SameValues(), "serialdev.h constants differ from the system's");
+}  // namespace
+
+namespace serialdev {
+namespace {
+
+class Win32Device final : public SerialDevice {
+ public:
+  ~Win32Device() override;
+
+  bool Open(const std::string& name) override;
+  bool SetupQueues(uint32_t rx_size, uint32_t tx_size) override;
+  bool GetState(DeviceControl& dcb) override;
+  bool SetState(const DeviceControl& dcb) override;
+  bool GetTimeouts(CommTimeouts& t) override;
+  bool SetTimeouts(const CommTimeouts& t) override;
+  bool SetEventMask(uint32_t mask) override;
+  bool WaitEvent(uint32_t& events) override;
+  bool Purge(uint32_t flags) override;
+  bool Status(uint32_t& in_queue) override;
+  bool Escape(uint32_t function) override;
+  bool MakeTransferEvents() override;
+  void CloseTransferEvents() override;
+  XferStart StartRead(void* buf, uint32_t count) override;
+  XferWait WaitRead(uint32_t timeout_ms) override;
+  bool ReadResult(uint32_t& transferred) override;
+  XferStart StartWrite(const void* buf, uint32_t count) override;
+  XferWait WaitWrite(uint32_t timeout_ms) override;
+  bool WriteResult(uint32_t& transferred) override;
+  bool Close() override;
+
+ private:
+  struct Direction {
+    HANDLE event = nullptr;
+    // On the heap so that a record the system may still write to can outlive
+    // its direction (see MakeEvent).
+    std::unique_ptr<OVERLAPPED> record = std::make_unique<OVERLAPPED>();
+  };
+
+  static bool Busy(const OVERLAPPED& r) { return !HasOverlappedIoCompleted(&r); }
+  bool MakeEvent(Direction& d);
+  static void CloseEvent(Direction& d);
+  static XferStart Started(BOOL result);
+  static XferWait Wait(Direction& d, uint32_t timeout_ms);
+  bool Result(Direction& d, uint32_t& transferred);
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB dcb_{};  // the block last read, so fields we do not model survive SetState
+  Direction read_;
+  Direction write_;
+  std::vector<std::unique_ptr<OVERLAPPED>> retired_;
+  // The watcher's wait: used by the watcher thread only, and the thread has
+  // ended before Close runs.
+  HANDLE wait_event_ = nullptr;
+  OVERLAPPED wait_record_{};
+  DWORD wait_mask_ = 0;
+};
+
+// Every system call's success flag passes through here, and only here is the
+// system's error code looked at. Thread-safe: it keeps no state.
+bool Ok(BOOL result, DWORD* error = nullptr) {
+  if (error) *error = result ? ERROR_SUCCESS : GetLastError();
+  return result != FALSE;
+}
+
+Win32Device::~Win32Device() {
+  if (handle_ != INVALID_HANDLE_VALUE) Close();
+  CloseTransferEvents();
+  retired_.push_back(std::move(read_.record));
+  retired_.push_back(std::move(write_.record));
+  // A record whose transfer has not been seen to end may still be written by
+  // the system; a few bytes left behind are better than a write to freed memory.
+  for (auto& r : retired_) {
+    if (r && Busy(*r)) r.release();
+  }
+}
+
+bool Win32Device::Open(const std::string& name) {
+  if (handle_ != INVALID_HANDLE_VALUE) return false;
+  // The device namespace prefix lets "COM10" and above open as well.
+  const std::string path = "\\\\.\\" + name;
+  handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (!Ok(handle_ != INVALID_HANDLE_VALUE)) return false;
+  dcb_ = DCB{};
+  dcb_.DCBlength = sizeof dcb_;
+  return true;
+}
+
+bool Win32Device::SetupQueues(uint32_t rx_size, uint32_t tx_size) {
+  return Ok(SetupComm(handle_, rx_size, tx_size));
+}
+
+bool Win32Device::GetState(DeviceControl& d) {
+  DCB b{};
+  b.DCBlength = sizeof b;
+  if (!Ok(GetCommState(handle_, &b))) return false;
+  dcb_ = b;
+  d.BaudRate = b.BaudRate;
+  d.Flags = static_cast<uint32_t>(b.fBinary) | static_cast<uint32_t>(b.fParity) << 1 |
+            static_cast<uint32_t>(b.fOutxCtsFlow) << 2 |
+            static_cast<uint32_t>(b.fOutxDsrFlow) << 3 |
+            static_cast<uint32_t>(b.fDtrControl) << F_DTR_CONTROL_SHIFT |
+            static_cast<uint32_t>(b.fDsrSensitivity) << 6 |
+            static_cast<uint32_t>(b.fTXContinueOnXoff) << 7 | static_cast<uint32_t>(b.fOutX) << 8 |
+            static_cast<uint32_t>(b.fInX) << 9 | static_cast<uint32_t>(b.fErrorChar) << 10 |
+            static_cast<uint32_t>(b.fNull) << 11 |
+            static_cast<uint32_t>(b.fRtsControl) << F_RTS_CONTROL_SHIFT |
+            static_cast<uint32_t>(b.fAbortOnError) << 14 | static_cast<uint32_t>(b.fDummy2) << 15;
+  d.XonLim = b.XonLim;
+  d.XoffLim = b.XoffLim;
+  d.ByteSize = b.ByteSize;
+  d.Parity = b.Parity;
+  d.StopBits = b.StopBits;
+  d.XonChar = static_cast<uint8_t>(b.XonChar);
+  d.XoffChar = static_cast<uint8_t>(b.XoffChar);
+  d.ErrorChar = static_cast<uint8_t>(b.ErrorChar);
+  d.EofChar = static_cast<uint8_t>(b.EofChar);
+  d.EvtChar = static_cast<uint8_t>(b.EvtChar);
+  return true;
+}
+
+bool Win32Device::SetState(const DeviceControl& d) {
+  DCB b = dcb_;
+  b.DCBlength = sizeof b;
+  b.BaudRate = d.BaudRate;
+  // The flag word is the block's bit fields in declaration order, all 32 bits.
+  const uint32_t f = d.Flags;
+  b.fBinary = f & 1u;
+  b.fParity = (f >> 1) & 1u;
+  b.fOutxCtsFlow = (f >> 2) & 1u;
+  b.fOutxDsrFlow = (f >> 3) & 1u;
+  b.fDtrControl = (f >> F_DTR_CONTROL_SHIFT) & 3u;
+  b.fDsrSensitivity = (f >> 6) & 1u;
+  b.fTXContinueOnXoff = (f >> 7) & 1u;
+  b.fOutX = (f >> 8) & 1u;
+  b.fInX = (f >> 9) & 1u;
+  b.fErrorChar = (f >> 10) & 1u;
+  b.fNull = (f >> 11) & 1u;
+  b.fRtsControl = (f >> F_RTS_CONTROL_SHIFT) & 3u;
+  b.fAbortOnError = (f >> 14) & 1u;
+  b.fDummy2 = f >> 15;
+  b.XonLim = d.XonLim;
+  b.XoffLim = d.XoffLim;
+  b.ByteSize = d.ByteSize;
+  b.Parity = d.Parity;
+  b.StopBits = d.StopBits;
+  b.XonChar = static_cast<char>(d.XonChar);
+  b.XoffChar = static_cast<char>(d.XoffChar);
+  b.ErrorChar = static_cast<char>(d.ErrorChar);
+  b.EofChar = static_cast<char>(d.EofChar);
+  b.EvtChar = static_cast<char>(d.EvtChar);
+  return Ok(SetCommState(handle_, &b));
+}
+
+bool Win32Device::GetTimeouts(CommTimeouts& t) {
+  COMMTIMEOUTS c{};
+  if (!Ok(GetCommTimeouts(handle_, &c))) return false;
+  t.ReadIntervalTimeout = c.ReadIntervalTimeout;
+  t.ReadTotalTimeoutMultiplier = c.ReadTotalTimeoutMultiplier;
+  t.ReadTotalTimeoutConstant = c.ReadTotalTimeoutConstant;
+  t.WriteTotalTimeoutMultiplier = c.WriteTotalTimeoutMultiplier;
+  t.WriteTotalTimeoutConstant = c.WriteTotalTimeoutConstant;
+  return true;
+}
+
+bool Win32Device::SetTimeouts(const CommTimeouts& t) {
+  COMMTIMEOUTS c{};
+  c.ReadIntervalTimeout = t.ReadIntervalTimeout;
+  c.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+  c.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+  c.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+  c.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+  return Ok(SetCommTimeouts(handle_, &c));
+}
+
+bool Win32Device::SetEventMask(uint32_t mask) {
+  return Ok(SetCommMask(handle_, mask));
+}
+
+bool Win32Device::WaitEvent(uint32_t& events) {
+  if (!wait_event_) {
+    wait_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!wait_event_) return false;
+  }
+  ResetEvent(wait_event_);
+  wait_record_ = OVERLAPPED{};
+  wait_record_.hEvent = wait_event_;
+  wait_mask_ = 0;
+  DWORD error = 0;
+  if (!Ok(WaitCommEvent(handle_, &wait_mask_, &wait_record_), &error)) {
+    if (error != ERROR_IO_PENDING) return false;
+    // Ended by an event or by a change of the mask (Close clears it).
+    if (WaitForSingleObject(wait_event_, INFINITE) != WAIT_OBJECT_0) return false;
+    DWORD unused = 0;
+    if (!Ok(GetOverlappedResult(handle_, &wait_record_, &unused, FALSE))) return false;
+  }
+  events = wait_mask_;
+  return true;
+}
+
+bool Win32Device::Purge(uint32_t flags) {
+  return Ok(PurgeComm(handle_, flags));
+}
+
+bool Win32Device::Status(uint32_t& in_queue) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!Ok(ClearCommError(handle_, &errors, &stat))) return false;
+  in_queue = stat.cbInQue;
+  return true;
+}
+
+bool Win32Device::Escape(uint32_t function) {
+  return Ok(EscapeCommFunction(handle_, function));
+}
+
+bool Win32Device::MakeEvent(Direction& d) {
+  CloseEvent(d);
+  // A transfer aborted by the last close may not have been marked ended yet;
+  // its record is set aside rather than wiped under the system's feet.
+  if (Busy(*d.record)) {
+    retired_.push_back(std::move(d.record));
+    d.record = std::make_unique<OVERLAPPED>();
+  }
+  d.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (d.event) ResetEvent(d.event);
+  *d.record = OVERLAPPED{};
+  d.record->Offset = 0;
+  d.record->OffsetHigh = 0;
+  d.record->hEvent = d.event;
+  return d.event != nullptr;
+}
+
+void Win32Device::CloseEvent(Direction& d) {
+  if (d.event) CloseHandle(d.event);
+  d.event = nullptr;
+}
+
+bool Win32Device::MakeTransferEvents() {
+  const bool r = MakeEvent(read_);
+  const bool w = MakeEvent(write_);
+  return r && w;
+}
+
+void Win32Device::CloseTransferEvents() {
+  // The system holds its own reference to the event of a pending transfer, so
+  // closing our handle is safe; the record itself lives as long as this object.
+  CloseEvent(read_);
+  CloseEvent(write_);
+}
+
+XferStart Win32Device::Started(BOOL result) {
+  DWORD error = 0;
+  if (Ok(result, &error)) return XferStart::Completed;
+  return error == ERROR_IO_PENDING ? XferStart::Pending : XferStart::Failed;
+}
+
+// A transfer that timed out earlier and is still under way owns the record:
+// refuse rather than start a second operation on it.
+XferStart Win32Device::StartRead(void* buf, uint32_t count) {
+  if (!read_.event || Busy(*read_.record)) return XferStart::Failed;
+  ResetEvent(read_.event);
+  return Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()));
+}
+
+XferStart Win32Device::StartWrite(const void* buf, uint32_t count) {
+  if (!write_.event || Busy(*write_.record)) return XferStart::Failed;
+  ResetEvent(write_.event);
+  return Started(WriteFile(handle_, buf, count, nullptr, write_.record.get()));
+}
+
+XferWait Win32Device::Wait(Direction& d, uint32_t timeout_ms) {
+  if (!d.event) return XferWait::Failed;
+  switch (WaitForSingleObject(d.event, timeout_ms)) {
+    case WAIT_OBJECT_0:
+      return XferWait::Signalled;
+    case WAIT_TIMEOUT:
+      return XferWait::TimedOut;
+    default:
+      return XferWait::Failed;
+  }
+}
+
+XferWait Win32Device::WaitRead(uint32_t timeout_ms) {
+  return Wait(read_, timeout_ms);
+}
+
+XferWait Win32Device::WaitWrite(uint32_t timeout_ms) {
+  return Wait(write_, timeout_ms);
+}
+
+bool Win32Device::Result(Direction& d, uint32_t& transferred) {
+  DWORD n = 0;
+  if (!Ok(GetOverlappedResult(handle_, d.record.get(), &n, FALSE))) return false;
+  transferred = n;
+  return true;
+}
+
+bool Win32Device::ReadResult(uint32_t& transferred) {
+  return Result(read_, transferred);
+}
+
+bool Win32Device::WriteResult(uint32_t& transferred) {
+  return Result(write_, transferred);
+}
+
+bool Win32Device::Close() {
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  const bool ok = Ok(CloseHandle(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  if (wait_event_) CloseHandle(wait_event_);
+  wait_event_ = nullptr;
+  return ok;
+}
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> MakeSerialDevice() {
+  return std::make_unique<Win32Device>();
+}
+
+}  // namespace serialdev
