@@ -1,0 +1,209 @@
+#include "rxfile.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "apperror.h"
+#include "sjis.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace kelv {
+namespace {
+
+// How many alternative temporary names to try when earlier ones are taken
+// (a stale file from an interrupted save, or anything else in the way).
+constexpr int kTempNameTries = 100;
+constexpr size_t kChunk = 64 * 1024;
+
+[[noreturn]] void ThrowCreate(const std::string& path, const std::string& reason) {
+  throw AppError(Sjis("ファイル \"") + path + Sjis("\" を作成できません。") + reason);
+}
+
+[[noreturn]] void ThrowWrite() {
+  throw AppError(Sjis("ストリームへの書き込みエラー"));
+}
+
+std::string ErrnoText(int err) {
+  return std::strerror(err);
+}
+
+#ifdef _WIN32
+
+int CreateExclusive(const std::string& name) {
+  return _sopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
+                _S_IREAD | _S_IWRITE);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const unsigned part = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
+    const int n = _write(fd, data, part);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SyncFile(int fd) {
+  return _commit(fd) == 0;
+}
+bool CloseFile(int fd) {
+  return _close(fd) == 0;
+}
+void RemoveFile(const std::string& name) {
+  _unlink(name.c_str());
+}
+
+// The system's own text, in the system code page like every other text here.
+std::string LastErrorText() {
+  const DWORD code = GetLastError();
+  char buf[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, buf, sizeof buf, nullptr);
+  while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n')) --n;
+  if (n == 0) return "error " + std::to_string(code);
+  return std::string(buf, n);
+}
+
+// Replaces `path`; on failure returns false with the reason.
+bool PutInPlace(const std::string& from, const std::string& path, std::string& reason) {
+  if (MoveFileExA(from.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  reason = LastErrorText();
+  return false;
+}
+
+#else
+
+int CreateExclusive(const std::string& name) {
+  int fd;
+  do {
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SyncFile(int fd) {
+  return ::fsync(fd) == 0;
+}
+bool CloseFile(int fd) {
+  return ::close(fd) == 0 || errno == EINTR;
+}
+void RemoveFile(const std::string& name) {
+  ::unlink(name.c_str());
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool PutInPlace(const std::string& from, const std::string& path, std::string& reason) {
+  if (::rename(from.c_str(), path.c_str()) != 0) {
+    reason = ErrnoText(errno);
+    return false;
+  }
+  // Make the new directory entry durable too; the file is in place whether or
+  // not this succeeds, so a failure here is not reported.
+  const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+#endif
+
+// Removes the temporary file unless it was put in place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& path) {
+    for (int i = 0; i < kTempNameTries && fd_ < 0; ++i) {
+      name_ = path + ".tmp" + (i == 0 ? std::string() : std::to_string(i));
+      fd_ = CreateExclusive(name_);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+      const int err = errno;
+      name_.clear();
+      ThrowCreate(path, ErrnoText(err));
+    }
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) CloseFile(fd_);
+    if (!name_.empty()) RemoveFile(name_);
+  }
+
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }
+  // Closes the descriptor; false when the close reports a failed write.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return CloseFile(fd);
+  }
+  void Release() { name_.clear(); }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void WriteRxFile(const std::string& path, const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+
+  TempFile tmp(path);
+  std::string buf;
+  buf.reserve(kChunk + 2);
+  for (const std::string& line : lines) {
+    if (buf.size() + line.size() + 2 > kChunk) {
+      if (!WriteAll(tmp.fd(), buf.data(), buf.size())) ThrowWrite();
+      buf.clear();
+    }
+    if (line.size() + 2 > kChunk) {
+      // A very long line goes out directly instead of through the buffer.
+      if (!WriteAll(tmp.fd(), line.data(), line.size())) ThrowWrite();
+    } else {
+      buf += line;
+    }
+    buf += "\r\n";
+  }
+  if (!WriteAll(tmp.fd(), buf.data(), buf.size())) ThrowWrite();
+  if (!SyncFile(tmp.fd())) ThrowWrite();
+  if (!tmp.Close()) ThrowWrite();
+
+  std::string reason;
+  if (!PutInPlace(tmp.name(), path, reason)) ThrowCreate(path, reason);
+  tmp.Release();
+}
+
+}  // namespace kelv

@@ -1,0 +1,193 @@
+#include "rxfile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "apperror.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kCreatePrefix = "\x83\x74\x83\x40\x83\x43\x83\x8b\x20\x22";  // ファイル "
+const std::string kCreateMiddle =
+    "\x22\x20\x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+const std::string kWriteError =
+    "\x83\x58\x83\x67\x83\x8a\x81\x5b\x83\x80\x82\xd6\x82\xcc\x8f\x91\x82\xab\x8d\x9e\x82\xdd\x83"
+    "\x47\x83\x89\x81\x5b";
+
+class RxFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ =
+        fs::temp_directory_path() / ("kelv-rxfile-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(dir_);
+    path_ = (dir_ / "Rx.nc").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void Put(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+  // The create error for `path`, with any system text after it.
+  static void ExpectCreateError(const kelv::AppError& e, const std::string& path) {
+    const std::string what = e.what();
+    const std::string head = kCreatePrefix + path + kCreateMiddle;
+    EXPECT_EQ(what.substr(0, head.size()), head);
+    EXPECT_GT(what.size(), head.size()) << "system error text missing";
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+TEST_F(RxFile, ExactBytes) {
+  const std::string longline(200'000, 'X');
+  Lines many;
+  std::string many_want;
+  for (int i = 0; i < 20000; ++i) {
+    many.push_back("N" + std::to_string(i));
+    many_want += many.back() + "\r\n";
+  }
+  const struct {
+    const char* name;
+    Lines lines;
+    std::string want;
+  } cases[] = {
+      {"program", {"%", "O1234", "G01 X10.", "%"}, "%\r\nO1234\r\nG01 X10.\r\n%\r\n"},
+      {"empty lines give CR LF alone", {"", "A", ""}, "\r\nA\r\n\r\n"},
+      {"bytes as stored, no conversion",
+       {Bytes({0, 'G', 0x10, 0x7F}), Bytes({0x81, 0x40, 0x82, 0xa0, 0xFF}), "\xEF\xBB\xBF"},
+       Bytes({0, 'G', 0x10, 0x7F, 0x0D, 0x0A, 0x81, 0x40, 0x82, 0xa0, 0xFF, 0x0D, 0x0A, 0xEF, 0xBB,
+              0xBF, 0x0D, 0x0A})},
+      {"a line longer than the write buffer",
+       {"A", longline, "B"},
+       "A\r\n" + longline + "\r\nB\r\n"},
+      {"many lines across buffer boundaries", many, many_want},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kelv::WriteRxFile(path_, c.lines);
+    EXPECT_TRUE(Read(path_) == c.want);
+    EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
+  }
+}
+
+TEST_F(RxFile, ReplacesALongerFileWhole) {
+  Put(path_, std::string(100'000, 'o') + "\r\n");
+  kelv::WriteRxFile(path_, {"%", "%"});
+  EXPECT_EQ(Read(path_), "%\r\n%\r\n");
+  EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
+}
+
+TEST_F(RxFile, NoLinesTouchNothing) {
+  kelv::WriteRxFile(path_, {});
+  EXPECT_FALSE(fs::exists(path_));
+  Put(path_, "OLD\r\n");
+  kelv::WriteRxFile(path_, {});
+  EXPECT_EQ(Read(path_), "OLD\r\n");
+  EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
+}
+
+TEST_F(RxFile, LeftoversInTheWayOfTheTemporaryFile) {
+  // What an interrupted save (or anything else) left under the first
+  // temporary names must neither block the save nor be destroyed.
+  fs::create_directory(path_ + ".tmp");
+  Put(path_ + ".tmp" + "1", "stale");
+  Put(path_, "OLD\r\n");
+  kelv::WriteRxFile(path_, {"NEW"});
+  EXPECT_EQ(Read(path_), "NEW\r\n");
+  EXPECT_TRUE(fs::is_directory(path_ + ".tmp"));
+  EXPECT_EQ(Read(path_ + ".tmp1"), "stale");
+  EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", "Rx.nc.tmp", "Rx.nc.tmp1"}));
+}
+
+TEST_F(RxFile, CannotCreate) {
+  // Each of these fails whoever runs the test, root included.
+  const std::string file = (dir_ / "plain").string();
+  Put(file, "plain");
+  const struct {
+    const char* name;
+    std::string path;
+  } cases[] = {
+      {"directory in place of the file", path_},
+      {"parent is a regular file", file + "/Rx.nc"},
+      {"parent missing", (dir_ / "missing" / "Rx.nc").string()},
+  };
+  fs::create_directory(path_);
+  Put(path_ + "/inside", "kept");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      kelv::WriteRxFile(c.path, {"%", "G01"});
+      ADD_FAILURE() << "no error";
+    } catch (const kelv::AppError& e) {
+      ExpectCreateError(e, c.path);
+    }
+    EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", "plain"})) << "temporary file left";
+    EXPECT_EQ(Read(path_ + "/inside"), "kept");
+    EXPECT_EQ(Read(file), "plain");
+  }
+}
+
+#ifndef _WIN32
+// Child side: a file-size limit makes the write itself fail, after the file
+// was created.
+[[noreturn]] void WriteBeyondSizeLimit(const std::string& path) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit lim{4096, 4096};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  try {
+    kelv::WriteRxFile(path, {std::string(100'000, 'A'), "B"});
+  } catch (const kelv::AppError& e) {
+    std::_Exit(e.what() == kWriteError ? 0 : 2);
+  }
+  std::_Exit(3);
+}
+
+TEST_F(RxFile, WriteFailureKeepsTheOldFile) {
+  // The child must write into this test's directory: fork, do not re-run.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  Put(path_, "OLD\r\n");
+  EXPECT_EXIT(WriteBeyondSizeLimit(path_), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Read(path_), "OLD\r\n");
+  EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
+}
+#endif
+
+}  // namespace
