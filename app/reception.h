@@ -17,7 +17,7 @@ struct ReceptionSettings {
   // never matches: such a run never starts, or never ends by itself.
   char StartMark = '%';
   char EndMark = '%';
-  bool ColonAsO = false;  // ":" at the head of a program number becomes "O"
+  bool ColonAsO = false;  // every ":" (another program-number sign) is taken as "O"
   bool Eia = false;       // CodeType 1: translate every byte from EIA first
 };
 
