@@ -5,7 +5,7 @@ set -euo pipefail
 
 RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
 TEST_PKGS=(libgtest-dev googletest xvfb xauth xdotool clang libclang-rt-14-dev
-           g++-mingw-w64-x86-64-posix wine wine64 imagemagick)
+           g++-mingw-w64-x86-64-posix wine wine64 python3 imagemagick)
 
 want=("${RUN_PKGS[@]}")
 if [[ "${1:-run}" == test ]]; then want+=("${TEST_PKGS[@]}"); fi
