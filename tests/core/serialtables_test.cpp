@@ -1,0 +1,398 @@
+#include "serialtables.h"
+
+#include <gtest/gtest.h>
+
+#include "sjis.h"
+
+#ifndef _WIN32
+#include <termios.h>
+#endif
+
+namespace {
+
+using namespace serialdev;
+using serialtables::ParityFromText;
+using serialtables::StopBitsFromText;
+
+TEST(SerialTables, ParityTexts) {
+  struct Case {
+    const char* utf8;
+    std::optional<uint8_t> want;
+  };
+  const Case cases[] = {
+      {"無し", NOPARITY},
+      {"なし", NOPARITY},
+      {"奇数", ODDPARITY},
+      {"きすう", ODDPARITY},
+      {"ODD", ODDPARITY},
+      {"odd", ODDPARITY},
+      {"ＯＤＤ", ODDPARITY},
+      {"ｏｄｄ", ODDPARITY},
+      {"EVEN", EVENPARITY},
+      {"even", EVENPARITY},
+      {"ＥＶＥＮ", EVENPARITY},
+      {"ｅｖｅｎ", EVENPARITY},
+      {"偶数", EVENPARITY},
+      {"ぐうすう", EVENPARITY},
+      {"マーク", MARKPARITY},
+      {"まーく", MARKPARITY},
+      {"MARK", MARKPARITY},
+      {"ｍａｒｋ", MARKPARITY},
+      {"スペース", SPACEPARITY},
+      {"すぺーす", SPACEPARITY},
+      {"SPACE", SPACEPARITY},
+      {"ＳＰＡＣＥ", SPACEPARITY},
+      // No folding, no trimming, no other spelling.
+      {"Even", std::nullopt},
+      {"NONE", std::nullopt},
+      {"none", std::nullopt},
+      {"", std::nullopt},
+      {"EVEN ", std::nullopt},
+      {" odd", std::nullopt},
+      {"Odd", std::nullopt},
+      {"ＥＶＥＮ ", std::nullopt},
+      {"マ－ク", std::nullopt},  // full-width hyphen, not the prolonged sound mark
+      {"ﾏｰｸ", std::nullopt},     // half-width katakana
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParityFromText(kelv::Utf8ToSjis(c.utf8)), c.want) << c.utf8;
+  }
+  // The table holds code page 932 bytes; the UTF-8 spelling is not accepted.
+  EXPECT_EQ(ParityFromText("偶数"), std::nullopt);
+}
+
+TEST(SerialTables, StopBitTexts) {
+  const std::pair<const char*, std::optional<uint8_t>> cases[] = {
+      {"1", ONESTOPBIT},     {"1.5", ONE5STOPBITS}, {"2", TWOSTOPBITS},
+      {"1.0", std::nullopt}, {"", std::nullopt},    {" 1", std::nullopt},
+      {"2.0", std::nullopt}, {"1,5", std::nullopt}, {"15", std::nullopt},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(StopBitsFromText(text), want) << text;
+}
+
+TEST(SerialTables, EventMaskFromAssignedHandlers) {
+  const TNotifyEvent h = [](TObject*) {};
+  struct Case {
+    const char* name;
+    void (*assign)(Trs232c&, const TNotifyEvent&);
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {"none", [](Trs232c&, const TNotifyEvent&) {}, 0},
+      {"OnPACKET only", [](Trs232c& p, const TNotifyEvent& f) { p.OnPACKET = f; }, 0x0001},
+      {"OnRXCHAR only", [](Trs232c& p, const TNotifyEvent& f) { p.OnRXCHAR = f; }, 0x0001},
+      {"dialog: OnRXFLAG + OnPACKET",
+       [](Trs232c& p, const TNotifyEvent& f) {
+         p.OnRXFLAG = f;
+         p.OnPACKET = f;
+       },
+       0x0003},
+      {"life-cycle handlers enable nothing",
+       [](Trs232c& p, const TNotifyEvent& f) {
+         p.OnOpen = f;
+         p.OnClose = f;
+         p.OnCreate = f;
+       },
+       0},
+      {"every line event",
+       [](Trs232c& p, const TNotifyEvent& f) {
+         p.OnBREAK = p.OnCTS = p.OnDSR = p.OnERR = p.OnRING = p.OnRLSD = f;
+         p.OnRXCHAR = p.OnRXFLAG = p.OnTXEMPTY = p.OnPACKET = f;
+       },
+       0x01FF},
+      {"modem and error", [](Trs232c& p, const TNotifyEvent& f) { p.OnCTS = p.OnERR = f; },
+       EV_CTS | EV_ERR},
+  };
+  for (const Case& c : cases) {
+    Trs232c port(nullptr);
+    c.assign(port, h);
+    EXPECT_EQ(serialtables::EventMaskFor(port), c.want) << c.name;
+  }
+}
+
+TEST(SerialTables, PropertiesChangeTheDeviceControlBlock) {
+  DeviceControl device;
+  device.BaudRate = 1200;
+  device.Parity = MARKPARITY;
+  device.StopBits = TWOSTOPBITS;
+  device.XonLim = 2048;
+  device.XoffLim = 512;
+  device.XonChar = 0x21;
+  device.XoffChar = 0x22;
+  device.ErrorChar = 0x23;
+  device.EofChar = 0x1A;
+  device.EvtChar = 0x24;
+
+  {  // Values the component leaves alone: 0 and unknown texts keep the device's.
+    Trs232c p(nullptr);
+    p.charbit = 263;
+    p.paritymode = "Even";
+    p.stopbit = "1.0";
+    p.XonChar = 0;
+    p.XoffChar = 0;
+    p.EvtChar = 0;
+    p.flowflag = static_cast<int32_t>(0x80000003u);
+    DeviceControl d = device;
+    serialtables::ChangeDeviceControl(p, d);
+    EXPECT_EQ(d.ByteSize, 7);
+    EXPECT_EQ(d.Parity, MARKPARITY);
+    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(d.XonLim, 2048);
+    EXPECT_EQ(d.XoffLim, 512);
+    EXPECT_EQ(d.XonChar, 0x21);
+    EXPECT_EQ(d.XoffChar, 0x22);
+    EXPECT_EQ(d.ErrorChar, 0x23);
+    EXPECT_EQ(d.EofChar, 0x1A);
+    EXPECT_EQ(d.EvtChar, 0x24);
+    EXPECT_EQ(d.Flags, 0x80000003u);  // all 32 bits
+    EXPECT_EQ(d.BaudRate, 9600u);
+  }
+  {  // The dialog's ISO preset.
+    Trs232c p(nullptr);
+    p.bps = 4800;
+    p.charbit = 7;
+    p.paritymode = kelv::Sjis("EVEN");
+    p.flowflag = 3;
+    p.XonLim = 65537;
+    p.XoffLim = -1;
+    p.XonChar = 0x11;
+    p.XoffChar = 0x13;
+    p.EvtChar = 0x12;
+    DeviceControl d = device;
+    serialtables::ChangeDeviceControl(p, d);
+    EXPECT_EQ(d.BaudRate, 4800u);
+    EXPECT_EQ(d.ByteSize, 7);
+    EXPECT_EQ(d.Parity, EVENPARITY);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    EXPECT_EQ(d.XonLim, 1);
+    EXPECT_EQ(d.XoffLim, 0xFFFF);
+    EXPECT_EQ(d.XonChar, 0x11);
+    EXPECT_EQ(d.XoffChar, 0x13);
+    EXPECT_EQ(d.EvtChar, 0x12);
+    EXPECT_EQ(d.Flags, 3u);
+  }
+}
+
+TEST(SerialTables, FiveTimeouts) {
+  Trs232c p(nullptr);
+  p.readinterval = 7;
+  p.rxtimeout = 250;
+  p.txtimeout = 1500;
+  const CommTimeouts t = serialtables::TimeoutsFor(p);
+  EXPECT_EQ(t.ReadIntervalTimeout, 7u);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 250u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1500u);
+}
+
+TEST(SerialTables, PortNames) {
+  const PortMap map = {{"COM1", "/dev/ttyUSB0"},
+                       {"com3", "/dev/serial/by-id/usb-Cnc_Link-if00"},
+                       {"CNC", "/dev/ttyACM0"}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"COM1", "/dev/ttyUSB0"},
+      {"com1", "/dev/ttyUSB0"},
+      {"COM3", "/dev/serial/by-id/usb-Cnc_Link-if00"},
+      {"cnc", "/dev/ttyACM0"},
+      {"COM2", "/dev/ttyS1"},
+      {"COM7", "/dev/ttyS6"},
+      {"Com12", "/dev/ttyS11"},
+      {"COM02", "/dev/ttyS1"},
+      {"/dev/pts/5", "/dev/pts/5"},
+      {"COM1/x", "COM1/x"},  // holds "/": a path, never looked up
+      {"COM0", ""},
+      {"COM", ""},
+      {"COMX", ""},
+      {"COM 1", ""},
+      {"LPT1", ""},
+      {"", ""},
+      {"COM99999999999", ""},
+  };
+  for (const auto& [name, want] : cases) {
+    EXPECT_EQ(serialtables::ResolvePortName(name, map), want) << name;
+  }
+  // Case folding keeps to ASCII: the trail byte of a double-byte character
+  // (here 0x5A, 'Z') is not folded, so these two keys differ.
+  const PortMap sjis = {{"\x83Z", "/dev/a"}};
+  EXPECT_EQ(serialtables::ResolvePortName("\x83z", sjis), "");
+  EXPECT_EQ(serialtables::ResolvePortName("\x83Z", sjis), "/dev/a");
+}
+
+#ifndef _WIN32
+
+DeviceControl Dcb(uint32_t baud, uint8_t size, uint8_t parity, uint8_t stop, uint32_t flags) {
+  DeviceControl d;
+  d.BaudRate = baud;
+  d.ByteSize = size;
+  d.Parity = parity;
+  d.StopBits = stop;
+  d.Flags = flags;
+  d.XonChar = 0x11;
+  d.XoffChar = 0x13;
+  return d;
+}
+
+TEST(SerialTables, TermiosLineSettings) {
+  struct Case {
+    const char* name;
+    DeviceControl dcb;
+    uint32_t cflag;  // without CREAD | CLOCAL | HUPCL
+    uint32_t iflag;
+  };
+  const uint32_t dtr_on = 1u << F_DTR_CONTROL_SHIFT;
+  const uint32_t rts_on = 1u << F_RTS_CONTROL_SHIFT;
+  const uint32_t rts_hs = 2u << F_RTS_CONTROL_SHIFT;
+  const Case cases[] = {
+      {"ISO 7E1 checked", Dcb(9600, 7, EVENPARITY, ONESTOPBIT, 3), CS7 | PARENB, INPCK | PARMRK},
+      {"EIA 8O1 checked", Dcb(4800, 8, ODDPARITY, ONESTOPBIT, 3), CS8 | PARENB | PARODD,
+       INPCK | PARMRK},
+      {"8N1 binary", Dcb(14400, 8, NOPARITY, ONESTOPBIT, 1), CS8, 0},
+      {"mark", Dcb(9600, 7, MARKPARITY, ONESTOPBIT, 1), CS7 | PARENB | CMSPAR | PARODD, 0},
+      {"space", Dcb(9600, 6, SPACEPARITY, ONESTOPBIT, 1), CS6 | PARENB | CMSPAR, 0},
+      {"two stop bits", Dcb(9600, 8, NOPARITY, TWOSTOPBITS, 1), CS8 | CSTOPB, 0},
+      {"1.5 stop bits at 5 data bits", Dcb(110, 5, NOPARITY, ONE5STOPBITS, 1), CS5 | CSTOPB, 0},
+      {"CTS flow", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | F_OUTX_CTS_FLOW), CS8 | CRTSCTS, 0},
+      {"RTS handshake", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | rts_hs), CS8 | CRTSCTS, 0},
+      {"XON/XOFF both ways", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | F_OUTX | F_INX), CS8,
+       IXON | IXOFF},
+      {"lines raised", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | dtr_on | rts_on), CS8, 0},
+  };
+  for (const Case& c : cases) {
+    const auto t = serialtables::TermiosFor(c.dcb);
+    ASSERT_TRUE(t.has_value()) << c.name;
+    EXPECT_EQ(t->cflag, c.cflag | CREAD | CLOCAL | HUPCL) << c.name;
+    EXPECT_EQ(t->iflag, c.iflag) << c.name;
+    // Raw: no echo, no canonical input, no CR/LF translation either way.
+    EXPECT_EQ(t->lflag, 0u) << c.name;
+    EXPECT_EQ(t->oflag, 0u) << c.name;
+    EXPECT_EQ(t->speed, c.dcb.BaudRate) << c.name;
+    EXPECT_EQ(t->vstart, 0x11) << c.name;
+    EXPECT_EQ(t->vstop, 0x13) << c.name;
+  }
+  // The modem lines follow the DTR and RTS control fields; the dialog's flag
+  // word 3 holds both low.
+  const auto low = serialtables::TermiosFor(Dcb(9600, 7, EVENPARITY, ONESTOPBIT, 3));
+  EXPECT_FALSE(low->dtr);
+  EXPECT_FALSE(low->rts);
+  const auto high = serialtables::TermiosFor(Dcb(9600, 8, 0, 0, 1 | dtr_on | rts_hs));
+  EXPECT_TRUE(high->dtr);
+  EXPECT_TRUE(high->rts);
+}
+
+TEST(SerialTables, TermiosRefusals) {
+  DeviceControl same_chars = Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | F_INX);
+  same_chars.XoffChar = same_chars.XonChar;
+  DeviceControl same_chars_unused = same_chars;
+  same_chars_unused.Flags = 1;
+  const std::pair<const char*, DeviceControl> refused[] = {
+      {"baud 0", Dcb(0, 8, NOPARITY, ONESTOPBIT, 1)},
+      {"4 data bits", Dcb(9600, 4, NOPARITY, ONESTOPBIT, 1)},
+      {"9 data bits", Dcb(9600, 9, NOPARITY, ONESTOPBIT, 1)},
+      {"parity 5", Dcb(9600, 8, 5, ONESTOPBIT, 1)},
+      {"stop bits 3", Dcb(9600, 8, NOPARITY, 3, 1)},
+      {"1.5 stop bits at 8 data bits", Dcb(9600, 8, NOPARITY, ONE5STOPBITS, 1)},
+      {"2 stop bits at 5 data bits", Dcb(9600, 5, NOPARITY, TWOSTOPBITS, 1)},
+      {"XON equal to XOFF with flow control", same_chars},
+  };
+  for (const auto& [name, dcb] : refused) {
+    EXPECT_FALSE(serialtables::TermiosFor(dcb).has_value()) << name;
+  }
+  EXPECT_TRUE(serialtables::TermiosFor(same_chars_unused).has_value());
+}
+
+TEST(SerialTables, SettingsReadFromTheDeviceTranslateBack) {
+  const DeviceControl cases[] = {
+      Dcb(9600, 7, EVENPARITY, ONESTOPBIT, 3),
+      Dcb(14400, 8, ODDPARITY, TWOSTOPBITS, 1),
+      Dcb(300, 5, MARKPARITY, ONE5STOPBITS, 1),
+      Dcb(115200, 6, SPACEPARITY, ONESTOPBIT, 1 | F_OUTX | F_INX),
+  };
+  for (const DeviceControl& dcb : cases) {
+    const auto t = serialtables::TermiosFor(dcb);
+    ASSERT_TRUE(t.has_value());
+    const DeviceControl back = serialtables::DeviceControlFrom(*t);
+    EXPECT_EQ(back.BaudRate, dcb.BaudRate);
+    EXPECT_EQ(back.ByteSize, dcb.ByteSize);
+    EXPECT_EQ(back.Parity, dcb.Parity);
+    EXPECT_EQ(back.StopBits, dcb.StopBits);
+    EXPECT_EQ(back.Flags & (F_PARITY | F_OUTX | F_INX), dcb.Flags & (F_PARITY | F_OUTX | F_INX));
+    EXPECT_EQ(back.XonChar, dcb.XonChar);
+    EXPECT_EQ(back.XoffChar, dcb.XoffChar);
+    // And once more through termios: the same settings.
+    const auto again = serialtables::TermiosFor(back);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->cflag & ~static_cast<uint32_t>(CRTSCTS), t->cflag);
+    EXPECT_EQ(again->iflag, t->iflag);
+  }
+}
+
+struct FilterCase {
+  const char* name;
+  serialtables::RxFilter::Options opt;
+  std::vector<std::vector<uint8_t>> feeds;  // fed one after the other
+  std::vector<uint8_t> want;
+  size_t errors;
+};
+
+TEST(SerialTables, MarkedInputIsDecoded) {
+  serialtables::RxFilter::Options marks;
+  marks.marks = true;
+  serialtables::RxFilter::Options replace = marks;
+  replace.replace_errors = true;
+  replace.error_char = '?';
+  serialtables::RxFilter::Options no_nul = marks;
+  no_nul.discard_null = true;
+  const serialtables::RxFilter::Options plain;
+
+  const FilterCase cases[] = {
+      {"plain bytes",
+       marks,
+       {{'%', 0x0D, 0x0A, 0x00, 0x80, 0xFE}},
+       {'%', 0x0D, 0x0A, 0x00, 0x80, 0xFE},
+       0},
+      {"doubled 0xFF", marks, {{0x41, 0xFF, 0xFF, 0x42}}, {0x41, 0xFF, 0x42}, 0},
+      {"faulty byte kept", marks, {{0xFF, 0x00, 0xC5, 0x0A}}, {0xC5, 0x0A}, 1},
+      {"break or faulty NUL", marks, {{0xFF, 0x00, 0x00}}, {0x00}, 1},
+      {"faulty 0xFF", marks, {{0xFF, 0x00, 0xFF}}, {0xFF}, 1},
+      {"mark split over reads",
+       marks,
+       {{0x31, 0xFF}, {0x00}, {0xB2, 0xFF}, {0xFF}},
+       {0x31, 0xB2, 0xFF},
+       1},
+      {"stray 0xFF", marks, {{0xFF, 0x41}}, {0xFF, 0x41}, 0},
+      {"error character", replace, {{0x41, 0xFF, 0x00, 0xC5}}, {0x41, '?'}, 1},
+      {"NUL discarded", no_nul, {{0x00, 0x41, 0x00, 0xFF, 0x00, 0x00, 0x42}}, {0x41, 0x42}, 1},
+      {"unmarked device",
+       plain,
+       {{0xFF, 0x00, 0xC5, 0xFF, 0xFF}},
+       {0xFF, 0x00, 0xC5, 0xFF, 0xFF},
+       0},
+  };
+  for (const FilterCase& c : cases) {
+    serialtables::RxFilter f(c.opt);
+    std::vector<uint8_t> out;
+    size_t errors = 0;
+    for (const auto& in : c.feeds) errors += f.Feed(in.data(), in.size(), out);
+    EXPECT_EQ(out, c.want) << c.name;
+    EXPECT_EQ(errors, c.errors) << c.name;
+  }
+}
+
+TEST(SerialTables, ResetForgetsAHalfMark) {
+  serialtables::RxFilter::Options marks;
+  marks.marks = true;
+  serialtables::RxFilter f(marks);
+  std::vector<uint8_t> out;
+  const uint8_t a[] = {0xFF};
+  const uint8_t b[] = {0x00, 0x41};
+  f.Feed(a, 1, out);
+  f.Reset();
+  // After a purge the next bytes start afresh: 0x00 is a byte, not a mark.
+  EXPECT_EQ(f.Feed(b, 2, out), 0u);
+  EXPECT_EQ(out, (std::vector<uint8_t>{0x00, 0x41}));
+}
+
+#endif  // !_WIN32
+
+}  // namespace
