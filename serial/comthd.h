@@ -1,4 +1,66 @@
-// Placeholder until the line-event watcher arrives with the serial line.
+// The line-event watcher: a worker thread that waits for line events of an open
+// device and hands each set of events over to the user-interface thread, where
+// the component's handlers are called in a fixed order.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
 #include "component.h"
-class tcommthread : public TObject {};
+#include "serialdev.h"
+
+class Trs232c;
+
+// A thread object that is made without running, started later, asked to stop
+// through a flag its body reads, and waited for. Built on std::thread so that
+// it has no toolkit behind it. The object never frees itself.
+class TThread : public TObject {
+ public:
+  TThread() = default;
+  ~TThread() override;  // asks the body to stop and waits for it
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Starts the body on its own thread; only the first call does anything.
+  void Start();
+  // Sets the stop flag; the body looks at it when it chooses to.
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+  bool Finished() const { return finished_.load(); }
+
+  // User-interface thread: waits until the body has ended, serving the
+  // hand-overs it makes meanwhile (and nothing else).
+  void WaitFor();
+
+ protected:
+  virtual void Execute() = 0;
+  // Runs fn on the user-interface thread and returns once it has run there; a
+  // failure raised by fn is raised again here.
+  static void Synchronize(const std::function<void()>& fn);
+
+ private:
+  void Run();
+
+  std::thread thread_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+};
+
+class tcommthread final : public TThread {
+ public:
+  // Made suspended when CreateSuspended is true; otherwise it runs at once.
+  explicit tcommthread(bool CreateSuspended);
+
+  uint32_t Events = 0;     // events of the last successful wait
+  int32_t QueueCount = 0;  // input-queue count at the last receive event
+  serialdev::SerialDevice* DeviceHandle = nullptr;
+  Trs232c* Port = nullptr;  // not owned
+
+  // User-interface thread only: calls the assigned handlers for Events.
+  void DispatchEvents();
+
+ protected:
+  void Execute() override;
+};

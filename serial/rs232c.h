@@ -135,7 +135,12 @@ class Trs232c : public TComponent {
   std::unique_ptr<tcommthread> Watcher;
   uint32_t ReadTransferred = 0;
   uint32_t WriteTransferred = 0;
-  bool ReadPending = false;   // a timed-out read still owns ByteBuffer/the record
-  bool WritePending = false;  // likewise for the write direction
-  uint8_t ByteBuffer = 0;
+  bool ReadPending = false;      // a timed-out read may still own the record
+  bool ReadPendingByte = false;  // ... and it was a ReadByte into ByteBuffer
+  bool WritePending = false;     // likewise for the write direction
+  uint8_t ByteBuffer = 0;        // ReadByte's buffer
+  uint8_t WriteByteBuffer = 0;   // WriteByte's, apart so a late read cannot clobber it
+
+  bool EndPendingRead();
+  void EndPendingWrite();
 };

@@ -119,6 +119,12 @@ class SerialDevice {
   // Starts a transfer. Completed: all done at once. Pending: under way, finish
   // with WaitRead/WaitWrite and ReadResult/WriteResult. The buffer must stay
   // valid until the transfer completes or a purge aborts it.
+  // A transfer whose wait timed out may stay pending (it may still complete
+  // later) or be withdrawn by the backend with nothing transferred; either way
+  // a purge with the direction's abort flag ends it, and a following wait and
+  // result call report how it ended. A wait with no transfer under way and
+  // none completed returns Failed. The component aborts a timed-out transfer
+  // this way before it starts the next one in that direction.
   virtual XferStart StartRead(void* buf, uint32_t count) = 0;
   virtual XferWait WaitRead(uint32_t timeout_ms) = 0;
   virtual bool ReadResult(uint32_t& transferred) = 0;

@@ -1,10 +1,685 @@
+// The termios backend of the serial device interface.
+//
+// It behaves like the overlapped serial driver the component was written for:
+//  - The device is opened exclusively (TIOCEXCL, which root may pass, and an
+//    flock that nobody passes), without becoming the controlling terminal, and
+//    is put into raw mode at once.
+//  - A reader thread moves received bytes from the device into our own input
+//    queue of the requested size and notes the line events. It never drops a
+//    byte: with the queue full it stops reading, and the kernel's buffer and
+//    the line's flow control hold the rest.
+//  - Reads take whole transfers from that queue: a read ends when all bytes
+//    asked for are there, or at its time-outs with nothing taken, so bytes
+//    that did arrive stay queued for the next read. A read whose wait times out
+//    is withdrawn, not left pending: nothing can arrive in its buffer later.
+//  - Writes run in the caller's thread with poll; a write whose wait times out
+//    is withdrawn as well (what was sent stays sent).
+//  - A device that goes away (EIO, POLLHUP, end of file) makes every later
+//    call fail at once; no call blocks on it and no thread spins on it.
+//  - The line settings applied are kept here, since a pseudo-terminal accepts
+//    but does not keep byte size and parity.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "serialdev.h"
+#include "serialdev_termios2.h"
+#include "serialtables.h"
 
 namespace serialdev {
 
-// The termios backend arrives with the serial line.
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+constexpr uint32_t kDefaultQueue = 4096;
+constexpr uint32_t kMaxQueue = 16u << 20;
+constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
+
+// Escape functions beyond the modem lines.
+constexpr uint32_t SETXOFF = 1;
+constexpr uint32_t SETXON = 2;
+constexpr uint32_t SETBREAK = 8;
+constexpr uint32_t CLRBREAK = 9;
+
+// Error flags, reset by the status query.
+constexpr uint32_t CE_OVERRUN = 0x0002;
+constexpr uint32_t CE_RXPARITY = 0x0004;
+constexpr uint32_t CE_FRAME = 0x0008;
+constexpr uint32_t CE_BREAK = 0x0010;
+
+constexpr uint32_t kCounterEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+
+Clock::time_point After(Clock::time_point from, uint64_t ms) {
+  return from + milliseconds(static_cast<int64_t>(std::min<uint64_t>(ms, 1ull << 40)));
+}
+
+class PosixSerialDevice final : public SerialDevice {
+ public:
+  ~PosixSerialDevice() override { Close(); }
+
+  bool Open(const std::string& name) override;
+  bool SetupQueues(uint32_t rx_size, uint32_t tx_size) override;
+  bool GetState(DeviceControl& dcb) override;
+  bool SetState(const DeviceControl& dcb) override;
+  bool GetTimeouts(CommTimeouts& t) override;
+  bool SetTimeouts(const CommTimeouts& t) override;
+  bool SetEventMask(uint32_t mask) override;
+  bool WaitEvent(uint32_t& events) override;
+  bool Purge(uint32_t flags) override;
+  bool Status(uint32_t& in_queue) override;
+  bool Escape(uint32_t function) override;
+  bool MakeTransferEvents() override;
+  void CloseTransferEvents() override;
+  XferStart StartRead(void* buf, uint32_t count) override;
+  XferWait WaitRead(uint32_t timeout_ms) override;
+  bool ReadResult(uint32_t& transferred) override;
+  XferStart StartWrite(const void* buf, uint32_t count) override;
+  XferWait WaitWrite(uint32_t timeout_ms) override;
+  bool WriteResult(uint32_t& transferred) override;
+  bool Close() override;
+
+ private:
+  struct Transfer {
+    bool active = false;  // under way
+    bool done = false;    // ended; `transferred` holds its byte count
+    uint8_t* buf = nullptr;
+    uint32_t count = 0;
+    uint32_t transferred = 0;
+    Clock::time_point start;
+  };
+
+  void ReaderLoop();
+  void Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
+  void CheckCounters();
+  void Wake();
+  // The rest expect mu_ held.
+  void Record(uint32_t events);
+  void MarkGone();
+  bool Usable() const { return fd_ >= 0 && !gone_; }
+  bool Blocked() const { return (dcb_.Flags & F_ABORT_ON_ERROR) && errors_ != 0; }
+  void Take(uint8_t* to, uint32_t n);
+  // Writes what it can without blocking; false when the device failed.
+  bool Push();
+
+  int fd_ = -1;
+  int wake_fd_ = -1;
+  std::thread reader_;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
+  bool stop_ = false;
+  bool gone_ = false;
+  std::deque<uint8_t> queue_;
+  size_t capacity_ = kDefaultQueue;
+  serialtables::RxFilter filter_;
+  DeviceControl dcb_;
+  CommTimeouts timeouts_;
+  uint32_t mask_ = 0;
+  uint64_t mask_seq_ = 0;
+  uint32_t history_ = 0;  // events since the last wait that took them
+  uint32_t errors_ = 0;
+  bool tx_check_ = false;  // output was written; EV_TXEMPTY once it has drained
+  bool counters_ok_ = false;
+  serial_icounter_struct counters_{};
+  Clock::time_point last_rx_;
+  Transfer read_;
+  Transfer write_;  // caller's thread only
+};
+
+bool PosixSerialDevice::Open(const std::string& name) {
+  if (fd_ >= 0 || name.empty()) return false;
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  serialtables::LineTermios now;
+  if (ioctl(fd, TIOCEXCL) != 0 || !ReadTermios2(fd, now)) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return false;
+  }
+  // Raw at once, so that nothing is echoed or translated before the settings.
+  serialtables::LineTermios raw = now;
+  raw.iflag = 0;
+  raw.oflag = 0;
+  raw.lflag = 0;
+  raw.cflag |= CREAD | CLOCAL;
+  serialtables::LineTermios applied;
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0 || !WriteTermios2(fd, raw, applied)) {
+    if (wake >= 0) ::close(wake);
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  wake_fd_ = wake;
+  dcb_ = serialtables::DeviceControlFrom(now);
+  timeouts_ = CommTimeouts();
+  stop_ = gone_ = tx_check_ = counters_ok_ = false;
+  queue_.clear();
+  capacity_ = kDefaultQueue;
+  filter_ = serialtables::RxFilter();
+  mask_ = history_ = errors_ = 0;
+  read_ = write_ = Transfer();
+  reader_ = std::thread([this] { ReaderLoop(); });
+  return true;
+}
+
+bool PosixSerialDevice::Close() {
+  if (fd_ < 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    read_.active = false;
+  }
+  cv_.notify_all();
+  Wake();
+  reader_.join();
+  ioctl(fd_, TIOCNXCL);  // a pty keeps the flag for the next opener otherwise
+  const bool ok = ::close(fd_) == 0;
+  ::close(wake_fd_);
+  fd_ = wake_fd_ = -1;
+  return ok;
+}
+
+void PosixSerialDevice::Wake() {
+  const uint64_t one = 1;
+  if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof one);
+}
+
+void PosixSerialDevice::Record(uint32_t events) {
+  if (events & mask_) {
+    history_ |= events & mask_;
+    cv_.notify_all();
+  }
+}
+
+void PosixSerialDevice::MarkGone() {
+  gone_ = true;
+  cv_.notify_all();
+}
+
+void PosixSerialDevice::ReaderLoop() {
+  std::vector<uint8_t> raw(4096);
+  std::vector<uint8_t> out;
+  out.reserve(raw.size());
+  for (;;) {
+    size_t room = 0;
+    bool watch_fd = false;
+    bool check_tx = false;
+    bool check_counters = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_) return;
+      watch_fd = !gone_;
+      room = capacity_ > queue_.size() ? capacity_ - queue_.size() : 0;
+      check_tx = watch_fd && tx_check_;
+      check_counters = watch_fd && counters_ok_ && (mask_ & kCounterEvents);
+    }
+    // With the queue full the device is watched for hang-up only.
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd_, static_cast<short>(room ? POLLIN : 0), 0}};
+    const int r = poll(fds, watch_fd ? 2 : 1, (check_tx || check_counters) ? kPollMs : -1);
+    if (r < 0 && errno != EINTR) {
+      std::this_thread::sleep_for(milliseconds(kPollMs));
+      continue;
+    }
+    if (fds[0].revents & POLLIN) {
+      uint64_t v;
+      (void)!::read(wake_fd_, &v, sizeof v);
+    }
+    if (watch_fd && r > 0) {
+      if (fds[1].revents & POLLIN) {
+        const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
+        if (n > 0) {
+          Received(raw.data(), static_cast<size_t>(n), out);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          std::lock_guard<std::mutex> lock(mu_);
+          MarkGone();
+        }
+      } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        MarkGone();
+      }
+    }
+    if (check_tx) {
+      int pending = 0;
+      const bool known = ioctl(fd_, TIOCOUTQ, &pending) == 0;
+      if (!known || pending == 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        tx_check_ = false;
+        if (known) Record(EV_TXEMPTY);
+      }
+    }
+    if (check_counters) CheckCounters();
+  }
+}
+
+void PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
+  out.clear();
+  std::lock_guard<std::mutex> lock(mu_);
+  const size_t errors = filter_.Feed(raw, n, out);
+  uint32_t events = 0;
+  if (!out.empty()) {
+    queue_.insert(queue_.end(), out.begin(), out.end());
+    last_rx_ = Clock::now();
+    events |= EV_RXCHAR;
+    if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
+    cv_.notify_all();  // a read may be waiting for these
+  }
+  if (errors) {
+    errors_ |= CE_RXPARITY;
+    events |= EV_ERR;
+  }
+  Record(events);
+}
+
+// Modem-line changes, breaks and line errors as the driver counts them (real
+// UARTs; a pseudo-terminal has no counters and is never asked again).
+void PosixSerialDevice::CheckCounters() {
+  serial_icounter_struct c{};
+  const bool ok = ioctl(fd_, TIOCGICOUNT, &c) == 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!ok) {
+    counters_ok_ = false;
+    return;
+  }
+  const serial_icounter_struct& p = counters_;
+  uint32_t events = 0;
+  uint32_t errors = 0;
+  if (c.cts != p.cts) events |= EV_CTS;
+  if (c.dsr != p.dsr) events |= EV_DSR;
+  if (c.dcd != p.dcd) events |= EV_RLSD;
+  if (c.rng != p.rng) events |= EV_RING;
+  if (c.brk != p.brk) {
+    events |= EV_BREAK;
+    errors |= CE_BREAK;
+  }
+  if (c.frame != p.frame) errors |= CE_FRAME;
+  if (c.overrun != p.overrun || c.buf_overrun != p.buf_overrun) errors |= CE_OVERRUN;
+  if (c.parity != p.parity && (dcb_.Flags & F_PARITY)) errors |= CE_RXPARITY;
+  if (errors) {
+    errors_ |= errors;
+    events |= EV_ERR;
+  }
+  counters_ = c;
+  Record(events);
+}
+
+bool PosixSerialDevice::SetupQueues(uint32_t rx_size, uint32_t tx_size) {
+  if (rx_size > kMaxQueue || tx_size > kMaxQueue) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Usable()) return false;
+  // The output goes straight to the kernel's queue; only the input has ours.
+  if (rx_size != 0) capacity_ = rx_size;
+  Wake();
+  return true;
+}
+
+bool PosixSerialDevice::GetState(DeviceControl& dcb) {
+  std::lock_guard<std::mutex> lock(mu_);
+  dcb = dcb_;
+  return Usable();
+}
+
+bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
+  const std::optional<serialtables::LineTermios> t = serialtables::TermiosFor(dcb);
+  if (!t) return false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!Usable()) return false;
+  }
+  serialtables::LineTermios applied;
+  if (!WriteTermios2(fd_, *t, applied)) return false;
+  // A rate the device cannot make is refused, not rounded to a neighbour.
+  if (applied.speed != t->speed) return false;
+  // Devices without modem lines refuse these; that is no failure here.
+  const int dtr = TIOCM_DTR;
+  const int rts = TIOCM_RTS;
+  ioctl(fd_, t->dtr ? TIOCMBIS : TIOCMBIC, &dtr);
+  ioctl(fd_, t->rts ? TIOCMBIS : TIOCMBIC, &rts);
+
+  std::lock_guard<std::mutex> lock(mu_);
+  dcb_ = dcb;
+  serialtables::RxFilter::Options o;
+  o.marks = (applied.iflag & PARMRK) != 0;
+  o.replace_errors = (dcb.Flags & F_ERROR_CHAR) != 0;
+  o.error_char = dcb.ErrorChar;
+  o.discard_null = (dcb.Flags & F_NULL) != 0;
+  filter_ = serialtables::RxFilter(o);
+  return true;
+}
+
+bool PosixSerialDevice::GetTimeouts(CommTimeouts& t) {
+  std::lock_guard<std::mutex> lock(mu_);
+  t = timeouts_;
+  return Usable();
+}
+
+bool PosixSerialDevice::SetTimeouts(const CommTimeouts& t) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Usable()) return false;
+  timeouts_ = t;
+  return true;
+}
+
+bool PosixSerialDevice::SetEventMask(uint32_t mask) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (fd_ < 0) return false;
+  mask_ = mask;
+  history_ = 0;
+  ++mask_seq_;  // ends a pending wait
+  counters_ok_ = false;
+  if (!gone_ && (mask & kCounterEvents)) {
+    counters_ok_ = ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
+  }
+  cv_.notify_all();
+  Wake();
+  return !gone_;
+}
+
+bool PosixSerialDevice::WaitEvent(uint32_t& events) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!Usable() || mask_ == 0) return false;
+  const uint64_t seq = mask_seq_;
+  cv_.wait(lock, [&] { return history_ != 0 || mask_seq_ != seq || gone_ || stop_; });
+  if (mask_seq_ != seq) {
+    events = 0;
+    return true;
+  }
+  if (history_ == 0) return false;
+  events = history_;
+  history_ = 0;
+  return true;
+}
+
+bool PosixSerialDevice::Purge(uint32_t flags) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (fd_ < 0) return false;
+  if (flags & PURGE_RXABORT) read_.active = false;
+  if (flags & PURGE_TXABORT) write_.active = false;
+  if (flags & PURGE_RXCLEAR) {
+    queue_.clear();
+    filter_.Reset();
+    tcflush(fd_, TCIFLUSH);
+    Wake();
+  }
+  if (flags & PURGE_TXCLEAR) tcflush(fd_, TCOFLUSH);
+  return !gone_;
+}
+
+bool PosixSerialDevice::Status(uint32_t& in_queue) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Usable()) return false;
+  in_queue = static_cast<uint32_t>(queue_.size());
+  errors_ = 0;
+  return true;
+}
+
+bool PosixSerialDevice::Escape(uint32_t function) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!Usable()) return false;
+  }
+  const int dtr = TIOCM_DTR;
+  const int rts = TIOCM_RTS;
+  switch (function) {
+    case SETRTS:
+      return ioctl(fd_, TIOCMBIS, &rts) == 0;
+    case CLRRTS:
+      return ioctl(fd_, TIOCMBIC, &rts) == 0;
+    case SETDTR:
+      return ioctl(fd_, TIOCMBIS, &dtr) == 0;
+    case CLRDTR:
+      return ioctl(fd_, TIOCMBIC, &dtr) == 0;
+    case SETBREAK:
+      return ioctl(fd_, TIOCSBRK) == 0;
+    case CLRBREAK:
+      return ioctl(fd_, TIOCCBRK) == 0;
+    case SETXOFF:
+      return tcflow(fd_, TCOOFF) == 0;
+    case SETXON:
+      return tcflow(fd_, TCOON) == 0;
+    default:
+      return false;
+  }
+}
+
+bool PosixSerialDevice::MakeTransferEvents() {
+  std::lock_guard<std::mutex> lock(mu_);
+  read_ = Transfer();
+  write_ = Transfer();
+  return fd_ >= 0;
+}
+
+void PosixSerialDevice::CloseTransferEvents() {
+  std::lock_guard<std::mutex> lock(mu_);
+  read_.active = false;
+  write_.active = false;
+}
+
+void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
+  const bool was_full = queue_.size() >= capacity_;
+  std::copy_n(queue_.begin(), n, to);
+  queue_.erase(queue_.begin(), queue_.begin() + n);
+  if (was_full) Wake();  // the reader may take from the device again
+}
+
+XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Usable() || Blocked()) return XferStart::Failed;
+  read_ = Transfer();
+  read_.buf = static_cast<uint8_t*>(buf);
+  read_.count = count;
+  read_.start = Clock::now();
+  if (queue_.size() >= count) {
+    Take(read_.buf, count);
+    read_.transferred = count;
+    read_.done = true;
+    return XferStart::Completed;
+  }
+  read_.active = true;
+  return XferStart::Pending;
+}
+
+XferWait PosixSerialDevice::WaitRead(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  Transfer& x = read_;
+  if (!x.active) return x.done ? XferWait::Signalled : XferWait::Failed;
+  const Clock::time_point begun = Clock::now();
+  const CommTimeouts to = timeouts_;
+  // A MAXDWORD interval means: end as soon as anything is there (or at once,
+  // without total time-out).
+  const bool at_once = to.ReadIntervalTimeout == kInfinite && to.ReadTotalTimeoutMultiplier == 0 &&
+                       to.ReadTotalTimeoutConstant == 0;
+  const bool first_byte = to.ReadIntervalTimeout == kInfinite && !at_once;
+  const uint64_t interval = first_byte ? 0 : to.ReadIntervalTimeout;
+  const uint64_t total =
+      static_cast<uint64_t>(to.ReadTotalTimeoutMultiplier) * x.count + to.ReadTotalTimeoutConstant;
+  const bool has_total = total != 0 && to.ReadTotalTimeoutMultiplier != kInfinite;
+  const Clock::time_point total_end = After(x.start, total);
+  const bool has_wait_end = timeout_ms != kInfinite;
+  const Clock::time_point wait_end = After(begun, timeout_ms);
+
+  for (;;) {
+    if (!Usable()) {
+      x.active = false;
+      return XferWait::Failed;
+    }
+    if (!x.active) return XferWait::Failed;  // aborted meanwhile
+    if (queue_.size() >= x.count) {
+      Take(x.buf, x.count);
+      x.transferred = x.count;
+      x.active = false;
+      x.done = true;
+      return XferWait::Signalled;
+    }
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point gap_end = After(std::max(last_rx_, x.start), interval);
+    const bool short_end = at_once || (first_byte && !queue_.empty()) ||
+                           (has_total && now >= total_end) ||
+                           (interval != 0 && !queue_.empty() && now >= gap_end);
+    if (short_end) {
+      // Ended before all bytes were there: none is taken, so none is lost.
+      x.transferred = 0;
+      x.active = false;
+      x.done = true;
+      return XferWait::Signalled;
+    }
+    if (has_wait_end && now >= wait_end) {
+      x.active = false;  // withdrawn: nothing will land in its buffer later
+      return XferWait::TimedOut;
+    }
+    Clock::time_point next = now + std::chrono::hours(1);
+    if (has_wait_end) next = std::min(next, wait_end);
+    if (has_total) next = std::min(next, total_end);
+    if (interval != 0 && !queue_.empty()) next = std::min(next, gap_end);
+    cv_.wait_until(lock, next);
+  }
+}
+
+bool PosixSerialDevice::ReadResult(uint32_t& transferred) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!read_.done) return false;
+  transferred = read_.transferred;
+  return true;
+}
+
+bool PosixSerialDevice::Push() {
+  Transfer& x = write_;
+  while (x.transferred < x.count) {
+    const ssize_t n = ::write(fd_, x.buf + x.transferred, x.count - x.transferred);
+    if (n > 0) {
+      x.transferred += static_cast<uint32_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      return true;
+    } else {
+      std::lock_guard<std::mutex> lock(mu_);
+      MarkGone();
+      return false;
+    }
+  }
+  return true;
+}
+
+XferStart PosixSerialDevice::StartWrite(const void* buf, uint32_t count) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!Usable() || Blocked()) return XferStart::Failed;
+  }
+  write_ = Transfer();
+  // Only read from, despite the type shared with reads.
+  write_.buf = static_cast<uint8_t*>(const_cast<void*>(buf));
+  write_.count = count;
+  write_.start = Clock::now();
+  if (!Push()) return XferStart::Failed;
+  if (write_.transferred == count) {
+    write_.done = true;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (mask_ & EV_TXEMPTY) {
+      tx_check_ = true;
+      Wake();
+    }
+    return XferStart::Completed;
+  }
+  write_.active = true;
+  return XferStart::Pending;
+}
+
+XferWait PosixSerialDevice::WaitWrite(uint32_t timeout_ms) {
+  Transfer& x = write_;
+  if (!x.active) return x.done ? XferWait::Signalled : XferWait::Failed;
+  CommTimeouts to;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    to = timeouts_;
+  }
+  const Clock::time_point begun = Clock::now();
+  const uint64_t total = static_cast<uint64_t>(to.WriteTotalTimeoutMultiplier) * x.count +
+                         to.WriteTotalTimeoutConstant;
+  const bool has_total = total != 0;
+  const Clock::time_point total_end = After(x.start, total);
+  const bool has_wait_end = timeout_ms != kInfinite;
+  const Clock::time_point wait_end = After(begun, timeout_ms);
+
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!Usable()) {
+        x.active = false;
+        return XferWait::Failed;
+      }
+    }
+    if (!Push()) {
+      x.active = false;
+      return XferWait::Failed;
+    }
+    if (x.transferred == x.count) {
+      x.active = false;
+      x.done = true;
+      std::lock_guard<std::mutex> lock(mu_);
+      if (mask_ & EV_TXEMPTY) {
+        tx_check_ = true;
+        Wake();
+      }
+      return XferWait::Signalled;
+    }
+    const Clock::time_point now = Clock::now();
+    if (has_total && now >= total_end) {
+      x.active = false;
+      x.done = true;  // ended short: `transferred` tells how far it got
+      return XferWait::Signalled;
+    }
+    if (has_wait_end && now >= wait_end) {
+      x.active = false;  // withdrawn; what was sent stays sent
+      return XferWait::TimedOut;
+    }
+    Clock::time_point next = now + std::chrono::seconds(1);
+    if (has_wait_end) next = std::min(next, wait_end);
+    if (has_total) next = std::min(next, total_end);
+    const auto ms = std::chrono::ceil<milliseconds>(next - now).count();
+    pollfd p{fd_, POLLOUT, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::max<int64_t>(ms, 1)));
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLOUT)) {
+      std::lock_guard<std::mutex> lock(mu_);
+      MarkGone();
+    }
+  }
+}
+
+bool PosixSerialDevice::WriteResult(uint32_t& transferred) {
+  if (!write_.done) return false;
+  transferred = write_.transferred;
+  return true;
+}
+
+}  // namespace
+
 std::unique_ptr<SerialDevice> MakeSerialDevice() {
-  return nullptr;
+  return std::make_unique<PosixSerialDevice>();
 }
 
 }  // namespace serialdev

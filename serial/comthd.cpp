@@ -1,0 +1,84 @@
+#include "comthd.h"
+
+#include <chrono>
+#include <climits>
+
+#include "handover.h"
+#include "rs232c.h"
+
+TThread::~TThread() {
+  if (thread_.joinable()) {
+    Terminate();
+    WaitFor();
+  }
+}
+
+void TThread::Start() {
+  if (thread_.joinable() || finished_.load()) return;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void TThread::Run() {
+  try {
+    Execute();
+  } catch (...) {
+    // A failure that ends the body ends the thread, not the process.
+  }
+  finished_.store(true);
+  HandOver::Ui().Notify();
+}
+
+void TThread::WaitFor() {
+  if (!thread_.joinable()) return;
+  HandOver::Ui().WaitServing([this] { return finished_.load(); });
+  thread_.join();
+}
+
+void TThread::Synchronize(const std::function<void()>& fn) {
+  HandOver::Ui().Call(fn);
+}
+
+tcommthread::tcommthread(bool CreateSuspended) {
+  // The most derived class is complete here, so the body may run.
+  if (!CreateSuspended) Start();
+}
+
+void tcommthread::Execute() {
+  const std::function<void()> dispatch = [this] { DispatchEvents(); };
+  while (!Terminated()) {
+    if (DeviceHandle->WaitEvent(Events)) {
+      Synchronize(dispatch);
+    } else {
+      // A device that keeps failing (unplugged, or its mask cleared) must not
+      // keep a core busy until Close stops us.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
+void tcommthread::DispatchEvents() {
+  using namespace serialdev;
+  // Each handler is copied before the call: a handler may reassign itself.
+  auto call = [this](const TNotifyEvent& h) {
+    if (TNotifyEvent fn = h) fn(this);
+  };
+  if (Events & EV_BREAK) call(Port->OnBREAK);
+  if (Events & EV_CTS) call(Port->OnCTS);
+  if (Events & EV_DSR) call(Port->OnDSR);
+  if (Events & EV_ERR) call(Port->OnERR);
+  if (Events & EV_RING) call(Port->OnRING);
+  if (Events & EV_RLSD) call(Port->OnRLSD);
+  if (Events & EV_RXCHAR) {
+    uint32_t in_queue = 0;
+    // A failed query counts as an empty queue.
+    if (!DeviceHandle->Status(in_queue)) in_queue = 0;
+    QueueCount = in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
+    if (Port->OnPACKET && Port->packetsize != 0 && Port->packetsize <= QueueCount) {
+      QueueCount = 0;
+      call(Port->OnPACKET);
+    }
+    call(Port->OnRXCHAR);
+  }
+  if (Events & EV_RXFLAG) call(Port->OnRXFLAG);
+  if (Events & EV_TXEMPTY) call(Port->OnTXEMPTY);
+}
