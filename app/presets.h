@@ -1,0 +1,70 @@
+// The four line presets of the receive dialog, their list tables, the settings
+// file "Kelv.ini" that keeps them, and how a preset becomes line settings.
+// Texts are code page 932 bytes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rs232c.h"
+
+namespace kelv {
+
+struct PortPreset {
+  uint8_t PortIndex = 0;  // "COM" + (PortIndex + 1)
+  uint8_t BaudIndex = 0;  // index into BaudRates()
+  uint8_t CodeType = 0;   // 0 ISO, 1 EIA
+  uint8_t StartMode = 0;  // index into the start-mode table
+  bool operator==(const PortPreset& o) const {
+    return PortIndex == o.PortIndex && BaudIndex == o.BaudIndex && CodeType == o.CodeType &&
+           StartMode == o.StartMode;
+  }
+};
+
+constexpr int kPresetCount = 4;
+
+// Items of the four lists, in list order; the selected index is the preset's field.
+const std::vector<std::string>& PortItems();       // "COM1".."COM7"
+const std::vector<std::string>& BaudItems();       // "600".."38400"
+const std::vector<std::string>& CodeTypeItems();   // "ISO", "EIA"
+const std::vector<std::string>& StartModeItems();  // the four start/end conventions
+// The line speed of each BaudItems() entry.
+const std::vector<int32_t>& BaudRates();
+
+// What the settings file holds for the dialog.
+struct Settings {
+  uint8_t ActivePreset = 0;
+  std::array<PortPreset, kPresetCount> Presets{};
+  std::array<std::string, kPresetCount> Names{"1", "2", "3", "4"};  // button captions
+  bool ColonAsO = false;  // read only: the file keeps it, we never write it
+};
+
+// `dir` ends with its separator.
+std::string SettingsPath(const std::string& dir);
+
+// Never fails: a missing file, section or key, or a value the number rule
+// rejects, gives the default. Integers keep their low 8 bits.
+Settings LoadSettings(const std::string& path);
+
+// Writes the active index, the presets and the captions (not ColonAsO), in
+// that order. A failed write throws AppError "<path> に書き込めません" and skips
+// the writes after it.
+void SaveSettings(const Settings& s, const std::string& path);
+
+// Section "Ports": where each "COMn" name leads on this machine. Read only.
+PortMap LoadPortMap(const std::string& path);
+
+// Start and end marker selectors: '%', 'D' or 'N'.
+struct Marks {
+  char start = 0;
+  char end = 0;
+};
+
+// Line settings of a preset onto the port (name, speed, data bits, parity, flow
+// and event characters) and its marker selectors onto `marks`. Values outside
+// the tables leave the speed, or the marks, as they were.
+void ApplyPreset(const PortPreset& p, Trs232c& port, Marks& marks);
+
+}  // namespace kelv
