@@ -82,12 +82,13 @@ class Win32Device final : public SerialDevice {
     // On the heap so that a record the system may still write to can outlive
     // its direction (see MakeEvent).
     std::unique_ptr<OVERLAPPED> record = std::make_unique<OVERLAPPED>();
+    bool started = false;  // a transfer has been started on this record
   };
 
   static bool Busy(const OVERLAPPED& r) { return !HasOverlappedIoCompleted(&r); }
   bool MakeEvent(Direction& d);
   static void CloseEvent(Direction& d);
-  static XferStart Started(BOOL result);
+  static XferStart Started(BOOL result, Direction& d);
   static XferWait Wait(Direction& d, uint32_t timeout_ms);
   bool Result(Direction& d, uint32_t& transferred);
 
@@ -273,6 +274,7 @@ bool Win32Device::MakeEvent(Direction& d) {
   d.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (d.event) ResetEvent(d.event);
   *d.record = OVERLAPPED{};
+  d.started = false;
   d.record->Offset = 0;
   d.record->OffsetHigh = 0;
   d.record->hEvent = d.event;
@@ -297,7 +299,8 @@ void Win32Device::CloseTransferEvents() {
   CloseEvent(write_);
 }
 
-XferStart Win32Device::Started(BOOL result) {
+XferStart Win32Device::Started(BOOL result, Direction& d) {
+  d.started = true;
   DWORD error = 0;
   if (Ok(result, &error)) return XferStart::Completed;
   return error == ERROR_IO_PENDING ? XferStart::Pending : XferStart::Failed;
@@ -308,17 +311,18 @@ XferStart Win32Device::Started(BOOL result) {
 XferStart Win32Device::StartRead(void* buf, uint32_t count) {
   if (!read_.event || Busy(*read_.record)) return XferStart::Failed;
   ResetEvent(read_.event);
-  return Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()));
+  return Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()), read_);
 }
 
 XferStart Win32Device::StartWrite(const void* buf, uint32_t count) {
   if (!write_.event || Busy(*write_.record)) return XferStart::Failed;
   ResetEvent(write_.event);
-  return Started(WriteFile(handle_, buf, count, nullptr, write_.record.get()));
+  return Started(WriteFile(handle_, buf, count, nullptr, write_.record.get()), write_);
 }
 
 XferWait Win32Device::Wait(Direction& d, uint32_t timeout_ms) {
-  if (!d.event) return XferWait::Failed;
+  // Nothing started, nothing to wait for: the event would only time out.
+  if (!d.event || !d.started) return XferWait::Failed;
   switch (WaitForSingleObject(d.event, timeout_ms)) {
     case WAIT_OBJECT_0:
       return XferWait::Signalled;
