@@ -1,0 +1,387 @@
+// Our own settings-file layer, on real files in a temporary directory. (The
+// Windows build uses the system's functions, checked in tests/win.)
+#ifndef _WIN32
+
+#include "profile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+
+#include "sjis.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+namespace profile = kelv::profile;
+
+class Profile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ =
+        fs::temp_directory_path() / ("kelv-profile-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(dir_);
+    path_ = (dir_ / "Kelv.ini").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void Spit(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+const char kFresh[] =
+    "[Set]\r\nActive=0\r\n"
+    "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
+    "Port1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
+    "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
+    "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
+    "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n";
+
+// The dialog's save, call for call: "set" must land in the [Set] just written.
+TEST_F(Profile, SaveWithoutFileWritesTheTwentyTwoLines) {
+  ASSERT_TRUE(profile::WriteInteger("Set", "Active", 0, path_));
+  for (int i = 0; i < 4; ++i) {
+    const std::string n = std::to_string(i);
+    for (const char* key : {"Port", "baudRate", "Start", "CoadType"}) {
+      ASSERT_TRUE(profile::WriteInteger("Set", key + n, 0, path_));
+    }
+  }
+  for (int i = 1; i <= 4; ++i) {
+    ASSERT_TRUE(profile::WriteString("set", "Name" + std::to_string(i), std::to_string(i), path_));
+  }
+  profile::Flush(path_);
+  EXPECT_EQ(Slurp(path_), kFresh);
+  EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});  // no temporary file left
+
+  // Saving the same values again changes nothing.
+  ASSERT_TRUE(profile::WriteInteger("Set", "Active", 0, path_));
+  ASSERT_TRUE(profile::WriteString("set", "Name4", "4", path_));
+  EXPECT_EQ(Slurp(path_), kFresh);
+}
+
+struct Write {
+  const char* section;
+  const char* key;
+  std::string value;
+};
+
+struct EditCase {
+  const char* name;
+  std::string before;
+  std::vector<Write> writes;
+  std::string after;
+};
+
+// A hand-made file: comments, odd spacing, LF-only lines, [set] spelt its own
+// way, and foreign sections that must come through untouched.
+const std::string kHandMade =
+    "; Kelv settings, edited by hand\n"
+    "[Ports]\r\n"
+    "COM1=/dev/pts/3\r\n"
+    "\r\n"
+    "[set]\n"
+    "  Active = 2  \n"
+    "port0=3\r\n"
+    "; the names\r\n"
+    "Name1 =Drehbank\r\n"
+    "\r\n"
+    "; options\r\n"
+    "[File]\r\n"
+    "P32013=1";
+
+TEST_F(Profile, WritesEditExistingFilesLineByLine) {
+  const std::string caption = kelv::Sjis("旋盤１号ﾎﾞｰﾚｰﾄ～");
+  const EditCase cases[] = {
+      {"present key: value replaced on its own line, spelling and line end kept",
+       kHandMade,
+       {{"Set", "Active", "0"}, {"Set", "Port0", "255"}, {"SET", "NAME1", caption}},
+       "; Kelv settings, edited by hand\n[Ports]\r\nCOM1=/dev/pts/3\r\n\r\n[set]\n"
+       "Active=0\nport0=255\r\n; the names\r\nName1=" +
+           caption + "\r\n\r\n; options\r\n[File]\r\nP32013=1"},
+      {"missing key: added after the section's last line, before blanks and comments",
+       kHandMade,
+       {{"Set", "baudRate0", "6"}, {"set", "Name2", ""}},
+       "; Kelv settings, edited by hand\n[Ports]\r\nCOM1=/dev/pts/3\r\n\r\n[set]\n"
+       "  Active = 2  \nport0=3\r\n; the names\r\nName1 =Drehbank\r\nbaudRate0=6\r\nName2=\r\n"
+       "\r\n; options\r\n[File]\r\nP32013=1"},
+      {"missing section: appended, the unfinished last line finished first",
+       kHandMade,
+       {{"Other", "k", "v"}},
+       kHandMade + "\r\n[Other]\r\nk=v\r\n"},
+      {"key in the last section, which lacks its final line end",
+       kHandMade,
+       {{"file", "P32014", "0"}},
+       kHandMade + "\r\nP32014=0\r\n"},
+      {"[SET] serves Set and set; only the first of two like-named sections counts",
+       "[SET]\r\nName1=A\r\n[Set]\r\nActive=9\r\n",
+       {{"set", "Name1", "B"}, {"Set", "Active", "1"}},
+       "[SET]\r\nName1=B\r\nActive=1\r\n[Set]\r\nActive=9\r\n"},
+      {"keys before any section belong to none",
+       "Active=7\r\n[Set]\r\n",
+       {{"Set", "Active", "1"}},
+       "Active=7\r\n[Set]\r\nActive=1\r\n"},
+      {"blanks around the names given are not part of them",
+       "[Set]\r\nActive=0\r\n",
+       {{" Set ", " Active\t", "5"}},
+       "[Set]\r\nActive=5\r\n"},
+      {"a value that is not a number is just text",
+       "[Set]\r\nPort1=0x0A\r\n",
+       {{"Set", "Port1", "ten"}},
+       "[Set]\r\nPort1=ten\r\n"},
+      {"stray lines inside a section stay in it, new keys after them",
+       "[Set]\r\nno equals sign\r\n[broken\r\n[File]\r\n",
+       {{"Set", "Active", "1"}},
+       "[Set]\r\nno equals sign\r\n[broken\r\nActive=1\r\n[File]\r\n"},
+      {"an empty file gets the section", "", {{"Set", "Active", "1"}}, "[Set]\r\nActive=1\r\n"},
+  };
+  for (const EditCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Spit(path_, c.before);
+    for (const Write& w : c.writes) {
+      ASSERT_TRUE(profile::WriteString(w.section, w.key, w.value, path_)) << w.key;
+    }
+    EXPECT_EQ(Slurp(path_), c.after);
+    EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});
+  }
+}
+
+TEST_F(Profile, ReadsStrings) {
+  Spit(path_, kHandMade);
+  const struct {
+    const char* section;
+    const char* key;
+    const char* def;
+    std::string want;
+  } cases[] = {
+      {"Set", "Active", "d", "2"},  // blanks around the value are no part of it
+      {"SET", "ACTIVE", "d", "2"},       {"Set", "Port0", "d", "3"},
+      {"set", "Name1", "1", "Drehbank"}, {"Ports", "COM1", "", "/dev/pts/3"},
+      {"File", "P32013", "", "1"},  // last line without line end
+      {"set", "Name2", "2", "2"},   // missing key
+      {"Nowhere", "Active", "x", "x"},   {"set", "; the names", "d", "d"},  // comments are no keys
+      {"set", "the names", "d", "d"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(profile::ReadString(c.section, c.key, c.def, path_), c.want)
+        << c.section << "/" << c.key;
+  }
+  Spit(path_, "[Set]\r\nName1=\r\nName2 = \r\n");
+  EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "");  // present but empty
+  EXPECT_EQ(profile::ReadString("set", "Name2", "2", path_), "");
+}
+
+TEST_F(Profile, ReadsNumbersByTheNumberRule) {
+  const struct {
+    const char* text;
+    int32_t want;  // default is -77
+  } cases[] = {
+      {"0x0A", 10},      {"$a", 10},          {"10", 10},     {"X1f", 31},  {"ten", -77},
+      {"1O", -77},       {"257", 257},        {"-1", -1},     {"+7", 7},    {"FFFFFFFF", -77},
+      {"$FFFFFFFF", -1}, {"2147483648", -77}, {"-0x10", -16}, {"0x", -77},  {"$", -77},
+      {"- 1", -77},      {"", -77},           {"  12  ", 12}, {"1 2", -77}, {"0x123456789", -77},
+  };
+  for (const auto& c : cases) {
+    Spit(path_, std::string("[Set]\r\nPort1=") + c.text + "\r\n");
+    EXPECT_EQ(profile::ReadInteger("Set", "Port1", -77, path_), c.want) << '"' << c.text << '"';
+  }
+  Spit(path_, "[Set]\r\n");
+  EXPECT_EQ(profile::ReadInteger("Set", "Port1", 3, path_), 3);
+}
+
+TEST_F(Profile, ReadsBooleansByTheNumberRule) {
+  const struct {
+    const char* line;  // nullptr: no such key
+    bool def;
+    bool want;
+  } cases[] = {
+      {"P32013=1", false, true}, {"P32013=-3", false, true},    {"P32013=0", false, false},
+      {"P32013=0", true, false}, {"P32013=true", false, false}, {"P32013=true", true, true},
+      {nullptr, false, false},   {nullptr, true, true},
+  };
+  for (const auto& c : cases) {
+    Spit(path_, std::string("[File]\r\n") + (c.line ? c.line : "") + "\r\n");
+    EXPECT_EQ(profile::ReadBool("File", "P32013", c.def, path_), c.want)
+        << (c.line ? c.line : "missing") << " def " << c.def;
+  }
+}
+
+TEST_F(Profile, ReadingNeverCreatesTheFileAndNeverFails) {
+  EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "1");
+  EXPECT_EQ(profile::ReadInteger("Set", "Active", 0, path_), 0);
+  EXPECT_TRUE(profile::ReadSection("Ports", path_).empty());
+  EXPECT_FALSE(fs::exists(path_));
+
+  // A directory in the file's place, and a pipe (which must not block the read).
+  fs::create_directory(path_);
+  EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "1");
+  fs::remove(path_);
+  ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "1");
+}
+
+TEST_F(Profile, ValuesAreCutTo2047Bytes) {
+  const std::string exact(2047, 'b');
+  const std::string huge(10 << 20, 'h');
+  const std::string sjis_long = [] {
+    std::string s;
+    while (s.size() < 3000) s += kelv::Sjis("表");
+    return s;
+  }();
+  Spit(path_, "[S]\r\nexact=" + exact + "\r\nlong=" + std::string(2048, 'a') + "\r\nhuge=" + huge +
+                  "\r\nsjis=" + sjis_long + "\r\nafter=ok\r\n");
+  EXPECT_EQ(profile::ReadString("S", "exact", "", path_), exact);
+  EXPECT_EQ(profile::ReadString("S", "long", "", path_), std::string(2047, 'a'));
+  EXPECT_EQ(profile::ReadString("S", "huge", "", path_), std::string(2047, 'h'));
+  EXPECT_EQ(profile::ReadString("S", "sjis", "", path_), sjis_long.substr(0, 2047));  // bytes
+  EXPECT_EQ(profile::ReadString("S", "after", "", path_), "ok");
+  EXPECT_EQ(profile::ReadString("S", "none", std::string(5000, 'd'), path_),
+            std::string(2047, 'd'));
+  for (const auto& [name, value] : profile::ReadSection("S", path_)) {
+    EXPECT_LE(value.size(), profile::kMaxValue) << name;
+  }
+  EXPECT_EQ(profile::ReadInteger("S", "huge", 4, path_), 4);
+}
+
+TEST_F(Profile, ListsASection) {
+  Spit(path_,
+       "[Set]\r\nActive=1\r\n[PORTS]\r\n; map\r\n COM1 = /dev/pts/3 \r\nCOM9=/dev/ttyACM0\n"
+       "stray\r\n[File]\r\nP32013=1\r\n");
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(profile::ReadSection("ports", path_),
+            (Pairs{{"COM1", "/dev/pts/3"}, {"COM9", "/dev/ttyACM0"}}));
+  EXPECT_TRUE(profile::ReadSection("Nowhere", path_).empty());
+}
+
+// The second byte of a double-byte character may equal an ASCII letter: "ア"
+// is 83 41 ('A'), "ヂ" is 83 61 ('a'); they are different names all the same.
+TEST_F(Profile, JapaneseNamesAreComparedExactly) {
+  const std::string a = kelv::Sjis("ア");
+  const std::string di = kelv::Sjis("ヂ");
+  ASSERT_EQ(a, "\x83\x41");
+  ASSERT_EQ(di, "\x83\x61");
+  ASSERT_TRUE(profile::WriteString(a, a, "1", path_));
+  EXPECT_EQ(profile::ReadString(di, a, "none", path_), "none");
+  EXPECT_EQ(profile::ReadString(a, di, "none", path_), "none");
+  EXPECT_EQ(profile::ReadString(a, a, "none", path_), "1");
+  ASSERT_TRUE(profile::WriteString(a, di, "2", path_));
+  EXPECT_EQ(Slurp(path_), "[" + a + "]\r\n" + a + "=1\r\n" + di + "=2\r\n");
+}
+
+TEST_F(Profile, FailedWritesLeaveTheOldFile) {
+  const std::string old = "[Set]\r\nActive=1\r\n";
+  Spit(path_, old);
+  const std::string inside_file = path_ + "/Kelv.ini";  // parent is a regular file
+  EXPECT_FALSE(profile::WriteString("Set", "Active", "0", inside_file));
+  EXPECT_FALSE(profile::WriteInteger("Set", "Active", 0, (dir_ / "missing" / "Kelv.ini").string()));
+
+  // Texts the file cannot hold are refused, not written half-way.
+  const Write refused[] = {
+      {"Set", "Active", "1\r\nPort0=6"},
+      {"Set", "Active", "1\n"},
+      {"Set", "A\rB", "1"},
+      {"Set]", "Active", "1"},
+      {"Set", "A=B", "1"},
+      {"Set", "", "1"},
+      {"", "Active", "1"},
+      {"Set", ";x", "1"},
+      {"Set", "[x", "1"},
+      {"Set", "Active",
+       std::string("1\0"
+                   "2",
+                   3)},
+  };
+  for (const Write& w : refused) {
+    EXPECT_FALSE(profile::WriteString(w.section, w.key, w.value, path_)) << w.key << w.value;
+  }
+  EXPECT_EQ(Slurp(path_), old);
+
+  // A directory in the file's place.
+  const std::string dir_path = (dir_ / "Dir.ini").string();
+  fs::create_directory(dir_path);
+  EXPECT_FALSE(profile::WriteString("Set", "Active", "0", dir_path));
+  EXPECT_TRUE(fs::is_directory(dir_path));
+  fs::remove(dir_path);
+  EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});
+}
+
+// A full disk, as a file-size limit: the write breaks off after some bytes.
+TEST_F(Profile, FullDiskLeavesTheOldFileAndNoTemporary) {
+  const std::string old = "[Set]\r\nActive=1\r\n";
+  Spit(path_, old);
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = profile::WriteString("set", "Name1", std::string(1000, 'x'), path_);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(Slurp(path_), old);
+  EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});
+}
+
+TEST_F(Profile, WritesKeepPermissionsAndFollowLinks) {
+  Spit(path_, "[Set]\r\n");
+  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+  ASSERT_TRUE(profile::WriteString("Set", "Active", "1", path_));
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  const std::string link = (dir_ / "Link.ini").string();
+  fs::create_symlink(path_, link);
+  ASSERT_TRUE(profile::WriteString("Set", "Active", "2", link));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(Slurp(path_), "[Set]\r\nActive=2\r\n");
+}
+
+// Whatever the file holds, an edit never crashes, reads back what was written
+// and leaves a file that edits the same way again.
+TEST(ProfileContent, AnyContentSurvivesAnEdit) {
+  const std::string alphabet = std::string("[]=; \t\r\n\0aSsKk\x83\x41\xff", 18);
+  std::mt19937 rng(2047);
+  for (int round = 0; round < 3000; ++round) {
+    std::string content;
+    const size_t len = rng() % 64;
+    for (size_t i = 0; i < len; ++i) content += alphabet[rng() % alphabet.size()];
+    const std::string value = round % 2 ? "v" : kelv::Sjis("値");
+    const std::string once = profile::Update(content, "S", "k", value);
+    bool found = false;
+    ASSERT_EQ(profile::Lookup(once, "s", "K", found), value) << testing::PrintToString(content);
+    ASSERT_TRUE(found) << testing::PrintToString(content);
+    ASSERT_EQ(profile::Update(once, "S", "k", value), once) << testing::PrintToString(content);
+  }
+}
+
+}  // namespace
+
+#endif  // _WIN32
