@@ -1,0 +1,123 @@
+// The presets' load rules and line settings. The full load/save round trip
+// through the dialog is in tests/ui/dialog_test.cpp.
+#include "presets.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include "apperror.h"
+#include "sjis.h"
+
+namespace fs = std::filesystem;
+using kelv::PortPreset;
+
+namespace {
+
+class PresetsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kelv-presets-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir_);
+    path_ = (dir_ / "Kelv.ini").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  kelv::Settings Load(const std::string& content) {
+    std::ofstream(path_, std::ios::binary) << content;
+    return kelv::LoadSettings(path_);
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(PresetsFile, LoadRules) {
+  const struct {
+    const char* content;
+    std::function<int(const kelv::Settings&)> field;
+    int want;
+  } cases[] = {
+      {"[Set]\r\nPort1=0x0A\r\n", [](auto& s) { return s.Presets[1].PortIndex; }, 10},
+      {"[Set]\r\nPort1=$a\r\n", [](auto& s) { return s.Presets[1].PortIndex; }, 10},
+      {"[Set]\r\nPort1=ten\r\n", [](auto& s) { return s.Presets[1].PortIndex; }, 0},
+      {"[Set]\r\nPort1=1O\r\n", [](auto& s) { return s.Presets[1].PortIndex; }, 0},
+      // Only the low 8 bits are kept.
+      {"[Set]\r\nPort0=257\r\n", [](auto& s) { return s.Presets[0].PortIndex; }, 1},
+      {"[Set]\r\nPort0=-1\r\n", [](auto& s) { return s.Presets[0].PortIndex; }, 255},
+      {"[Set]\r\nStart2=$FFFFFF03\r\n", [](auto& s) { return s.Presets[2].StartMode; }, 3},
+      {"[Set]\r\nbaudRate3=6.0\r\n", [](auto& s) { return s.Presets[3].BaudIndex; }, 0},
+      {"[Set]\r\nCoadType0=1\r\n", [](auto& s) { return s.Presets[0].CodeType; }, 1},
+      {"[Set]\r\nCodeType0=1\r\n", [](auto& s) { return s.Presets[0].CodeType; }, 0},
+      // "Set" and "set" are one section, whatever the file calls it.
+      {"[SET]\r\nActive=3\r\n", [](auto& s) { return s.ActivePreset; }, 3},
+      {"[set]\r\nActive=300\r\n", [](auto& s) { return s.ActivePreset; }, 44},
+      {"[SET]\r\nName4=x\r\n", [](auto& s) { return s.Names[3] == "x"; }, 1},
+      {"[Set]\r\nName4=\r\n", [](auto& s) { return s.Names[3] == ""; }, 1},
+      {"[Set]\r\n", [](auto& s) { return s.Names[3] == "4"; }, 1},
+      // The colon option: any non-zero number, only in "File".
+      {"[File]\r\nP32013=1\r\n", [](auto& s) { return s.ColonAsO; }, 1},
+      {"[File]\r\nP32013=-3\r\n", [](auto& s) { return s.ColonAsO; }, 1},
+      {"[File]\r\nP32013=0\r\n", [](auto& s) { return s.ColonAsO; }, 0},
+      {"[File]\r\nP32013=true\r\n", [](auto& s) { return s.ColonAsO; }, 0},
+      {"[Set]\r\nP32013=1\r\n", [](auto& s) { return s.ColonAsO; }, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.field(Load(c.content)), c.want) << c.content;
+}
+
+TEST_F(PresetsFile, FailedWriteThrowsWithThePath) {
+  fs::create_directory(path_);  // a directory cannot be written as a file, not even by root
+  try {
+    kelv::SaveSettings(kelv::Settings{}, path_);
+    FAIL() << "no error";
+  } catch (const kelv::AppError& e) {
+    EXPECT_EQ(std::string(e.what()), path_ + kelv::Sjis(" に書き込めません"));
+  }
+}
+
+TEST_F(PresetsFile, PortMapComesFromItsSection) {
+  Load("[Ports]\r\nCOM1=/dev/ttyUSB0\r\nCOM4=/dev/pts/7\r\n[Set]\r\nCOM2=/dev/no\r\n");
+  EXPECT_EQ(kelv::LoadPortMap(path_), (PortMap{{"COM1", "/dev/ttyUSB0"}, {"COM4", "/dev/pts/7"}}));
+}
+
+TEST(Presets, ApplyPreset) {
+  const struct {
+    PortPreset preset;
+    const char* portname;
+    int32_t bps, charbit;
+    const char* parity;
+    char start, end;
+  } cases[] = {
+      {{3, 6, 1, 1}, "COM4", 19200, 8, "ODD", 'D', 'D'},
+      {{0, 0, 0, 0}, "COM1", 600, 7, "EVEN", '%', '%'},
+      {{6, 7, 0, 2}, "COM7", 38400, 7, "EVEN", 'N', 'N'},
+      {{1, 4, 0, 3}, "COM2", 9600, 7, "EVEN", '%', 'D'},
+      // Beyond the tables: the speed and the marks stay as they were.
+      {{10, 8, 2, 4}, "COM11", 2400, 8, "ODD", 'N', 'D'},
+      {{255, 255, 255, 255}, "COM256", 2400, 8, "ODD", 'N', 'D'},
+  };
+  for (const auto& c : cases) {
+    Trs232c port(nullptr);
+    port.bps = 2400;
+    kelv::Marks marks{'N', 'D'};
+    kelv::ApplyPreset(c.preset, port, marks);
+    SCOPED_TRACE(c.portname);
+    EXPECT_EQ(port.portname, c.portname);
+    EXPECT_EQ(port.bps, c.bps);
+    EXPECT_EQ(port.charbit, c.charbit);
+    EXPECT_EQ(port.paritymode, c.parity);
+    EXPECT_EQ(marks.start, c.start);
+    EXPECT_EQ(marks.end, c.end);
+    EXPECT_EQ(port.EvtChar, 0x12);
+    EXPECT_EQ(port.XonChar, 0x11);
+    EXPECT_EQ(port.XoffChar, 0x13);
+    EXPECT_EQ(port.stopbit, "1");
+  }
+}
+
+}  // namespace
