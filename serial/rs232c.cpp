@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "comthd.h"
+#include "handover.h"
 #include "serialtables.h"
 #include "sjis.h"
 
@@ -73,7 +74,13 @@ bool Trs232c::Open() {
   WriteTransferred = 0;
   ReadPending = ReadPendingByte = WritePending = false;
 
-  if (HasWatcher) Watcher->Start();
+  if (HasWatcher) {
+    // Open runs on the user-interface thread; where no toolkit has installed
+    // the hand-over yet, this makes it the serving thread before the watcher's
+    // first call could claim that role.
+    (void)HandOver::Ui();
+    Watcher->Start();
+  }
 
   IsOpen_ = true;
   if (TNotifyEvent h = OnOpen) h(this);
