@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -43,11 +44,12 @@ void RegisterFontStandIns() {
 }
 
 // The default UI face at 8 pt; Japanese text from a proportional Japanese face
-// rather than whatever the system falls back to.
+// rather than whatever the system falls back to. The default is named by what
+// it resolves to: a generic alias such as "Sans Serif" is no family of its own,
+// so with it first in the list the Japanese face would take every character.
 QFont DialogFont() {
   QFont f = QApplication::font();
-  QStringList families = f.families();
-  if (families.isEmpty()) families << f.family();
+  QStringList families{QFontInfo(f).family()};
   families << kJapaneseFaces;
   f.setFamilies(families);
   f.setPointSize(8);
