@@ -47,7 +47,8 @@ if ! cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_
 fi
 
 # ---- A private, headless Wine.
-PREFIX=$(mktemp -d "$PWD/$BUILD/wineprefix.XXXXXX")
+BUILD=$(cd "$BUILD" && pwd)
+PREFIX=$(mktemp -d "$BUILD/wineprefix.XXXXXX")
 HELPER=""
 cleanup() {
   if [[ -n $HELPER ]]; then kill "$HELPER" 2>/dev/null; wait "$HELPER" 2>/dev/null; fi
