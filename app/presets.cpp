@@ -24,11 +24,21 @@ uint8_t ReadByte(const std::string& key, const std::string& path) {
   return static_cast<uint8_t>(static_cast<uint32_t>(profile::ReadInteger("Set", key, 0, path)));
 }
 
+// The message is code page 932; the path is the file system's bytes, which are
+// UTF-8 here and code page 932 already on Windows.
+std::string PathForMessage(const std::string& path) {
+#ifdef _WIN32
+  return path;
+#else
+  return Utf8ToSjis(path);
+#endif
+}
+
 // A write that fails abandons the save: the caller's close must not go on.
 void Check(bool written, const std::string& path) {
   if (!written) {
     std::string msg = Sjis("%s に書き込めません");
-    msg.replace(msg.find("%s"), 2, path);
+    msg.replace(msg.find("%s"), 2, PathForMessage(path));
     throw AppError(msg);
   }
 }

@@ -71,12 +71,20 @@ TEST_F(PresetsFile, LoadRules) {
 }
 
 TEST_F(PresetsFile, FailedWriteThrowsWithThePath) {
+  std::string shown = path_;
+#ifndef _WIN32
+  // A Japanese directory name is shown in the message's code page.
+  const fs::path japanese = dir_ / u8"受信";
+  fs::create_directory(japanese);
+  path_ = (japanese / "Kelv.ini").string();
+  shown = (dir_ / "").string() + kelv::Sjis("受信") + "/Kelv.ini";
+#endif
   fs::create_directory(path_);  // a directory cannot be written as a file, not even by root
   try {
     kelv::SaveSettings(kelv::Settings{}, path_);
     FAIL() << "no error";
   } catch (const kelv::AppError& e) {
-    EXPECT_EQ(std::string(e.what()), path_ + kelv::Sjis(" に書き込めません"));
+    EXPECT_EQ(std::string(e.what()), shown + kelv::Sjis(" に書き込めません"));
   }
 }
 
