@@ -1,8 +1,17 @@
 // Window-system services: what the dialog, the reception run and the serial
 // line need of the toolkit and the operating system, in one place.
-// Texts passed in and out are code page 932 bytes.
+// Texts passed in and out are code page 932 bytes; paths are the file system's
+// own bytes, as open() takes them.
+//
+// Object names of the modal boxes, for tests that find them through
+// QApplication::activeModalWidget() and close them:
+//   ShowMessage  QMessageBox "MessageBox", its button "MessageBoxOk"
+//   ShowError    QMessageBox "ErrorBox", its button "ErrorBoxOk"
+//   InputBox     QDialog "InputBox" with QLabel "InputBoxPrompt", QLineEdit
+//                "InputBoxEdit", QPushButton "InputBoxOk" and "InputBoxCancel"
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -22,6 +31,8 @@ void ProcessMessages();
 // The application's title: the executable's file name cut at its first ".",
 // every character after the first in lower case ("KelvRx" gives "Kelvrx").
 std::string ApplicationTitle();
+// The same rule for any executable path ("/opt/KelvRx.exe" gives "Kelvrx").
+std::string ApplicationTitleOf(const std::string& executable_path);
 
 // Modal message box: application title, one OK button, no icon.
 void ShowMessage(const std::string& text, QWidget* parent = nullptr);
@@ -33,8 +44,9 @@ void ShowError(const std::exception& e, QWidget* parent = nullptr);
 std::string ErrorBoxText(const std::string& message);
 
 // Modal text-input box: centred on the screen, edit field holding `initial`, all
-// selected, at most 255 bytes; "OK" (default) and "キャンセル". Returns the edited
-// text on OK and `initial` otherwise.
+// selected, at most kInputBoxMax bytes; "OK" (default) and "キャンセル" (also
+// Esc). Returns the edited text on OK and `initial` otherwise.
+constexpr size_t kInputBoxMax = 255;
 std::string InputBox(const std::string& title, const std::string& prompt,
                      const std::string& initial, QWidget* parent = nullptr);
 
