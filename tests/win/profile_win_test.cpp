@@ -72,7 +72,8 @@ struct EditCase {
 };
 
 // Files in the form the program writes (name=value, CR LF, no blank lines);
-// this is where the two implementations must agree byte for byte.
+// this is where the system's functions and our own text layer (the Linux
+// implementation) must agree byte for byte.
 TEST(SystemProfile, EditsExistingFiles) {
   const EditCase cases[] = {
       {"present key replaced on its own line",
@@ -109,10 +110,14 @@ TEST(SystemProfile, EditsExistingFiles) {
     wintest::TempDir dir;
     const std::string path = dir.path() + "Kelv.ini";
     Spit(path, c.before);
-    for (const Write& w : c.writes)
+    std::string ours = c.before;
+    for (const Write& w : c.writes) {
       ASSERT_TRUE(profile::WriteString(w.section, w.key, w.value, path));
+      ours = profile::Update(ours, w.section, w.key, w.value);
+    }
     profile::Flush(path);
-    EXPECT_EQ(Slurp(path), c.after);
+    EXPECT_EQ(Slurp(path), c.after) << "the system's functions";
+    EXPECT_EQ(ours, c.after) << "our own text layer";
   }
 }
 
@@ -139,9 +144,14 @@ TEST(SystemProfile, Reads) {
       {"set", "ACTIVE", "d", "2"}, {"Set", "Name1", "1", ""},  // present but empty: not the default
       {"set", "Name2", "2", "2"},  {"Nowhere", "Active", "x", "x"},
   };
+  const std::string content = Slurp(path);
   for (const Case& c : strings) {
     EXPECT_EQ(profile::ReadString(c.section, c.key, c.def, path), c.want)
         << c.section << "/" << c.key;
+    bool found = false;
+    const std::string ours = profile::Lookup(content, c.section, c.key, found);
+    EXPECT_EQ(found ? ours : std::string(c.def), c.want)
+        << "our own: " << c.section << "/" << c.key;
   }
   EXPECT_EQ(profile::ReadInteger("Set", "Active", 0, path), 2);
   EXPECT_EQ(profile::ReadInteger("Set", "Port1", 0, path), 10);
