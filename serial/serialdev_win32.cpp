@@ -82,10 +82,15 @@ class Win32Device final : public SerialDevice {
     // On the heap so that a record the system may still write to can outlive
     // its direction (see MakeEvent).
     std::unique_ptr<OVERLAPPED> record = std::make_unique<OVERLAPPED>();
-    bool started = false;  // a transfer has been started on this record
+    bool started = false;  // the last start completed or went under way
+    bool pending = false;  // the last one was under way when its start returned
   };
 
-  static bool Busy(const OVERLAPPED& r) { return !HasOverlappedIoCompleted(&r); }
+  // Only a transfer that went under way can still be running; one refused at
+  // once may leave the record's status untouched.
+  static bool Busy(const Direction& d) {
+    return d.pending && !HasOverlappedIoCompleted(d.record.get());
+  }
   bool MakeEvent(Direction& d);
   static void CloseEvent(Direction& d);
   static XferStart Started(BOOL result, Direction& d);
@@ -114,12 +119,13 @@ bool Ok(BOOL result, DWORD* error = nullptr) {
 Win32Device::~Win32Device() {
   if (handle_ != INVALID_HANDLE_VALUE) Close();
   CloseTransferEvents();
-  retired_.push_back(std::move(read_.record));
-  retired_.push_back(std::move(write_.record));
   // A record whose transfer has not been seen to end may still be written by
   // the system; a few bytes left behind are better than a write to freed memory.
+  for (Direction* d : {&read_, &write_}) {
+    if (Busy(*d)) d->record.release();
+  }
   for (auto& r : retired_) {
-    if (r && Busy(*r)) r.release();
+    if (!HasOverlappedIoCompleted(r.get())) r.release();
   }
 }
 
@@ -267,7 +273,7 @@ bool Win32Device::MakeEvent(Direction& d) {
   CloseEvent(d);
   // A transfer aborted by the last close may not have been marked ended yet;
   // its record is set aside rather than wiped under the system's feet.
-  if (Busy(*d.record)) {
+  if (Busy(d)) {
     retired_.push_back(std::move(d.record));
     d.record = std::make_unique<OVERLAPPED>();
   }
@@ -275,6 +281,7 @@ bool Win32Device::MakeEvent(Direction& d) {
   if (d.event) ResetEvent(d.event);
   *d.record = OVERLAPPED{};
   d.started = false;
+  d.pending = false;
   d.record->Offset = 0;
   d.record->OffsetHigh = 0;
   d.record->hEvent = d.event;
@@ -300,22 +307,23 @@ void Win32Device::CloseTransferEvents() {
 }
 
 XferStart Win32Device::Started(BOOL result, Direction& d) {
-  d.started = true;
   DWORD error = 0;
-  if (Ok(result, &error)) return XferStart::Completed;
-  return error == ERROR_IO_PENDING ? XferStart::Pending : XferStart::Failed;
+  d.pending = !Ok(result, &error) && error == ERROR_IO_PENDING;
+  d.started = result || d.pending;  // a refused start leaves nothing to wait for
+  if (result) return XferStart::Completed;
+  return d.pending ? XferStart::Pending : XferStart::Failed;
 }
 
 // A transfer that timed out earlier and is still under way owns the record:
 // refuse rather than start a second operation on it.
 XferStart Win32Device::StartRead(void* buf, uint32_t count) {
-  if (!read_.event || Busy(*read_.record)) return XferStart::Failed;
+  if (!read_.event || Busy(read_)) return XferStart::Failed;
   ResetEvent(read_.event);
   return Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()), read_);
 }
 
 XferStart Win32Device::StartWrite(const void* buf, uint32_t count) {
-  if (!write_.event || Busy(*write_.record)) return XferStart::Failed;
+  if (!write_.event || Busy(write_)) return XferStart::Failed;
   ResetEvent(write_.event);
   return Started(WriteFile(handle_, buf, count, nullptr, write_.record.get()), write_);
 }

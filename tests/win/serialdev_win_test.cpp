@@ -268,11 +268,30 @@ TEST_F(Win32Serial, ModemLinesFollowEscapes) {
   }
 }
 
-// Needs no port: a device name that no driver has.
+// Need no port: a device name that no driver has.
 TEST(Win32SerialNoPort, MissingDeviceDoesNotOpen) {
   auto dev = serialdev::MakeSerialDevice();
   EXPECT_FALSE(dev->Open("KELVNOSUCHPORT"));
   EXPECT_FALSE(dev->Close());
+}
+
+// A wait with nothing under way reports failure rather than a time-out, also
+// after a start that was refused at once; a refused start never blocks the
+// direction's record.
+TEST(Win32SerialNoPort, NothingStartedNothingToWaitFor) {
+  auto dev = serialdev::MakeSerialDevice();
+  ASSERT_TRUE(dev->MakeTransferEvents());
+  EXPECT_EQ(dev->WaitRead(0), XferWait::Failed);
+  EXPECT_EQ(dev->WaitWrite(0), XferWait::Failed);
+  char c = 0;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(dev->StartRead(&c, 1), XferStart::Failed);  // no device behind it
+    EXPECT_EQ(dev->WaitRead(0), XferWait::Failed);
+    EXPECT_EQ(dev->StartWrite(&c, 1), XferStart::Failed);
+    EXPECT_EQ(dev->WaitWrite(0), XferWait::Failed);
+  }
+  dev->CloseTransferEvents();
+  EXPECT_EQ(dev->StartRead(&c, 1), XferStart::Failed);
 }
 
 }  // namespace
