@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QFont>
 #include <QFontInfo>
 #include <QGroupBox>
@@ -16,6 +18,8 @@
 
 #include "apperror.h"
 #include "posarg.h"
+#include "reception.h"
+#include "rxfile.h"
 #include "sjis.h"
 #include "text.h"
 
@@ -447,10 +451,122 @@ void TRXDlg::CheckBox1Click(QObject*) {
 }
 
 // ==== Reception run ===============================================================
-// Runs inside the start click; arrives with the reception work.
+// Runs inside the start click. The window is serviced once per polling pass and
+// nowhere else, so the cancel click, the check box, a close request and the
+// line's DC1/DC3 answers all happen between two passes, never inside a batch.
 
-void TRXDlg::RunReception() {}
+namespace {
 
-void TRXDlg::rs232c1RXFLAG(TObject*) {}
+constexpr uint8_t kDC1 = 0x11;
+constexpr uint8_t kDC3 = 0x13;
+constexpr int kIdleSleepMs = 5;
 
-void TRXDlg::rs232c1PACKET(TObject*) {}
+}  // namespace
+
+void TRXDlg::RunReception() {
+  ApplyPreset();
+  if (!rs232c1->Open()) {
+    kelv::winsys::ShowMessage(Sjis("回線が開けません！設定又は接続を確認してください。"), this);
+    Label1->setText(ToQ(Sjis("受信開始ボタンを押してください")));
+    CancelBtn->setText(ToQ(Sjis("受信開始")));
+    return;
+  }
+  rs232c1->SetDTR(true);
+  rs232c1->SetRTS(true);
+
+  kelv::ReceptionSettings settings;
+  settings.StartMark = StartMark;
+  settings.EndMark = EndMark;
+  settings.ColonAsO = ColonAsO;
+  settings.Eia = Active().CodeType == 1;
+  kelv::Reception rx(settings);
+  held_off_ = false;
+
+  bool read_failed = false;
+  do {
+    kelv::winsys::ProcessMessages();
+    if (Cancelled) break;
+    const int32_t n = rs232c1->InQueueCount();
+    if (n == 0) {
+      // The queue has drained since we asked the control to hold: let it go
+      // on, or it would wait for ever with the program half sent.
+      if (held_off_) {
+        held_off_ = false;
+        rs232c1->WriteByte(kDC1);
+      }
+      kelv::winsys::Sleep(kIdleSleepMs);
+      continue;
+    }
+    if (n < 0) continue;
+    for (int32_t i = 0; i < n; ++i) {
+      uint8_t b = 0;
+      if (!rs232c1->ReadByte(b)) {
+        read_failed = true;
+        break;
+      }
+      const kelv::Reception::StepResult r = rx.Step(b);
+      if (r.line_completed) {
+        Label1->setText(ToQ(kelv::ReceivingText(rx.LineCount())));
+        if (!CheckBox1->isChecked()) {
+          Label2->setText(Label3->text());
+          Label3->setText(Label4->text());
+          Label4->setText(ToQ(r.display));
+        }
+      }
+      if (r.finished) break;
+    }
+  } while (!read_failed && !Cancelled && !rx.Finished());
+
+  if (read_failed) {
+    // The unfinished line is dropped and the status line keeps its text.
+    kelv::winsys::ShowMessage(Sjis("データ読込みエラー"), this);
+    rs232c1->Close();
+    CancelBtn->setText(ToQ(Sjis("閉じる")));
+    CheckBox1->hide();
+  } else {
+    rx.FinishRun();
+    kelv::winsys::Sleep(EndPauseMs);
+    rs232c1->Close();
+    CheckBox1->hide();
+    Label1->setText(ToQ(kelv::EndText(rx.Finished(), rx.LineCount())));
+  }
+
+  CancelBtn->setText(ToQ(Sjis("閉じる")));
+  const std::vector<std::string> lines = rx.TakeLines();
+  if (!lines.empty()) SaveReceived(lines);
+}
+
+void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
+  const size_t slash = settings_path_.find_last_of("/\\");
+  const std::string dir =
+      slash == std::string::npos ? std::string() : settings_path_.substr(0, slash + 1);
+  std::string path = dir + kelv::kRxFileName;
+  // The program exists only in memory now: after a failed save the operator
+  // may keep it elsewhere, and only a cancel here lets it go.
+  for (;;) {
+    try {
+      kelv::WriteRxFile(path, lines);
+      return;
+    } catch (const kelv::AppError& e) {
+      kelv::winsys::ShowError(e, this);
+    }
+    QFileDialog box(this, ToQ(Sjis("名前を付けて保存")));
+    box.setObjectName(QStringLiteral("RxSaveDialog"));
+    box.setOption(QFileDialog::DontUseNativeDialog);
+    box.setAcceptMode(QFileDialog::AcceptSave);
+    box.setFileMode(QFileDialog::AnyFile);
+    box.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
+    box.selectFile(QString::fromLatin1(kelv::kRxFileName));
+    if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty()) return;
+    path = QFile::encodeName(box.selectedFiles().constFirst()).toStdString();
+  }
+}
+
+void TRXDlg::rs232c1RXFLAG(TObject*) {
+  rs232c1->WriteByte(kDC1);
+}
+
+void TRXDlg::rs232c1PACKET(TObject*) {
+  rs232c1->WriteByte(kDC3);
+  held_off_ = true;
+}

@@ -66,6 +66,10 @@ class TRXDlg : public QWidget, public TComponent {
   // Copies the active preset into rs232c1 and the marker selectors. Always true.
   bool ApplyPreset();
 
+  // The pause between the end of a run and closing the line, so the control
+  // sees the line up until it has finished its side. Tests shorten it.
+  int EndPauseMs = 2000;
+
   // The full path of the settings file.
   const std::string& SettingsPath() const { return settings_path_; }
 
@@ -121,6 +125,10 @@ class TRXDlg : public QWidget, public TComponent {
   std::array<QToolButton*, kelv::kPresetCount> preset_buttons_{};
   bool running_ = false;         // RunReception is on the stack
   bool quit_after_run_ = false;  // a close succeeded during the run
+  bool held_off_ = false;        // a DC3 went out and no DC1 has followed yet
+
+  // Writes the received lines to "Rx.nc"; when that fails, offers another place.
+  void SaveReceived(const std::vector<std::string>& lines);
 };
 
 // The program's dialog, made by the program entry.
