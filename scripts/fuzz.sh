@@ -5,13 +5,13 @@
 # could not be built, crashed, or broke one of its properties.
 #
 # Usage: scripts/fuzz.sh [target...]      (default: every fuzz/*_fuzz.cpp)
-#   FUZZ_SECONDS=n  time per target (default 10)
+#   FUZZ_SECONDS=n  time per target (default 8)
 #   FUZZ_JOBS=n     parallel fuzzing processes per target (default 1)
 #   FUZZ_NO_BUILD=1 run the binaries as they are in build-fuzz
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-SECS=${FUZZ_SECONDS:-10}
+SECS=${FUZZ_SECONDS:-8}
 JOBS=${FUZZ_JOBS:-1}
 BUILD=build-fuzz
 ARTIFACTS=$PWD/$BUILD/fuzz-artifacts
