@@ -46,8 +46,13 @@ bool SameName(string_view a, string_view b) {
     const auto ca = static_cast<unsigned char>(a[i]);
     const auto cb = static_cast<unsigned char>(b[i]);
     if (IsLeadByte(ca)) {
-      if (ca != cb || i + 1 >= a.size() || a[i + 1] != b[i + 1]) return false;
-      ++i;
+      // A lead byte at the very end has no trail byte to compare; it still
+      // matches itself, or a written name could never be found again.
+      if (ca != cb) return false;
+      if (i + 1 < a.size()) {
+        if (a[i + 1] != b[i + 1]) return false;
+        ++i;
+      }
     } else if (FoldAscii(ca) != FoldAscii(cb)) {
       return false;
     }
