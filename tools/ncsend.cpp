@@ -2,7 +2,9 @@
 // that the receiver can be tried and measured without a machine.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -48,14 +50,30 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-void PrintSummary(const ncsend::SendReport& r, size_t lines, bool complete) {
+// Line ends among the first n characters of the stream.
+size_t LinesSent(const std::vector<uint8_t>& stream, uint64_t n, ncsend::Code code) {
+  const uint8_t eol = code == ncsend::Code::Iso ? 0x0A : 0x80;
+  return static_cast<size_t>(
+      std::count(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(n), eol));
+}
+
+void PrintSummary(const ncsend::SendReport& r, const ncsend::Framed& framed, ncsend::Code code) {
   const double cps = r.seconds > 0 ? static_cast<double>(r.bytes) / r.seconds : 0;
-  std::printf("ncsend: %s %llu characters, %zu lines in %.3f s (%.0f cps)\n",
-              complete ? "sent" : "sent only", static_cast<unsigned long long>(r.bytes), lines,
-              r.seconds, cps);
+  if (r.ok) {
+    std::printf("ncsend: sent %llu characters, %zu lines in %.3f s (%.0f cps)\n",
+                static_cast<unsigned long long>(r.bytes), framed.lines, r.seconds, cps);
+  } else {
+    std::printf("ncsend: sent only %llu of %zu characters, %zu of %zu lines\n",
+                static_cast<unsigned long long>(r.bytes), framed.bytes.size(),
+                LinesSent(framed.bytes, r.bytes, code), framed.lines);
+  }
   if (r.dc2_sent) {
-    std::printf("ncsend: handshake: %llu DC2, answered after %.3f s\n",
-                static_cast<unsigned long long>(r.dc2_sent), r.handshake_s);
+    std::printf("ncsend: handshake: %llu DC2, ", static_cast<unsigned long long>(r.dc2_sent));
+    if (r.handshake_answered) {
+      std::printf("answered after %.3f s\n", r.handshake_s);
+    } else {
+      std::printf("not answered\n");
+    }
   }
   std::printf("ncsend: flow: %llu DC3, %llu DC1 received\n", static_cast<unsigned long long>(r.dc3),
               static_cast<unsigned long long>(r.dc1));
@@ -149,7 +167,7 @@ int main(int argc, char** argv) {
   } else {
     close(fd);
   }
-  PrintSummary(r, framed.lines, r.ok);
+  PrintSummary(r, framed, o.frame.code);
   if (!r.ok) return Fail(kExitLine, where + ": " + r.error);
   return 0;
 }

@@ -61,12 +61,14 @@ class Line {
     }
     if (n == 0) return true;
     if (p.revents & POLLOUT) writable = true;
-    if (p.revents & (POLLIN | POLLHUP | POLLERR)) return ReadInput();
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) return ReadInput((p.revents & POLLHUP) != 0);
     return true;
   }
 
-  // Reads whatever waits; DC1 and DC3 drive the flow state.
-  bool ReadInput() {
+  // Reads whatever waits; DC1 and DC3 drive the flow state. A terminal set to
+  // return at once (VMIN 0) reads 0 when empty, so only a hang-up that poll
+  // reported makes 0 the end of the line.
+  bool ReadInput(bool hung_up) {
     uint8_t buf[256];
     for (;;) {
       const ssize_t n = read(fd_, buf, sizeof buf);
@@ -75,7 +77,7 @@ class Line {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-      // A terminal whose other end went away reads EOF or EIO.
+      if (n == 0 && !hung_up) return true;
       r_.error = n == 0 || errno == EIO ? "the line was hung up" : Errno("reading the line");
       return false;
     }
@@ -198,11 +200,12 @@ SendReport Send(int fd, const std::vector<uint8_t>& stream, const SendOptions& o
   Line line(fd, opt, r);
   // Whatever waits from before is counted, but only a DC1 after our first DC2
   // answers the handshake.
-  if (!line.ReadInput()) return r;
+  if (!line.ReadInput(false)) return r;
 
   if (opt.handshake) {
     const Clock::time_point t0 = Clock::now();
     if (!AwaitDc1(line, opt, true, Duration::zero(), "answering the DC2 handshake", r)) return r;
+    r.handshake_answered = true;
     r.handshake_s = Seconds(Clock::now() - t0);
   }
 
@@ -379,7 +382,7 @@ void ConfigureLine(int fd, uint32_t baud, const LineFrame& frame,
       break;
   }
   if (frame.stop_halves > 2) t.c_cflag |= CSTOPB;
-  t.c_cc[VMIN] = 0;
+  t.c_cc[VMIN] = 1;  // with O_NONBLOCK an empty line reads EAGAIN, not 0
   t.c_cc[VTIME] = 0;
 
   static const struct {

@@ -49,6 +49,7 @@ struct SendReport {
   uint64_t dc3 = 0;
   uint64_t other = 0;  // any other byte that came back
   std::vector<Dc3Stop> stops;
+  bool handshake_answered = false;
   double handshake_s = 0;  // from the first DC2 to the DC1
   double seconds = 0;      // from the first to the last character of the stream
 };
