@@ -2,15 +2,20 @@
 # Builds and runs the whole suite: first under AddressSanitizer + UBSan, then the
 # threaded tests under ThreadSanitizer, then the normal build, whose ctest
 # summary closes the output. Exits non-zero when any run failed.
+# KELV_BUILD_ROOT puts the build folders elsewhere (default: here).
 set -uo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh test || exit 1
 
-export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
-chmod 700 "$XDG_RUNTIME_DIR"
+# A runtime directory of our own: under sudo the caller's may belong to another user.
+XDG_RUNTIME_DIR=$(mktemp -d) || exit 1
+export XDG_RUNTIME_DIR
+trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 export QT_QPA_PLATFORM=offscreen
 JOBS=2
-status=0
+ROOT=${KELV_BUILD_ROOT:-.}
+export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
+failed=()
 
 build() {  # dir, cmake options...
   local dir=$1; shift
@@ -18,31 +23,33 @@ build() {  # dir, cmake options...
 }
 
 echo "== AddressSanitizer + UBSan build"
-if build build-asan -DCMAKE_BUILD_TYPE=Debug -DKELV_SANITIZE=ON; then
+if build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELV_SANITIZE=ON; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan -j "$JOBS" --output-on-failure --timeout 300 || status=1
+    ctest --test-dir "$ROOT/build-asan" -j "$JOBS" --output-on-failure --timeout 300 || failed+=(asan)
 else
-  status=1
+  failed+=("asan build")
 fi
 
 echo "== ThreadSanitizer build (threaded tests)"
-if build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
+if build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ctest --test-dir build-tsan -j "$JOBS" -L threaded --output-on-failure --timeout 300 || status=1
+    ctest --test-dir "$ROOT/build-tsan" -j "$JOBS" -L threaded --output-on-failure --timeout 300 ||
+    failed+=(tsan)
 else
-  status=1
+  failed+=("tsan build")
 fi
 
 if [[ -x scripts/extra-tests.sh ]]; then
   echo "== Extra test stages"
-  scripts/extra-tests.sh || status=1
+  scripts/extra-tests.sh || failed+=(extra)
 fi
+if ((${#failed[@]})); then echo "== FAILED so far: ${failed[*]}"; fi
 
 echo "== Normal build"
-if build build -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
-  ctest --test-dir build -j "$JOBS" --output-on-failure --timeout 300 || status=1
+if build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  ctest --test-dir "$ROOT/build" -j "$JOBS" --output-on-failure --timeout 300 || failed+=(normal)
 else
+  failed+=("normal build")
   echo "0 passed, 1 failed"
-  status=1
 fi
-exit $status
+((${#failed[@]} == 0))

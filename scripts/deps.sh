@@ -16,7 +16,13 @@ for p in "${want[@]}"; do
 done
 if ((${#missing[@]})); then
   SUDO=""
-  if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+  if [[ $(id -u) -ne 0 ]]; then
+    if ! command -v sudo >/dev/null; then
+      echo "Missing packages: ${missing[*]}; run as root or install sudo." >&2
+      exit 1
+    fi
+    SUDO="sudo"
+  fi
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
