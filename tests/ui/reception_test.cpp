@@ -1,0 +1,683 @@
+// Reception runs end to end: the real dialog on the offscreen platform, its
+// settings and "Rx.nc" in a temporary directory, its line a pseudo-terminal
+// whose master side the test plays as the CNC control.
+//
+// The run executes inside the start click and services the window once per
+// polling pass, so the far end's script runs from a timer there: it writes to
+// the line, reads the dialog's DC1/DC3 answers, clicks, and closes the boxes.
+#include "reception.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "UnitRx.h"
+#include "eia.h"
+#include "ncsend_lib.h"
+#include "ncsend_line.h"
+#include "serialdev.h"
+#include "sjis.h"
+#include "text.h"
+#include "winsys.h"
+
+namespace {
+
+using kelv::Sjis;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kDC1 = 0x11;
+constexpr uint8_t kDC2 = 0x12;
+constexpr uint8_t kDC3 = 0x13;
+constexpr uint8_t kDC4 = 0x14;
+
+Bytes B(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes operator+(Bytes a, uint8_t b) {
+  a.push_back(b);
+  return a;
+}
+
+// An ISO text in EIA codes; `raw` bytes are put in as they are.
+Bytes Eia(const std::string& iso) {
+  Bytes out;
+  for (char c : iso) {
+    const auto code = kelv::IsoToEia(static_cast<uint8_t>(c));
+    EXPECT_TRUE(code.has_value()) << "no EIA code for " << int(c);
+    out.push_back(code.value_or(0));
+  }
+  return out;
+}
+
+std::string Text(const MnemonicLabel* l) {
+  return kelv::FromQ(l->text());
+}
+std::string Text(const QAbstractButton* b) {
+  return kelv::FromQ(b->text());
+}
+
+// The file form of a text: every LF becomes CR LF.
+std::string CrLf(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+bool Exists(const std::string& path) {
+  return QFileInfo::exists(QString::fromStdString(path));
+}
+std::string ReadFile(const std::string& path) {
+  QFile f(QString::fromStdString(path));
+  if (!f.open(QIODevice::ReadOnly)) return "<missing>";
+  return f.readAll().toStdString();
+}
+void WriteFile(const std::string& path, const std::string& content) {
+  QFile f(QString::fromStdString(path));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(content.data(), static_cast<qint64>(content.size()));
+}
+
+// The CNC control's end of the line: the master of a pseudo-terminal pair.
+class Control {
+ public:
+  Control() {
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
+    termios t{};
+    tcgetattr(master_, &t);
+    cfmakeraw(&t);
+    tcsetattr(master_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    ::close(slave);  // the dialog opens it by name
+    path_ = name;
+  }
+  ~Control() {
+    if (master_ >= 0) ::close(master_);
+  }
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  bool ok() const { return master_ >= 0 && !path_.empty(); }
+  int fd() const { return master_; }
+  const std::string& path() const { return path_; }
+
+  // Writes what the line takes now; the count written.
+  size_t WriteSome(const uint8_t* data, size_t n) {
+    const ssize_t done = ::write(master_, data, n);
+    return done > 0 ? static_cast<size_t>(done) : 0;
+  }
+  // Everything the receiver has sent so far.
+  void Collect(Bytes& into) {
+    uint8_t buf[256];
+    for (;;) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) return;
+      into.insert(into.end(), buf, buf + n);
+    }
+  }
+
+ private:
+  int master_ = -1;
+  std::string path_;
+};
+
+// One step of the far end's script; true when it is done and the next may run.
+using Step = std::function<bool()>;
+
+class ReceptionRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    ASSERT_TRUE(line_.ok());
+    dir_ = QDir(tmp_.path()).absolutePath().toStdString() + "/";
+  }
+
+  std::string RxPath() const { return dir_ + "Rx.nc"; }
+  std::string IniPath() const { return dir_ + "Kelv.ini"; }
+
+  // Preset 1 active with the start mode and tape code; COM1 leads to `device`
+  // (our line unless told otherwise), so no test ever reaches a real port.
+  void WriteIni(int mode, int code, const std::string& more = "", std::string device = "") {
+    if (device.empty()) device = line_.path();
+    WriteFile(IniPath(), "[Set]\r\nActive=0\r\nPort0=0\r\nbaudRate0=4\r\nStart0=" +
+                             std::to_string(mode) + "\r\nCoadType0=" + std::to_string(code) +
+                             "\r\n[Ports]\r\nCOM1=" + device + "\r\n" + more);
+  }
+
+  TRXDlg& Make() {
+    dlg_ = std::make_unique<TRXDlg>(std::vector<std::string>{}, dir_);
+    dlg_->EndPauseMs = 0;
+    dlg_->QuitApplication = [this] { ++quits_; };
+    dlg_->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));
+    return *dlg_;
+  }
+
+  // Presses the start button and plays `steps` while the run executes;
+  // returns when the run has returned. A script that hangs is given up after
+  // a deadline: its box is closed and the run cancelled, and the test fails.
+  void Run(std::vector<Step> steps) {
+    size_t next = 0;
+    bool busy = false;
+    bool gave_up = false;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      if (busy) return;  // a step's nested event loop
+      busy = true;
+      if (collect_) line_.Collect(answers_);
+      while (next < steps.size() && steps[next]()) ++next;
+      if (!gave_up && clock.elapsed() > deadline_ms_) {
+        gave_up = true;
+        if (QWidget* w = QApplication::activeModalWidget()) w->close();
+        dlg_->Cancelled = true;
+      }
+      busy = false;
+    });
+    timer.start(1);
+    QTest::mouseClick(dlg_->CancelBtn, Qt::LeftButton);
+    timer.stop();
+    if (collect_) line_.Collect(answers_);
+    EXPECT_FALSE(gave_up) << "script stuck at step " << next;
+    EXPECT_EQ(next, steps.size()) << "the run ended before the script";
+  }
+
+  // ---- Steps.
+  bool Open() const { return dlg_->rs232c1->IsOpen(); }
+
+  // Writes `bytes` once the line is open, as fast as it takes them.
+  Step Send(Bytes bytes) {
+    auto sent = std::make_shared<size_t>(0);
+    return [this, bytes = std::move(bytes), sent] {
+      if (!Open()) return false;
+      *sent += line_.WriteSome(bytes.data() + *sent, bytes.size() - *sent);
+      return *sent == bytes.size();
+    };
+  }
+  static Step Until(std::function<bool()> pred) { return pred; }
+  static Step Do(std::function<void()> fn) {
+    return [fn] {
+      fn();
+      return true;
+    };
+  }
+  // Everything sent so far has been read by the run: a DC2 is answered only
+  // once the line has taken all before it, and an empty queue seen between two
+  // passes has been handled. DC2 is never stored and starts only mode 1.
+  std::vector<Step> Sync() {
+    auto answered = std::make_shared<size_t>(0);
+    return {Do([this, answered] { *answered = Count(kDC1); }), Send({kDC2}),
+            Until([this, answered] { return Count(kDC1) > *answered; }),
+            Until([this] { return dlg_->rs232c1->InQueueCount() == 0; })};
+  }
+  // Acts on the modal box of that name once it is up.
+  static Step OnBox(const char* name, std::function<void(QWidget*)> act) {
+    return [name, act] {
+      QWidget* w = QApplication::activeModalWidget();
+      if (!w || w->objectName() != QLatin1String(name)) return false;
+      act(w);
+      return true;
+    };
+  }
+  Step ClickCancel() {
+    return Do([this] { QTest::mouseClick(dlg_->CancelBtn, Qt::LeftButton); });
+  }
+
+  size_t Count(uint8_t b) const {
+    return static_cast<size_t>(std::count(answers_.begin(), answers_.end(), b));
+  }
+
+  static std::string BoxText(QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    return box ? kelv::FromQ(box->text()) : "<not a message box>";
+  }
+  static void Ok(QWidget* w) {
+    auto* ok = w->findChild<QPushButton*>(w->objectName() + "Ok");
+    ASSERT_NE(ok, nullptr);
+    ok->click();
+  }
+
+  QTemporaryDir tmp_;
+  std::string dir_;
+  Control line_;
+  std::unique_ptr<TRXDlg> dlg_;
+  Bytes answers_;  // what the dialog sent on the line
+  bool collect_ = true;
+  int deadline_ms_ = 20000;  // for one script
+  int quits_ = 0;
+};
+
+// ---- Programs as they arrive, and what the run makes of them ----------------
+
+struct Program {
+  const char* name;
+  int mode;
+  int code;
+  bool colon;
+  Bytes bytes;
+  bool cancel;  // the run is cancelled once all is read (no end marker comes)
+  std::string file;
+  std::string status;
+  std::string display[3];  // Label2, Label3, Label4
+};
+void PrintTo(const Program& p, std::ostream* os) {
+  *os << p.name;
+}
+
+class Programs : public ReceptionRun, public ::testing::WithParamInterface<Program> {};
+
+TEST_P(Programs, ArriveInRxNc) {
+  const Program& p = GetParam();
+  WriteIni(p.mode, p.code, p.colon ? "[File]\r\nP32013=1\r\n" : "");
+  WriteFile(RxPath(), "old\r\n");
+  TRXDlg& d = Make();
+
+  std::vector<Step> script{Send(p.bytes)};
+  if (p.cancel) {
+    for (Step& s : Sync()) script.push_back(std::move(s));
+    script.push_back(ClickCancel());
+  }
+  Run(std::move(script));
+
+  EXPECT_EQ(ReadFile(RxPath()), p.file);
+  EXPECT_EQ(Text(d.Label1), p.status);
+  EXPECT_EQ(Text(d.Label2), p.display[0]);
+  EXPECT_EQ(Text(d.Label3), p.display[1]);
+  EXPECT_EQ(Text(d.Label4), p.display[2]);
+  EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
+  EXPECT_TRUE(d.CheckBox1->isHidden());
+  EXPECT_FALSE(d.rs232c1->IsOpen());
+  EXPECT_EQ(quits_, 0);
+}
+
+const std::string kDone = Sjis("受信完了");
+const std::string kNothing = Sjis("受信開始前に中止しました");
+std::string Broken(int n) {
+  return kelv::EndText(false, n);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Reception, Programs,
+    ::testing::Values(
+        // The closing "%" line comes from the unfinished line; the LF after it
+        // is never read.
+        Program{"IsoMode0CrLf", 0, 0, false, B("%\nO1234\r\nG01 X10.\r\n%\n"), false,
+                "%\r\nO1234\r\nG01 X10.\r\n%\r\n", kDone, {"%", "O1234", "G01 X10."}},
+        Program{"IsoMode0Lf", 0, 0, false, B("%\nO1234\nG01 X10.\n%\n"), false,
+                "%\r\nO1234\r\nG01 X10.\r\n%\r\n", kDone, {"%", "O1234", "G01 X10."}},
+        // Before DC2 nothing counts; DC2 and DC4 are never stored, "%" is text.
+        Program{"Mode1", 1, 0, false, B("X%\n") + kDC2 + B("\nO1\n% G1\n") + kDC4 + B("\nZ\n"),
+                false, "\r\nO1\r\n% G1\r\n", kDone, {"", "O1", "% G1"}},
+        // Blank tape, then the first LF starts with an empty line; only Cancel
+        // ends it.
+        Program{"Mode2", 2, 0, false, B(std::string(3, '\0') + "\nO2\nG0\n"), true,
+                "\r\nO2\r\nG0\r\n", Broken(3), {"", "O2", "G0"}},
+        // A second "%" is text; DC4 ends.
+        Program{"Mode3", 3, 0, false, B("%\nO3\n%\nG1\n") + kDC4, false,
+                "%\r\nO3\r\n%\r\nG1\r\n", kDone, {"O3", "%", "G1"}},
+        // A CR alone ends nothing; blanks and control codes go from both ends
+        // of the stored line, the display shows the line as it came.
+        Program{"BlanksAndCr", 0, 0, false, B("%\n  \t \nG1\rG2\n \tG01 X1 \t\x01\n%"), false,
+                "%\r\n\r\nG1G2\r\nG01 X1\r\n%\r\n", kDone, {"  \t ", "G1G2", " \tG01 X1 \t\x01"}},
+        Program{"ColonAsO", 0, 0, true, B("%\n:1234\nG1 X:\n%"), false,
+                "%\r\nO1234\r\nG1 XO\r\n%\r\n", kDone, {"%", "O1234", "G1 XO"}},
+        Program{"ColonKept", 0, 0, false, B("%\n:1234\n%"), false,
+                "%\r\n:1234\r\n%\r\n", kDone, {"", "%", ":1234"}},
+        // EIA: 0x80 ends a line, 0x0B is "%", an unknown code (0x7F) is 0x10.
+        Program{"Eia", 0, 1, false, Eia("%\nO12 G01\nX") + 0x7F + Eia("1.\n") + 0x0B + Eia("\n"),
+                false, "%\r\nO12 G01\r\nX\x10" "1.\r\n%\r\n", kDone, {"%", "O12 G01", "X\x10" "1."}},
+        // Cancelled after some lines: the unfinished line is kept.
+        Program{"CancelAfterLines", 0, 0, false, B("%\nO1\nG1\nG2 X"), true,
+                "%\r\nO1\r\nG1\r\nG2 X\r\n", Broken(3), {"%", "O1", "G1"}},
+        // Cancelled after the start but before any LF: one line, no count.
+        Program{"CancelInTheFirstLine", 0, 0, false, B("%O1"), true,
+                "%O1\r\n", kNothing, {"", "", ""}},
+        // Cancelled before the start: nothing written, the old file stays.
+        Program{"CancelBeforeTheStart", 0, 0, false, B("O1\nG1\n"), true,
+                "old\r\n", kNothing, {"", "", ""}}),
+    [](const ::testing::TestParamInfo<Program>& i) { return std::string(i.param.name); });
+// clang-format on
+
+// ---- Flow control -------------------------------------------------------------
+
+TEST_F(ReceptionRun, Dc2BeforeTheStartIsAnsweredWithDc1) {
+  WriteIni(0, 0);
+  Make();
+  Run({Send({kDC2}), Until([this] { return Count(kDC1) == 1; }), Send(B("%\nO1\n%"))});
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\n%\r\n");
+  EXPECT_EQ(answers_, Bytes{kDC1});
+}
+
+// A window held busy lets the queue fill: DC3 asks the control to hold, and
+// DC1 lets it go on once the run has read the queue empty.
+TEST_F(ReceptionRun, FullQueueIsHeldWithDc3AndResumedWithDc1) {
+  WriteIni(0, 0);
+  TRXDlg& d = Make();
+  std::string body;
+  for (int i = 0; body.size() < 1000; ++i) body += "N" + std::to_string(1000 + i) + " G01 X1.\n";
+  Run({Send(B("%\n")), Until([this] { return Open(); }), Do([&] {
+         // The user-interface thread is busy here while the line fills.
+         const Bytes b = B(body);
+         size_t sent = 0;
+         QElapsedTimer clock;
+         clock.start();
+         while ((sent < b.size() || d.rs232c1->InQueueCount() < 900) && clock.elapsed() < 10000) {
+           sent += line_.WriteSome(b.data() + sent, b.size() - sent);
+           std::this_thread::sleep_for(std::chrono::milliseconds(2));
+         }
+         ASSERT_GE(d.rs232c1->InQueueCount(), 900);
+       }),
+       Until([this] { return !answers_.empty() && answers_.back() == kDC1; }), Send(B("%"))});
+  // One or more DC3 while the queue was full, then one DC1 once it was read.
+  EXPECT_GE(Count(kDC3), 1u);
+  EXPECT_EQ(Count(kDC1), 1u);
+  EXPECT_EQ(Count(kDC1) + Count(kDC3), answers_.size());
+  ASSERT_FALSE(answers_.empty());
+  EXPECT_EQ(answers_.back(), kDC1);
+  EXPECT_EQ(ReadFile(RxPath()), CrLf("%\n" + body + "%\n"));
+}
+
+// ---- The window during a run ----------------------------------------------------
+
+TEST_F(ReceptionRun, DisplayOffKeepsTheLabelsEmptyWhileTheCountGoesOn) {
+  WriteIni(0, 0);
+  TRXDlg& d = Make();
+  std::vector<Step> script{Send(B("%\nA\nB\n"))};
+  auto add = [&](std::vector<Step> more) {
+    for (Step& s : more) script.push_back(std::move(s));
+  };
+  add(Sync());
+  add({Do([&] {
+         EXPECT_EQ(Text(d.Label4), "B");
+         QTest::mouseClick(d.CheckBox1, Qt::LeftButton);
+         EXPECT_TRUE(d.CheckBox1->isChecked());
+         EXPECT_EQ(Text(d.Label2) + Text(d.Label3) + Text(d.Label4), "");
+       }),
+       Send(B("C\nD\n"))});
+  add(Sync());
+  add({Do([&] {
+         EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(5));
+         EXPECT_EQ(Text(d.Label2) + Text(d.Label3) + Text(d.Label4), "");
+         QTest::mouseClick(d.CheckBox1, Qt::LeftButton);
+       }),
+       Send(B("E\n%"))});
+  Run(std::move(script));
+  EXPECT_EQ(Text(d.Label2), "");
+  EXPECT_EQ(Text(d.Label3), "");
+  EXPECT_EQ(Text(d.Label4), "E");
+  EXPECT_EQ(Text(d.Label1), kDone);
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nA\r\nB\r\nC\r\nD\r\nE\r\n%\r\n");
+}
+
+// Closing during a run saves the settings at once; the run goes on to its end
+// and saves the program, and the program ends only after that.
+TEST_F(ReceptionRun, CloseDuringTheRunSavesAtOnceAndEndsAfterTheRun) {
+  WriteIni(0, 0);
+  TRXDlg& d = Make();
+  std::vector<Step> script{Send(B("%\nO1\n"))};
+  for (Step& s : Sync()) script.push_back(std::move(s));
+  script.push_back(Do([&] {
+    d.close();
+    const std::string ini = ReadFile(IniPath());
+    EXPECT_NE(ini.find("Name1=1"), std::string::npos) << ini;  // written just now
+    EXPECT_NE(ini.find("COM1=" + line_.path()), std::string::npos) << ini;
+    EXPECT_EQ(quits_, 0);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(Text(d.CancelBtn), Sjis("キャンセル"));
+  }));
+  script.push_back(Send(B("G1\n%")));
+  Run(std::move(script));
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\nG1\r\n%\r\n");
+  EXPECT_EQ(Text(d.Label1), kDone);
+  EXPECT_EQ(quits_, 1);
+}
+
+// ---- Failures ---------------------------------------------------------------------
+
+TEST_F(ReceptionRun, LineThatCannotBeOpenedLeavesTheStartButtonForAnotherTry) {
+  WriteIni(0, 0, "", dir_ + "no-such-tty");
+  TRXDlg& d = Make();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string message;
+    Run({OnBox("MessageBox", [&](QWidget* w) {
+      message = BoxText(w);
+      Ok(w);
+    })});
+    EXPECT_EQ(message, Sjis("回線が開けません！設定又は接続を確認してください。"));
+    EXPECT_EQ(Text(d.CancelBtn), Sjis("受信開始"));
+    EXPECT_EQ(Text(d.Label1), Sjis("受信開始ボタンを押してください"));
+    EXPECT_TRUE(d.GroupBox1->isHidden());
+    EXPECT_FALSE(d.CheckBox1->isHidden());
+  }
+  EXPECT_FALSE(Exists(RxPath()));
+}
+
+// A place for "Rx.nc" that cannot take it: the error, then the save box, until
+// the program is saved elsewhere or the operator gives it up.
+struct SaveCase {
+  const char* name;
+  std::vector<std::string> choices;  // relative to the temporary directory; "" cancels
+  std::string saved_as;              // where the program ends up; "" nowhere
+  int errors;
+};
+void PrintTo(const SaveCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class UnwritablePlace : public ReceptionRun, public ::testing::WithParamInterface<SaveCase> {};
+
+TEST_P(UnwritablePlace, ErrorThenTheSaveBox) {
+  const SaveCase& c = GetParam();
+  WriteIni(0, 0);
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(RxPath())));  // a directory in the way
+  Make();
+  std::vector<std::string> errors;
+  std::vector<std::string> suggested;
+  std::vector<Step> script{Send(B("%\nO1\n%"))};
+  for (const std::string& choice : c.choices) {
+    script.push_back(OnBox("ErrorBox", [&](QWidget* w) {
+      errors.push_back(BoxText(w));
+      Ok(w);
+    }));
+    script.push_back(OnBox("RxSaveDialog", [&, choice](QWidget* w) {
+      auto* box = qobject_cast<QFileDialog*>(w);
+      ASSERT_NE(box, nullptr);
+      suggested.push_back(box->selectedFiles().value(0).toStdString());
+      if (choice.empty()) {
+        box->reject();
+      } else {
+        box->selectFile(QString::fromStdString(dir_ + choice));
+        QMetaObject::invokeMethod(box, "accept");  // as its save button does
+      }
+    }));
+  }
+  Run(std::move(script));
+
+  ASSERT_EQ(errors.size(), static_cast<size_t>(c.errors));
+  EXPECT_EQ(errors[0],
+            Sjis("ファイル \"") + RxPath() + Sjis("\" を作成できません。") + "Is a directory.");
+  for (const std::string& s : suggested) EXPECT_EQ(s, RxPath());
+  if (!c.saved_as.empty()) {
+    EXPECT_EQ(ReadFile(dir_ + c.saved_as), "%\r\nO1\r\n%\r\n");
+  }
+  // Nothing else was left anywhere: only the directory in the way and the
+  // settings, plus the saved copy.
+  QStringList want{"Kelv.ini", "Rx.nc"};
+  if (!c.saved_as.empty()) want << QString::fromStdString(c.saved_as);
+  want.sort();
+  EXPECT_EQ(QDir(tmp_.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), want);
+  EXPECT_EQ(quits_, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reception, UnwritablePlace,
+    ::testing::Values(SaveCase{"SavedElsewhere", {"Kept.nc"}, "Kept.nc", 1},
+                      SaveCase{"GivenUp", {""}, "", 1},
+                      // A place that fails too shows its error and asks again.
+                      SaveCase{"FailsAgainThenSaved", {"missing/Kept.nc", "Kept.nc"}, "Kept.nc", 2},
+                      SaveCase{"FailsAgainThenGivenUp", {"missing/Kept.nc", ""}, "", 2}),
+    [](const ::testing::TestParamInfo<SaveCase>& i) { return std::string(i.param.name); });
+
+// A device that hands out a few bytes, then fails the read while it still
+// reports bytes waiting. Pseudo-terminals never do that.
+struct FailingDevice : serialdev::SerialDevice {
+  static inline Bytes script;  // bytes read before the failure
+
+  bool Open(const std::string&) override { return true; }
+  bool SetupQueues(uint32_t, uint32_t) override { return true; }
+  bool GetState(serialdev::DeviceControl&) override { return true; }
+  bool SetState(const serialdev::DeviceControl&) override { return true; }
+  bool GetTimeouts(serialdev::CommTimeouts&) override { return true; }
+  bool SetTimeouts(const serialdev::CommTimeouts&) override { return true; }
+  bool SetEventMask(uint32_t mask) override {
+    std::lock_guard<std::mutex> lock(mu);
+    masked = mask == 0;
+    cv.notify_all();
+    return true;
+  }
+  bool WaitEvent(uint32_t& events) override {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [this] { return masked; });
+    events = 0;
+    return false;
+  }
+  bool Purge(uint32_t) override { return true; }
+  bool Status(uint32_t& in_queue) override {
+    in_queue = static_cast<uint32_t>(script.size() - at + 5);
+    return true;
+  }
+  bool Escape(uint32_t) override { return true; }
+  bool MakeTransferEvents() override { return true; }
+  void CloseTransferEvents() override {}
+  serialdev::XferStart StartRead(void* buf, uint32_t count) override {
+    if (count != 1 || at >= script.size()) return serialdev::XferStart::Failed;
+    *static_cast<uint8_t*>(buf) = script[at++];
+    return serialdev::XferStart::Completed;
+  }
+  serialdev::XferWait WaitRead(uint32_t) override { return serialdev::XferWait::Failed; }
+  bool ReadResult(uint32_t&) override { return false; }
+  serialdev::XferStart StartWrite(const void*, uint32_t) override {
+    return serialdev::XferStart::Completed;
+  }
+  serialdev::XferWait WaitWrite(uint32_t) override { return serialdev::XferWait::Failed; }
+  bool WriteResult(uint32_t&) override { return false; }
+  bool Close() override { return true; }
+
+  std::mutex mu;
+  std::condition_variable cv;
+  bool masked = false;
+  size_t at = 0;
+};
+
+TEST_F(ReceptionRun, ReadFailureSavesTheCompletedLinesAndDropsTheRest) {
+  WriteIni(0, 0);
+  TRXDlg& d = Make();
+  FailingDevice::script = B("%\nO1\nG1 X");
+  d.rs232c1->SetDeviceFactory(
+      [] { return std::unique_ptr<serialdev::SerialDevice>(new FailingDevice); });
+  std::string message;
+  Run({OnBox("MessageBox", [&](QWidget* w) {
+    message = BoxText(w);
+    Ok(w);
+  })});
+  EXPECT_EQ(message, Sjis("データ読込みエラー"));
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\n");
+  EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(2));  // no end text
+  EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
+  EXPECT_TRUE(d.CheckBox1->isHidden());
+  EXPECT_FALSE(d.rs232c1->IsOpen());
+}
+
+// ---- A long program from a control that honours DC3 ---------------------------
+
+TEST_F(ReceptionRun, LargeProgramArrivesCompleteAndExact) {
+  constexpr int kLines = 130000;
+  std::string text = "%\n";
+  text.reserve(kLines * 48);
+  char buf[80];
+  for (int i = 1; i <= kLines; ++i) {
+    std::snprintf(buf, sizeof buf, "N%06d G01 X%d.%03d Y-%d.%03d Z%d F1200\n", i, i % 997, i % 1000,
+                  i % 613, (i * 7) % 1000, i % 10);
+    text += buf;
+  }
+  text += "%\n";
+  ASSERT_GE(text.size(), 5u * 1000 * 1000);
+
+  ncsend::FrameOptions frame;
+  frame.mode = 0;
+  ncsend::Framed framed;
+  ncsend::ProgramError error;
+  ASSERT_TRUE(ncsend::EncodeProgram(text, frame, framed, error)) << error.message;
+  // The run stops reading at the closing "%": nothing may follow it, or the
+  // control would be left writing to a line that is gone.
+  ASSERT_EQ(framed.bytes.back(), '\n');
+  framed.bytes.pop_back();
+
+  WriteIni(0, 0);
+  Make();
+  collect_ = false;       // the control reads its own answers
+  deadline_ms_ = 120000;  // byte by byte under the sanitizers takes a while
+  ncsend::SendReport report;
+  std::thread control;
+  Run({Until([this] { return Open(); }), Do([&] {
+         control = std::thread([&] {
+           ncsend::SendOptions opt;
+           opt.chunk = 4096;
+           opt.timeout_ms = 20000;
+           report = ncsend::Send(line_.fd(), framed.bytes, opt);
+         });
+       })});
+  if (control.joinable()) control.join();
+
+  EXPECT_TRUE(report.ok) << report.error;
+  EXPECT_EQ(report.bytes, framed.bytes.size());
+  // Sent flat out, the line fills the queue again and again; every stop was
+  // resumed, or the control would still be waiting.
+  EXPECT_GT(report.stops.size(), 0u);
+  for (const ncsend::Dc3Stop& stop : report.stops) EXPECT_TRUE(stop.resumed);
+  const std::string want = CrLf(text);
+  const std::string got = ReadFile(RxPath());
+  EXPECT_EQ(got.size(), want.size());
+  EXPECT_TRUE(got == want) << "Rx.nc differs from what was sent";
+  EXPECT_EQ(Text(dlg_->Label1), kDone);
+}
+
+}  // namespace
