@@ -17,9 +17,9 @@ ROOT=${KELV_BUILD_ROOT:-.}
 export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
 failed=()
 
-build() {  # dir, cmake options...
+build() {  # dir, cmake options... (tests on: ./run.sh leaves them off in build/)
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$JOBS"
+  cmake -S . -B "$dir" -G Ninja -DKELV_TESTS=ON "$@" >/dev/null && cmake --build "$dir" -j "$JOBS"
 }
 
 echo "== AddressSanitizer + UBSan build"
