@@ -17,13 +17,14 @@ ROOT=${KELV_BUILD_ROOT:-.}
 export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
 failed=()
 
-build() {  # dir, cmake options... (tests on: ./run.sh leaves them off in build/)
-  local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DKELV_TESTS=ON "$@" >/dev/null && cmake --build "$dir" -j "$JOBS"
+build() {  # dir, targets ("" = all), cmake options... (tests on: ./run.sh turns them off)
+  local dir=$1 targets=$2; shift 2
+  cmake -S . -B "$dir" -G Ninja -DKELV_TESTS=ON "$@" >/dev/null &&
+    cmake --build "$dir" -j "$JOBS" ${targets:+--target $targets}
 }
 
 echo "== AddressSanitizer + UBSan build"
-if build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELV_SANITIZE=ON; then
+if build "$ROOT/build-asan" "" -DCMAKE_BUILD_TYPE=Debug -DKELV_SANITIZE=ON; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$ROOT/build-asan" -j "$JOBS" --output-on-failure --timeout 300 || failed+=(asan)
 else
@@ -31,7 +32,7 @@ else
 fi
 
 echo "== ThreadSanitizer build (threaded tests)"
-if build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
+if build "$ROOT/build-tsan" test_serial -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir "$ROOT/build-tsan" -j "$JOBS" -L threaded --output-on-failure --timeout 300 ||
     failed+=(tsan)
@@ -46,7 +47,7 @@ fi
 if ((${#failed[@]})); then echo "== FAILED so far: ${failed[*]}"; fi
 
 echo "== Normal build"
-if build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if build "$ROOT/build" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   ctest --test-dir "$ROOT/build" -j "$JOBS" --output-on-failure --timeout 300 || failed+=(normal)
 else
   failed+=("normal build")
