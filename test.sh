@@ -44,6 +44,9 @@ if [[ -x scripts/extra-tests.sh ]]; then
   echo "== Extra test stages"
   scripts/extra-tests.sh || failed+=(extra)
 fi
+echo "== Fuzz targets (short bounded run)"
+FUZZ_BUILD="$ROOT/build-fuzz" scripts/fuzz.sh || failed+=(fuzz)
+
 if ((${#failed[@]})); then echo "== FAILED so far: ${failed[*]}"; fi
 
 echo "== Normal build"

@@ -13,9 +13,10 @@ cd "$(dirname "$0")/.."
 
 SECS=${FUZZ_SECONDS:-8}
 JOBS=${FUZZ_JOBS:-1}
-BUILD=build-fuzz
-ARTIFACTS=$PWD/$BUILD/fuzz-artifacts
-LOGS=$PWD/$BUILD/fuzz-logs
+BUILD=${FUZZ_BUILD:-build-fuzz}
+case $BUILD in /*) ;; *) BUILD=$PWD/$BUILD ;; esac
+ARTIFACTS=$BUILD/fuzz-artifacts
+LOGS=$BUILD/fuzz-logs
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ not found (scripts/deps.sh test installs it)"
@@ -53,7 +54,7 @@ export TMPDIR=$work/tmp
 
 status=0
 for t in "${targets[@]}"; do
-  bin=$PWD/$BUILD/fuzz/fuzz_$t
+  bin=$BUILD/fuzz/fuzz_$t
   logdir=$LOGS/$t
   log=$logdir/run.log
   if [[ ! -x $bin ]]; then
