@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "numrule.h"
 #include "profile_text.h"
 
 namespace kelv::profile {
@@ -120,16 +119,6 @@ std::string ReadString(const std::string& section, const std::string& key, const
   if (!found) value = def;
   if (value.size() > kMaxValue) value.resize(kMaxValue);
   return value;
-}
-
-int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def,
-                    const std::string& path) {
-  return kelv::ParseNumber(ReadString(section, key, "", path)).value_or(def);
-}
-
-bool ReadBool(const std::string& section, const std::string& key, bool def,
-              const std::string& path) {
-  return ReadInteger(section, key, def ? 1 : 0, path) != 0;
 }
 
 std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,

@@ -2,7 +2,6 @@
 // the file behaves exactly as every other program on the machine sees it.
 #include <windows.h>
 
-#include "numrule.h"
 #include "profile.h"
 
 namespace kelv::profile {
@@ -18,16 +17,6 @@ std::string ReadString(const std::string& section, const std::string& key, const
   const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), def.c_str(), buf,
                                            kReadBuffer, path.c_str());
   return std::string(buf, n < kReadBuffer ? n : kReadBuffer - 1);
-}
-
-int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def,
-                    const std::string& path) {
-  return kelv::ParseNumber(ReadString(section, key, "", path)).value_or(def);
-}
-
-bool ReadBool(const std::string& section, const std::string& key, bool def,
-              const std::string& path) {
-  return ReadInteger(section, key, def ? 1 : 0, path) != 0;
 }
 
 std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
