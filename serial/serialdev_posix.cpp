@@ -15,7 +15,9 @@
 //  - Writes run in the caller's thread with poll; a write whose wait times out
 //    is withdrawn as well (what was sent stays sent).
 //  - A device that goes away (EIO, POLLHUP, end of file) makes every later
-//    call fail at once; no call blocks on it and no thread spins on it.
+//    call fail at once; no call blocks on it and no thread spins on it. Bytes
+//    it delivered before it went stay readable until they are taken: a cable
+//    pulled after the last characters must not cost them.
 //  - The line settings applied are kept here, since a pseudo-terminal accepts
 //    but does not keep byte size and parity.
 #include <fcntl.h>
@@ -114,6 +116,8 @@ class PosixSerialDevice final : public SerialDevice {
   void Record(uint32_t events);
   void MarkGone();
   bool Usable() const { return fd_ >= 0 && !gone_; }
+  // Usable, or gone with `n` received bytes still queued.
+  bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && queue_.size() >= n)); }
   bool Blocked() const { return (dcb_.Flags & F_ABORT_ON_ERROR) && errors_ != 0; }
   void Take(uint8_t* to, uint32_t n);
   // Writes what it can without blocking; false when the device failed.
@@ -431,7 +435,7 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
 
 bool PosixSerialDevice::Status(uint32_t& in_queue) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!Usable()) return false;
+  if (!CanTake(1)) return false;
   in_queue = static_cast<uint32_t>(queue_.size());
   errors_ = 0;
   return true;
@@ -488,7 +492,7 @@ void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
 
 XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!Usable() || Blocked()) return XferStart::Failed;
+  if (!CanTake(count) || Blocked()) return XferStart::Failed;
   read_ = Transfer();
   read_.buf = static_cast<uint8_t*>(buf);
   read_.count = count;
@@ -523,7 +527,7 @@ XferWait PosixSerialDevice::WaitRead(uint32_t timeout_ms) {
   const Clock::time_point wait_end = After(begun, timeout_ms);
 
   for (;;) {
-    if (!Usable()) {
+    if (!CanTake(x.count)) {
       x.active = false;
       return XferWait::Failed;
     }
