@@ -154,7 +154,12 @@ std::string Lookup(const std::string& content, const std::string& section, const
                    bool& found) {
   const Place place = Find(content, Trim(section), Trim(key));
   found = place.key_found;
-  return found ? std::string(place.key.value) : std::string();
+  if (!found) return std::string();
+  // A value ends at a CR or NUL inside its line. No written value can hold
+  // them, so without the cut a caption read from a damaged file could never be
+  // saved again, and the dialog never closed.
+  const string_view value = place.key.value;
+  return std::string(Trim(value.substr(0, value.find_first_of(string_view("\r\0", 2)))));
 }
 
 std::string Update(const std::string& content, const std::string& section, const std::string& key,

@@ -1,19 +1,22 @@
 // Faults end to end, on the real dialog, a pseudo-terminal and real files: the
 // control vanishing mid-program, a full disk, a damaged settings file, garbage
 // on the line, and events that all arrive in one polling pass.
+#include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <QCheckBox>
 #include <QFileDialog>
+#include <QToolButton>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "reception.h"
 #include "rx_harness.h"
 #include "sjis.h"
+#include "winsys.h"
 
 namespace {
 
@@ -106,5 +109,325 @@ INSTANTIATE_TEST_SUITE_P(Faults, Hangup,
                          [](const ::testing::TestParamInfo<HangupCase>& i) {
                            return std::string(i.param.name);
                          });
+
+// ---- File systems of our own: full, or read-only -------------------------------
+
+// A small tmpfs mounted for one test (root, and a system that lets us mount);
+// unmounted when the test ends, however it ends.
+class Tmpfs {
+ public:
+  Tmpfs() = default;
+  Tmpfs(const Tmpfs&) = delete;
+  Tmpfs& operator=(const Tmpfs&) = delete;
+  ~Tmpfs() {
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+
+  // Empty on success, else why not.
+  std::string Mount(const std::string& dir, const std::string& options) {
+    dir_ = dir;
+    if (!QDir().mkpath(QString::fromStdString(dir))) return "cannot make " + dir;
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+      return std::string("no tmpfs could be mounted for the test (needs root): ") +
+             std::strerror(errno);
+    }
+    mounted_ = true;
+    return "";
+  }
+  bool RemountReadOnly() {
+    return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
+                   nullptr) == 0;
+  }
+
+  // Takes every free block with one file; the bytes it got in.
+  size_t FillBlocks() {
+    const int fd = ::open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 0;
+    const std::string chunk(4096, 'f');
+    size_t total = 0;
+    for (;;) {
+      const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+      if (n <= 0) break;
+      total += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return total;
+  }
+  // Takes every free inode with empty files; how many.
+  int FillInodes() {
+    int n = 0;
+    for (;; ++n) {
+      const std::string name = dir_ + "/inode" + std::to_string(n);
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) break;
+      ::close(fd);
+    }
+    return n;
+  }
+  void FreeAll() {
+    ::unlink((dir_ + "/filler").c_str());
+    for (int i = 0; ::unlink((dir_ + "/inode" + std::to_string(i)).c_str()) == 0; ++i) {
+    }
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+// Closes the dialog; the text of the error box this shows, "" when none.
+std::string CloseAndCatchBox(TRXDlg& d) {
+  std::string text;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w || w->objectName() != QLatin1String("ErrorBox")) return;
+    text = Harness::BoxTextOf(w);
+    Harness::OkOn(w);
+  });
+  timer.start(5);
+  d.close();
+  return text;
+}
+
+// ---- The disk fills while "Rx.nc" is written ----------------------------------
+
+struct DiskFullCase {
+  const char* name;
+  bool no_inodes;  // no room for another file at all; else no room for its bytes
+  bool save_elsewhere;
+};
+void PrintTo(const DiskFullCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DiskFull : public Harness, public ::testing::WithParamInterface<DiskFullCase> {
+ protected:
+  Tmpfs disk_;  // declared after the harness's directory: unmounted first
+};
+
+TEST_P(DiskFull, OldRxNcStaysAndTheSaveBoxIsOffered) {
+  const DiskFullCase& c = GetParam();
+  const std::string outside = dir_;
+  const std::string why =
+      disk_.Mount(outside + "disk", c.no_inodes ? "size=256k,nr_inodes=8" : "size=64k");
+  if (!why.empty()) GTEST_SKIP() << why;
+  dir_ = outside + "disk/";  // the dialog's files live on the small disk
+  WriteIni(0);
+  const std::string old = "%\r\nOLD PROGRAM\r\n%\r\n";
+  ASSERT_TRUE(WriteFile(RxPath(), old));
+  if (c.no_inodes) {
+    ASSERT_GT(disk_.FillInodes(), 0);
+  } else {
+    ASSERT_GT(disk_.FillBlocks(), 0u);
+  }
+
+  TRXDlg& d = Make();
+  std::string error;
+  std::string suggested;
+  std::vector<Step> script{Send(B("%\nO1\nG1 X1.\n%"))};
+  script.push_back(OnBox("ErrorBox", [&](QWidget* w) {
+    error = BoxText(w);
+    Ok(w);
+  }));
+  script.push_back(OnBox("RxSaveDialog", [&](QWidget* w) {
+    auto* box = qobject_cast<QFileDialog*>(w);
+    ASSERT_NE(box, nullptr);
+    suggested = box->selectedFiles().value(0).toStdString();
+    if (c.save_elsewhere) {
+      box->selectFile(QString::fromStdString(outside + "Kept.nc"));
+      QMetaObject::invokeMethod(box, "accept");  // as its save button does
+    } else {
+      box->reject();
+    }
+  }));
+  Run(std::move(script));
+
+  const std::string want_error =
+      c.no_inodes
+          ? Sjis("ファイル \"") + RxPath() + Sjis("\" を作成できません。") + std::strerror(ENOSPC)
+          : Sjis("ストリームへの書き込みエラー");
+  EXPECT_EQ(error, kelv::winsys::ErrorBoxText(want_error));
+  EXPECT_EQ(suggested, RxPath());
+  EXPECT_EQ(ReadFile(RxPath()), old);
+  EXPECT_EQ(ReadFile(outside + "Kept.nc"),
+            c.save_elsewhere ? "%\r\nO1\r\nG1 X1.\r\n%\r\n" : "<missing>");
+  // No half-written file is left behind on the full disk.
+  for (const QString& f : QDir(QString::fromStdString(dir_)).entryList(QDir::Files)) {
+    EXPECT_TRUE(f == "Kelv.ini" || f == "Rx.nc" || f == "filler" || f.startsWith("inode"))
+        << f.toStdString();
+  }
+  EXPECT_EQ(Text(d.Label1), Sjis("受信完了"));
+
+  // The settings cannot be saved on the full disk either: the path is
+  // reported and the dialog stays; with room again, the close goes through.
+  EXPECT_EQ(CloseAndCatchBox(d), kelv::winsys::ErrorBoxText(IniPath() + Sjis(" に書き込めません")));
+  EXPECT_EQ(quits_, 0);
+  EXPECT_TRUE(d.isVisible());
+  disk_.FreeAll();
+  EXPECT_EQ(CloseAndCatchBox(d), "");
+  EXPECT_EQ(quits_, 1);
+  EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DiskFull,
+    ::testing::Values(DiskFullCase{"NoRoomForTheBytesGivenUp", false, false},
+                      DiskFullCase{"NoRoomForTheBytesSavedElsewhere", false, true},
+                      DiskFullCase{"NoRoomForAFileGivenUp", true, false},
+                      DiskFullCase{"NoRoomForAFileSavedElsewhere", true, true}),
+    [](const ::testing::TestParamInfo<DiskFullCase>& i) { return std::string(i.param.name); });
+
+// ---- "Kelv.ini" damaged or out of reach -------------------------------------------
+
+// Random bytes, every value possible (NUL, CR, 0xFF), LF included unless
+// told otherwise; never "[" first, so no line of it opens a section.
+std::string RandomLine(std::mt19937& rng, size_t n) {
+  std::string s;
+  s.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    char c = static_cast<char>(rng() & 0xFF);
+    if (c == '\n') c = '\r';
+    s += c;
+  }
+  if (!s.empty() && (s.front() == '[' || s.front() == ' ' || s.front() == '\t')) s.front() = '#';
+  return s;
+}
+std::string RandomBytes(uint32_t seed, size_t n) {
+  std::mt19937 rng(seed);
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+struct IniCase {
+  const char* name;
+  // Puts the file (or what stands in its place) there; "" or why the machine
+  // cannot do it. May move the dialog's directory onto a disk of its own.
+  std::function<std::string(std::string& dir, Tmpfs& disk)> prepare;
+  int active;
+  int port;  // PortIndex of the active preset
+  std::string name1, name4;
+  bool saves;
+  std::vector<std::string> want;  // appear in the saved file, in this order
+};
+void PrintTo(const IniCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SettingsFile : public Harness, public ::testing::WithParamInterface<IniCase> {
+ protected:
+  Tmpfs disk_;
+};
+
+TEST_P(SettingsFile, StartUpNeverFailsAndTheSaveKeepsForeignBytes) {
+  const IniCase& c = GetParam();
+  const std::string why = c.prepare(dir_, disk_);
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::string before = ReadFile(IniPath());
+
+  TRXDlg& d = Make();
+  EXPECT_EQ(d.ActivePreset, c.active);
+  EXPECT_EQ(d.Presets[d.ActivePreset].PortIndex, c.port);
+  EXPECT_EQ(ButtonCaption(d.SpeedButton1), c.name1);
+  EXPECT_EQ(ButtonCaption(d.SpeedButton4), c.name4);
+
+  const std::string box = CloseAndCatchBox(d);
+  if (!c.saves) {
+    EXPECT_EQ(box, kelv::winsys::ErrorBoxText(IniPath() + Sjis(" に書き込めません")));
+    EXPECT_EQ(quits_, 0);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_TRUE(ReadFile(IniPath()) == before) << "the file changed";
+    return;
+  }
+  EXPECT_EQ(box, "");
+  EXPECT_EQ(quits_, 1);
+  const std::string saved = ReadFile(IniPath());
+  size_t at = 0;
+  for (size_t i = 0; i < c.want.size(); ++i) {
+    const size_t found = saved.find(c.want[i], at);
+    ASSERT_NE(found, std::string::npos) << "part " << i << " of the file was not kept";
+    at = found + c.want[i].size();
+  }
+  // What was saved reads back as it was shown.
+  TRXDlg again({}, dir_);
+  EXPECT_EQ(again.ActivePreset, c.active);
+  EXPECT_EQ(again.Presets, d.Presets);
+  EXPECT_EQ(ButtonCaption(again.SpeedButton1), c.name1);
+  EXPECT_EQ(ButtonCaption(again.SpeedButton4), c.name4);
+}
+
+std::string Put(const std::string& dir, const std::string& content) {
+  return WriteFile(dir + "Kelv.ini", content) ? "" : "cannot write the file";
+}
+
+// A value as read: up to its first CR or NUL, without blanks after.
+std::string AsRead(const std::string& value) {
+  std::string v = value.substr(0, value.find_first_of(std::string("\r\0", 2)));
+  v.erase(v.find_last_not_of(" \t\v\f") + 1);
+  return v;
+}
+
+const std::string kGarbage = RandomBytes(8, 64 * 1024);
+const std::string kLines[] = {[] {
+                                std::mt19937 rng(1);
+                                return RandomLine(rng, 300);
+                              }(),
+                              [] {
+                                std::mt19937 rng(2);
+                                return RandomLine(rng, 5000);
+                              }(),
+                              [] {
+                                std::mt19937 rng(3);
+                                return RandomLine(rng, 80);
+                              }()};
+// One line of ten megabytes: every byte but LF, CR not last.
+const std::string kHuge = [] {
+  std::mt19937 rng(4);
+  std::string s = RandomLine(rng, 10u << 20);
+  s.back() = 'x';
+  return s;
+}();
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SettingsFile,
+    ::testing::Values(
+        IniCase{"DirectoryInItsPlace",
+                [](std::string& dir, Tmpfs&) {
+                  return QDir().mkdir(QString::fromStdString(dir + "Kelv.ini"))
+                             ? "" : "cannot make the directory";
+                },
+                0, 0, "1", "4", false, {}},
+        IniCase{"OnAReadOnlyDisk",
+                [](std::string& dir, Tmpfs& disk) {
+                  const std::string why = disk.Mount(dir + "disk", "size=64k");
+                  if (!why.empty()) return why;
+                  dir += "disk/";
+                  if (!Put(dir, "[Set]\r\nActive=2\r\nPort2=3\r\nName1=A\r\n").empty()) return std::string("cannot write");
+                  return disk.RemountReadOnly() ? std::string() : "cannot remount read-only";
+                },
+                2, 3, "A", "4", false, {}},
+        // Nothing in it reads as a key: every value is its default.
+        IniCase{"BinaryGarbage", [](std::string& dir, Tmpfs&) { return Put(dir, kGarbage); },
+                0, 0, "1", "4", true, {kGarbage, "[Set]\r\nActive=0\r\n"}},
+        IniCase{"GarbageBetweenTheKeys",
+                [](std::string& dir, Tmpfs&) {
+                  return Put(dir, "[Set]\r\n" + kLines[0] + "\r\nActive=1\r\n" + kLines[1] +
+                                    "\r\nPort1=2\r\nName4=" + kLines[2] + "\n");
+                },
+                1, 2, "1", AsRead(kLines[2]), true,
+                {kLines[0] + "\r\n", "Active=1\r\n", kLines[1] + "\r\n", "Port1=2\r\n"}},
+        // Keys after the long line are still found; a caption is read as its
+        // first 2047 bytes and saved as read.
+        IniCase{"TenMegabyteLine",
+                [](std::string& dir, Tmpfs&) {
+                  return Put(dir, "[Set]\r\nActive=3\r\nMemo=" + kHuge + "\r\nPort3=5\r\nName4=" +
+                                    std::string(3000, 'N') + "\r\n");
+                },
+                3, 5, "1", std::string(2047, 'N'), true,
+                {"Memo=" + kHuge + "\r\n", "Port3=5\r\nName4=" + std::string(2047, 'N') + "\r\n"}}),
+    [](const ::testing::TestParamInfo<IniCase>& i) { return std::string(i.param.name); });
+// clang-format on
 
 }  // namespace

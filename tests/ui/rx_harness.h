@@ -228,16 +228,22 @@ class Harness : public ::testing::Test {
     return static_cast<size_t>(std::count(answers_.begin(), answers_.end(), b));
   }
 
-  static std::string BoxText(QWidget* w) {
+  static std::string BoxText(QWidget* w) { return BoxTextOf(w); }
+  static void Ok(QWidget* w) { OkOn(w); }
+
+ public:
+  static std::string BoxTextOf(QWidget* w) {
     auto* box = qobject_cast<QMessageBox*>(w);
     return box ? kelv::FromQ(box->text()) : "<not a message box>";
   }
-  static void Ok(QWidget* w) {
+  // Presses the OK button of a box made by the window-system services.
+  static void OkOn(QWidget* w) {
     auto* ok = w->findChild<QPushButton*>(w->objectName() + "Ok");
     ASSERT_NE(ok, nullptr);
     ok->click();
   }
 
+ protected:
   QTemporaryDir tmp_;
   std::string dir_;  // of the dialog's files; tests may point it elsewhere before Make()
   Control line_;
