@@ -430,4 +430,87 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<IniCase>& i) { return std::string(i.param.name); });
 // clang-format on
 
+// ---- Garbage at the wrong baud rate ------------------------------------------------
+
+constexpr int kGarbageFlowMs = 3000;  // the soak runs it for minutes
+
+class WrongBaudRate : public GarbageHarness, public ::testing::WithParamInterface<GarbageCase> {};
+
+TEST_P(WrongBaudRate, MemoryStaysBoundedAndCancelIsAnswered) {
+  FlowGarbage(GetParam(), kGarbageFlowMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WrongBaudRate,
+    ::testing::Values(GarbageCase{"Mode2Lines", 2, 0, 40, true},
+                      GarbageCase{"Mode2NoLineEnd", 2, 0, 0, true},  // never starts
+                      GarbageCase{"Mode2EiaLines", 2, 1, 40, true},
+                      GarbageCase{"Mode0Lines", 0, 0, 40, false},
+                      GarbageCase{"Mode0OneLongLine", 0, 0, 0, false},
+                      // A "%" in the garbage ends the run as the control's would.
+                      GarbageCase{"Mode0EndsAtTheNextPercent", 0, 0, 256, true}),
+    [](const ::testing::TestParamInfo<GarbageCase>& i) { return std::string(i.param.name); });
+
+// ---- A close request, a Cancel and a DC2 in the same polling pass --------------------
+
+struct SamePassCase {
+  const char* name;
+  const char* order;  // C the close request, X the Cancel click, D the DC2
+};
+void PrintTo(const SamePassCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SamePass : public Harness, public ::testing::WithParamInterface<SamePassCase> {};
+
+TEST_P(SamePass, SettingsSavedDc1AnsweredRxNcWrittenThenQuit) {
+  WriteIni(0);
+  TRXDlg& d = Make();
+  std::string rx_at_quit = "<no quit>";
+  on_quit_ = [&] { rx_at_quit = ReadFile(RxPath()); };
+  std::vector<Step> script{Send(B("%\nO1\nG1 X"))};
+  for (Step& s : Sync()) script.push_back(std::move(s));
+  size_t dc1_before = 0;
+  // All three happen inside one timer call, that is between two passes; the
+  // run sees them at its next message processing.
+  script.push_back(Do([&] {
+    dc1_before = Count(kDC1);
+    for (const char* o = GetParam().order; *o; ++o) {
+      if (*o == 'C') QMetaObject::invokeMethod(&d, "close", Qt::QueuedConnection);
+      if (*o == 'X') QMetaObject::invokeMethod(d.CancelBtn, "click", Qt::QueuedConnection);
+      if (*o == 'D') {
+        const uint8_t dc2 = kDC2;
+        ASSERT_EQ(line_.WriteSome(&dc2, 1), 1u);
+        // Held until the line has taken it, and a while for the watcher to
+        // hand its event over.
+        QElapsedTimer clock;
+        clock.start();
+        while (d.rs232c1->InQueueCount() < 1 && clock.elapsed() < 5000) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(d.rs232c1->InQueueCount(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+  }));
+  Run(std::move(script));
+
+  EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos) << "settings not saved";
+  EXPECT_EQ(Count(kDC1), dc1_before + 1) << "the DC2 was not answered";
+  const std::string want = "%\r\nO1\r\nG1 X\r\n";
+  EXPECT_EQ(ReadFile(RxPath()), want);
+  EXPECT_EQ(Text(d.Label1), kelv::EndText(false, 2));
+  EXPECT_EQ(quits_, 1);
+  EXPECT_EQ(rx_at_quit, want) << "the program ended before Rx.nc was written";
+  QCoreApplication::processEvents();
+  EXPECT_EQ(quits_, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SamePass,
+    ::testing::Values(SamePassCase{"CloseCancelDc2", "CXD"}, SamePassCase{"CloseDc2Cancel", "CDX"},
+                      SamePassCase{"CancelCloseDc2", "XCD"}, SamePassCase{"CancelDc2Close", "XDC"},
+                      SamePassCase{"Dc2CloseCancel", "DCX"}, SamePassCase{"Dc2CancelClose", "DXC"}),
+    [](const ::testing::TestParamInfo<SamePassCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
