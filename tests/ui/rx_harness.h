@@ -50,7 +50,8 @@
 #endif
 #endif
 #ifdef RXHARNESS_ASAN
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer's allocator interface (GCC installs no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace rxharness {
