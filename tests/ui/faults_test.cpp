@@ -280,9 +280,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- "Kelv.ini" damaged or out of reach -------------------------------------------
 
-// Random bytes, every value possible (NUL, CR, 0xFF), LF included unless
-// told otherwise; never "[" first, so no line of it opens a section.
-std::string RandomLine(std::mt19937& rng, size_t n) {
+// One line of random bytes: every value but LF (NUL, CR and 0xFF included),
+// "#" first, so that it never opens a section.
+std::string RandomLine(uint32_t seed, size_t n) {
+  std::mt19937 rng(seed);
   std::string s;
   s.reserve(n);
   for (size_t i = 0; i < n; ++i) {
@@ -290,9 +291,10 @@ std::string RandomLine(std::mt19937& rng, size_t n) {
     if (c == '\n') c = '\r';
     s += c;
   }
-  if (!s.empty() && (s.front() == '[' || s.front() == ' ' || s.front() == '\t')) s.front() = '#';
+  if (!s.empty()) s.front() = '#';
   return s;
 }
+// Random bytes, LF included.
 std::string RandomBytes(uint32_t seed, size_t n) {
   std::mt19937 rng(seed);
   std::string s;
@@ -309,7 +311,7 @@ struct IniCase {
   int port;  // PortIndex of the active preset
   std::string name1, name4;
   bool saves;
-  std::vector<std::string> want;  // appear in the saved file, in this order
+  std::function<std::vector<std::string>()> want;  // appear in the saved file, in this order
 };
 void PrintTo(const IniCase& c, std::ostream* os) {
   *os << c.name;
@@ -344,10 +346,11 @@ TEST_P(SettingsFile, StartUpNeverFailsAndTheSaveKeepsForeignBytes) {
   EXPECT_EQ(quits_, 1);
   const std::string saved = ReadFile(IniPath());
   size_t at = 0;
-  for (size_t i = 0; i < c.want.size(); ++i) {
-    const size_t found = saved.find(c.want[i], at);
+  const std::vector<std::string> want = c.want();
+  for (size_t i = 0; i < want.size(); ++i) {
+    const size_t found = saved.find(want[i], at);
     ASSERT_NE(found, std::string::npos) << "part " << i << " of the file was not kept";
-    at = found + c.want[i].size();
+    at = found + want[i].size();
   }
   // What was saved reads back as it was shown.
   TRXDlg again({}, dir_);
@@ -369,25 +372,17 @@ std::string AsRead(const std::string& value) {
 }
 
 const std::string kGarbage = RandomBytes(8, 64 * 1024);
-const std::string kLines[] = {[] {
-                                std::mt19937 rng(1);
-                                return RandomLine(rng, 300);
-                              }(),
-                              [] {
-                                std::mt19937 rng(2);
-                                return RandomLine(rng, 5000);
-                              }(),
-                              [] {
-                                std::mt19937 rng(3);
-                                return RandomLine(rng, 80);
-                              }()};
-// One line of ten megabytes: every byte but LF, CR not last.
-const std::string kHuge = [] {
-  std::mt19937 rng(4);
-  std::string s = RandomLine(rng, 10u << 20);
-  s.back() = 'x';
+const std::string kLines[] = {RandomLine(1, 300), RandomLine(2, 5000), RandomLine(3, 80)};
+// One line of ten megabytes: every byte but LF, CR not last. Made when first
+// used, not in every test process.
+const std::string& Huge() {
+  static const std::string s = [] {
+    std::string line = RandomLine(4, 10u << 20);
+    line.back() = 'x';
+    return line;
+  }();
   return s;
-}();
+}
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
@@ -398,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
                   return QDir().mkdir(QString::fromStdString(dir + "Kelv.ini"))
                              ? "" : "cannot make the directory";
                 },
-                0, 0, "1", "4", false, {}},
+                0, 0, "1", "4", false, nullptr},
         IniCase{"OnAReadOnlyDisk",
                 [](std::string& dir, Tmpfs& disk) {
                   const std::string why = disk.Mount(dir + "disk", "size=64k");
@@ -407,26 +402,33 @@ INSTANTIATE_TEST_SUITE_P(
                   if (!Put(dir, "[Set]\r\nActive=2\r\nPort2=3\r\nName1=A\r\n").empty()) return std::string("cannot write");
                   return disk.RemountReadOnly() ? std::string() : "cannot remount read-only";
                 },
-                2, 3, "A", "4", false, {}},
+                2, 3, "A", "4", false, nullptr},
         // Nothing in it reads as a key: every value is its default.
         IniCase{"BinaryGarbage", [](std::string& dir, Tmpfs&) { return Put(dir, kGarbage); },
-                0, 0, "1", "4", true, {kGarbage, "[Set]\r\nActive=0\r\n"}},
+                0, 0, "1", "4", true,
+                [] { return std::vector<std::string>{kGarbage, "[Set]\r\nActive=0\r\n"}; }},
         IniCase{"GarbageBetweenTheKeys",
                 [](std::string& dir, Tmpfs&) {
                   return Put(dir, "[Set]\r\n" + kLines[0] + "\r\nActive=1\r\n" + kLines[1] +
                                     "\r\nPort1=2\r\nName4=" + kLines[2] + "\n");
                 },
                 1, 2, "1", AsRead(kLines[2]), true,
-                {kLines[0] + "\r\n", "Active=1\r\n", kLines[1] + "\r\n", "Port1=2\r\n"}},
+                [] {
+                  return std::vector<std::string>{kLines[0] + "\r\n", "Active=1\r\n",
+                                                  kLines[1] + "\r\n", "Port1=2\r\n"};
+                }},
         // Keys after the long line are still found; a caption is read as its
         // first 2047 bytes and saved as read.
         IniCase{"TenMegabyteLine",
                 [](std::string& dir, Tmpfs&) {
-                  return Put(dir, "[Set]\r\nActive=3\r\nMemo=" + kHuge + "\r\nPort3=5\r\nName4=" +
+                  return Put(dir, "[Set]\r\nActive=3\r\nMemo=" + Huge() + "\r\nPort3=5\r\nName4=" +
                                     std::string(3000, 'N') + "\r\n");
                 },
                 3, 5, "1", std::string(2047, 'N'), true,
-                {"Memo=" + kHuge + "\r\n", "Port3=5\r\nName4=" + std::string(2047, 'N') + "\r\n"}}),
+                [] {
+                  return std::vector<std::string>{
+                      "Memo=" + Huge() + "\r\n", "Port3=5\r\nName4=" + std::string(2047, 'N') + "\r\n"};
+                }}),
     [](const ::testing::TestParamInfo<IniCase>& i) { return std::string(i.param.name); });
 // clang-format on
 
