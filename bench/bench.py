@@ -1,0 +1,617 @@
+#!/usr/bin/env python3
+"""Benchmarks of the built KelvRx, driven from outside on a virtual X server.
+
+Prints one Markdown table; every figure comes from this one run. Three launches
+of the program, each in a fresh folder whose Kelv.ini maps COM1 to a
+pseudo-terminal, started with Enter through xdotool:
+
+  flat    ncsend sends a generated 10 MB program flat out (DC2 handshake,
+          DC3/DC1 honoured); beside it, cat reads the same program from the
+          same kind of pty from the same sender. Receive rates, byte-exact
+          checks, peak memory.
+  probe   this script plays the control itself: CPU of the idle dialog and of
+          the run waiting for its start marker, DC1 answer latency to DC2s,
+          then a program paced at 38400 baud during which the user-interface
+          thread is stalled (bench/stall_shim.cpp, preloaded) until more than
+          900 bytes wait: first processed pass -> DC3 -> DC1.
+  paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving.
+
+Usage: bench.py --build DIR [--megabytes N] [--keep]
+"""
+
+import argparse
+import math
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+WINDOW_TITLE = "データ受信"
+DC1, DC2, DC3 = 0x11, 0x12, 0x13
+TICK = os.sysconf("SC_CLK_TCK")
+BAUD_38400 = 7  # index in the program's baud list
+CPS_38400 = 3840  # 38400 baud, 7E1: 10 bits a character
+STALL_MS = 400  # at 3840 cps about 1500 bytes arrive meanwhile
+STALLS = 5
+DC2_PROBES = 300
+
+
+class BenchError(Exception):
+    pass
+
+
+def now():
+    return time.monotonic()
+
+
+def wait_for(what, predicate, deadline_s, step_s=0.02):
+    end = now() + deadline_s
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if now() >= end:
+            raise BenchError("gave up after %g s waiting for %s" % (deadline_s, what))
+        time.sleep(step_s)
+
+
+def median(xs):
+    return statistics.median(xs)
+
+
+def percentile(xs, p):
+    s = sorted(xs)
+    return s[max(0, math.ceil(p / 100 * len(s)) - 1)]
+
+
+# ---- The program under test -------------------------------------------------
+
+
+def trimmed(line):
+    return line.strip(bytes(range(0x21)))
+
+
+def expected_rx(stream):
+    """Rx.nc for an ISO stream of mode 0 ("%" .. "%", LF line ends)."""
+    start = stream.index(b"%")
+    end = stream.index(b"%", start + 1)
+    lines = stream[start:end].split(b"\n")
+    lines[-1] += b"%"  # the end marker joins the line it arrives in
+    return b"".join(trimmed(l.replace(b"\r", b"")) + b"\r\n" for l in lines)
+
+
+def generate_program(path, size, seed=1):
+    """A milling-like program of `size` bytes or a little more, "%" .. "%"."""
+    r = random.Random(seed)
+    lines = ["%", "O2002 (BENCHMARK PROGRAM)", "G90 G17 G21 G40 G49 G80", "T1 M06", "S8000 M03"]
+    total = sum(len(l) + 1 for l in lines)
+    n = 1
+    while total < size:
+        l = "N%d G01 X%.3f Y%.3f Z%.3f F%d" % (
+            n, r.uniform(-200, 200), r.uniform(-150, 150), r.uniform(-30, 5),
+            r.choice([300, 600, 1200, 2400]))
+        lines.append(l)
+        total += len(l) + 1
+        n += 1
+    lines += ["M05", "M30", "%"]
+    data = ("\n".join(lines) + "\n").encode()
+    with open(path, "wb") as f:
+        f.write(data)
+    return data
+
+
+class XServer:
+    def __init__(self, log):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten",
+             "tcp"], pass_fds=(write_fd,), stdout=log, stderr=log)
+        os.close(write_fd)
+        number = b""
+        while not number.endswith(b"\n"):
+            r, _, _ = select.select([read_fd], [], [], 30)
+            chunk = os.read(read_fd, 16) if r else b""
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        if not number.strip():
+            self.proc.kill()
+            raise BenchError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def close(self):
+        stop(self.proc)
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Program:
+    """One launch of KelvRx in a folder of its own."""
+
+    def __init__(self, bench, name, preload=None, extra_env=None):
+        self.bench = bench
+        self.folder = os.path.join(bench.work, name)
+        os.mkdir(self.folder)
+        self.exe = os.path.join(self.folder, "KelvRx")
+        shutil.copy2(bench.kelvrx, self.exe)
+        self.link = os.path.join(self.folder, "ttyNC")
+        self.rx = os.path.join(self.folder, "Rx.nc")
+        with open(os.path.join(self.folder, "Kelv.ini"), "wb") as f:
+            f.write(("[Set]\r\nActive=0\r\nPort0=0\r\nbaudRate0=%d\r\nStart0=0\r\nCoadType0=0\r\n"
+                     "[Ports]\r\nCOM1=%s\r\n" % (BAUD_38400, self.link)).encode())
+        self.env = dict(bench.env)
+        if preload:
+            self.env["LD_PRELOAD"] = preload
+        self.env.update(extra_env or {})
+        self.proc = None
+        self.window = None
+
+    def launch(self):
+        """Starts the program; returns the seconds until its window is mapped."""
+        out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
+        t0 = now()
+        self.proc = subprocess.Popen([self.exe, "20,20"], cwd=self.folder, env=self.env,
+                                     stdout=out, stderr=subprocess.STDOUT)
+        self.bench.procs.append(self.proc)
+        # Polled every 10 ms: `xdotool search --sync` looks only every half second.
+        end = t0 + 60
+        while True:
+            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
+                               text=True)
+            if r.returncode == 0 and r.stdout.split():
+                self.window = r.stdout.split()[0]
+                return now() - t0
+            if now() > end or self.proc.poll() is not None:
+                raise BenchError("no window from %s" % self.exe)
+            time.sleep(0.01)
+
+    def press_enter(self):
+        subprocess.run(["xdotool", "windowfocus", "--sync", self.window], env=self.env,
+                       check=True, timeout=30)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", "Return"], env=self.env,
+                       check=True, timeout=30)
+
+    def holds(self, device):
+        fd_dir = "/proc/%d/fd" % self.proc.pid
+        try:
+            return any(os.readlink(os.path.join(fd_dir, fd)) == device
+                       for fd in os.listdir(fd_dir))
+        except OSError:
+            return False
+
+    def start_run(self, device):
+        """Enter, until the run has opened the line (a key sent before the window
+        has the focus is lost)."""
+        for _ in range(3):
+            self.press_enter()
+            try:
+                wait_for("the run to open the line", lambda: self.holds(device), 10)
+                return now()
+            except BenchError:
+                if self.proc.poll() is not None:
+                    raise
+        raise BenchError("the run did not start")
+
+    def cpu_seconds(self):
+        """User + system time of all threads, from /proc/<pid>/stat."""
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+
+    def cpu_percent(self, seconds):
+        c0, t0 = self.cpu_seconds(), now()
+        time.sleep(seconds)
+        c1, t1 = self.cpu_seconds(), now()
+        return 100 * (c1 - c0) / (t1 - t0)
+
+    def vm_hwm_mb(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+        raise BenchError("no VmHWM")
+
+    def wait_rx(self, deadline_s):
+        wait_for("Rx.nc", lambda: os.path.exists(self.rx) or self.proc.poll() is not None,
+                 deadline_s, 0.01)
+        if self.proc.poll() is not None:
+            raise BenchError("the program ended before writing Rx.nc")
+        return now()
+
+    def close(self):
+        self.press_enter()  # 閉じる
+        self.proc.wait(timeout=30)
+        if self.proc.returncode != 0:
+            raise BenchError("the program ended with status %d" % self.proc.returncode)
+
+    def check_rx(self, stream):
+        with open(self.rx, "rb") as f:
+            return f.read() == expected_rx(stream)
+
+
+# ---- The control's side ---------------------------------------------------------
+
+
+class Ncsend:
+    SENT = re.compile(r"sent (\d+) characters, (\d+) lines in ([\d.]+) s")
+    FLOW = re.compile(r"flow: (\d+) DC3, (\d+) DC1")
+
+    def __init__(self, bench, link, program, *options):
+        self.out = open(link + ".ncsend", "w+")
+        self.proc = subprocess.Popen([bench.ncsend, "--pty", link, *options, program],
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        bench.procs.append(self.proc)
+        self.device = wait_for("the line simulator's pty",
+                               lambda: os.path.islink(link) and os.path.realpath(link), 20)
+
+    def report(self, stop_it=True):
+        if stop_it:
+            stop(self.proc)
+        else:
+            self.proc.wait(timeout=60)
+        self.out.seek(0)
+        text = self.out.read()
+        m = self.SENT.search(text)
+        if not m:
+            raise BenchError("ncsend did not send it all:\n" + text)
+        flow = self.FLOW.search(text)
+        return {"bytes": int(m.group(1)), "seconds": float(m.group(3)),
+                "dc3": int(flow.group(1)) if flow else 0, "dc1": int(flow.group(2)) if flow else 0}
+
+
+class PeerLine:
+    """A pty pair of our own: the program opens the far end, we hold the near one."""
+
+    def __init__(self, link):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.device = os.ttyname(self.slave)
+        os.symlink(self.device, link)
+        os.set_blocking(self.master, False)
+        self.events = []  # (time, byte) of what came back
+
+    def read(self, timeout):
+        r, _, _ = select.select([self.master], [], [], max(timeout, 0))
+        if not r:
+            return b""
+        try:
+            data = os.read(self.master, 4096)
+        except BlockingIOError:
+            return b""
+        t = now()
+        self.events.extend((t, b) for b in data)
+        return data
+
+    def write(self, data):
+        try:
+            return os.write(self.master, data)
+        except BlockingIOError:
+            return 0
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+# ---- The runs ---------------------------------------------------------------------
+
+
+class Bench:
+    def __init__(self, args):
+        self.build = os.path.abspath(args.build)
+        self.kelvrx = os.path.join(self.build, "app", "KelvRx")
+        self.ncsend = os.path.join(self.build, "tools", "ncsend")
+        self.shim = os.path.join(self.build, "bench", "libkelvstall.so")
+        for f in (self.kelvrx, self.ncsend, self.shim):
+            if not os.path.exists(f):
+                raise BenchError("missing %s (bench/run.sh builds it)" % f)
+        self.megabytes = args.megabytes
+        self.work = tempfile.mkdtemp(prefix="kelv-bench-")
+        self.procs = []
+        self.log = open(os.path.join(self.work, "x.log"), "wb")
+        self.x = XServer(self.log)
+        self.env = dict(os.environ, DISPLAY=self.x.display, QT_QPA_PLATFORM="xcb",
+                        XDG_RUNTIME_DIR=os.path.join(self.work, "xdg"))
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.pop("LD_PRELOAD", None)
+        os.mkdir(self.env["XDG_RUNTIME_DIR"], 0o700)
+        self.results = {}
+        self.window_s = []
+
+    def close(self):
+        for p in reversed(self.procs):
+            stop(p)
+        self.x.close()
+        self.log.close()
+
+    def dump(self, program):
+        return subprocess.run([self.ncsend, "--dump", program], check=True,
+                              capture_output=True).stdout
+
+    # flat: throughput, byte-exact, peak memory
+    def run_flat(self):
+        program = os.path.join(self.work, "big.nc")
+        generate_program(program, int(self.megabytes * 1000 * 1000))
+        stream = self.dump(program)
+
+        cat_rates = []
+        cat_exact = True
+        for i in range(3):
+            link = os.path.join(self.work, "cat%d-tty" % i)
+            out_path = os.path.join(self.work, "cat%d.out" % i)
+            sender = Ncsend(self, link, program, "--flat-out", "--chunk", "4096", "--timeout",
+                            "30", "--linger-ms", "5000", "--quiet")
+            with open(out_path, "wb") as out:
+                cat = subprocess.Popen(["cat", link], stdout=out)
+                self.procs.append(cat)
+                wait_for("cat to read it all",
+                         lambda: os.path.getsize(out_path) >= len(stream), 120, 0.002)
+                stop(cat)
+            r = sender.report()
+            cat_rates.append(r["bytes"] / r["seconds"] / 1e6)
+            with open(out_path, "rb") as f:
+                cat_exact = cat_exact and f.read() == stream
+            os.unlink(out_path)
+
+        app = Program(self, "flat")
+        sender = Ncsend(self, app.link, program, "--handshake", "--flat-out", "--chunk", "4096",
+                        "--timeout", "60", "--linger-ms", "3000", "--quiet")
+        self.window_s.append(app.launch())
+        rss_start = app.vm_hwm_mb()
+        app.start_run(sender.device)
+        cpu0 = app.cpu_seconds()
+        app.wait_rx(1200)
+        cpu = app.cpu_seconds() - cpu0
+        rss_peak = app.vm_hwm_mb()
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        rate = r["bytes"] / r["seconds"] / 1e6
+        self.results.update(
+            rx_rate=rate, cat_rate=median(cat_rates), cat_rates=cat_rates,
+            rx_exact=exact, cat_exact=cat_exact, flat_dc3=r["dc3"], flat_dc1=r["dc1"],
+            flat_bytes=r["bytes"], flat_cpu_us_per_byte=1e6 * cpu / r["bytes"],
+            flat_seconds=r["seconds"], rss_start=rss_start, rss_peak=rss_peak)
+
+    # probe: idle and waiting CPU, DC1 latency, stall
+    def run_probe(self):
+        stall_log = os.path.join(self.work, "stall.log")
+        app = Program(self, "probe", preload=self.shim,
+                      extra_env={"KELV_STALL_LOG": stall_log, "KELV_STALL_MS": str(STALL_MS)})
+        line = PeerLine(app.link)
+        try:
+            self.window_s.append(app.launch())
+            time.sleep(0.5)
+            self.results["cpu_idle"] = app.cpu_percent(5)
+            app.start_run(line.device)
+            time.sleep(0.5)
+            self.results["cpu_waiting"] = app.cpu_percent(10)
+            line.read(0.05)
+
+            latencies = []
+            rng = random.Random(2)
+            for _ in range(DC2_PROBES):
+                line.events.clear()
+                t0 = now()
+                line.write(bytes([DC2]))
+                end = t0 + 2
+                while now() < end:
+                    data = line.read(end - now())
+                    if DC1 in data:
+                        latencies.append(next(t for t, b in line.events if b == DC1) - t0)
+                        break
+                time.sleep(rng.uniform(0.001, 0.009))
+            self.results["dc1_answered"] = len(latencies)
+            self.results["dc1_median_ms"] = 1000 * median(latencies)
+            self.results["dc1_p99_ms"] = 1000 * percentile(latencies, 99)
+            self.results["dc1_max_ms"] = 1000 * max(latencies)
+
+            line.events.clear()
+            body = generate_program(os.path.join(self.work, "probe-body.nc"), 60000, seed=3)
+            body = body[body.index(b"\n") + 1:body.rindex(b"%")]  # without the "%" lines
+            stream = b"%\n" + body + b"%\n"
+            marks = self.send_paced_with_stalls(app, line, stream)
+            app.wait_rx(60)
+            exact = app.check_rx(stream)
+            app.close()
+        finally:
+            line.close()
+        self.results["probe_exact"] = exact
+        self.evaluate_stalls(stall_log, line.events, marks)
+
+    def send_paced_with_stalls(self, app, line, stream):
+        """Sends stream at 38400 baud pace, honouring DC3/DC1, and stalls the
+        program's user-interface thread STALLS times while the line flows."""
+        pos = 0
+        stopped = False
+        base = now()
+        since_base = 0
+        flowing_since = base
+        marks = []  # (time, characters sent by then) at each stall signal and DC3
+        seen = 0
+        while pos < len(stream):
+            t = now()
+            if not stopped:
+                due = int((t - base) * CPS_38400) + 1 - since_base
+                if due > 0:
+                    n = line.write(stream[pos:pos + min(due, 64)])
+                    pos += n
+                    since_base += n
+                stalls = [m for m in marks if m[0] == "stall"]
+                if (len(stalls) < STALLS and t - flowing_since >= 1.0 and
+                        (not stalls or t - stalls[-1][1] >= 1.5)):
+                    marks.append(("stall", now(), pos))
+                    os.kill(app.proc.pid, signal.SIGUSR1)
+            line.read(0.001 if not stopped else 0.5)
+            for tb, b in line.events[seen:]:
+                if b == DC3:
+                    if not stopped:
+                        marks.append(("dc3", tb, pos))
+                    stopped = True
+                elif b == DC1 and stopped:
+                    stopped = False
+                    base = flowing_since = tb
+                    since_base = 0
+            seen = len(line.events)
+            if stopped and now() - line.events[-1][0] > 10:
+                raise BenchError("no DC1 within 10 s after a DC3")
+        # What the program still answers while it reads the rest.
+        end = now() + 3
+        while now() < end:
+            line.read(end - now())
+        return marks
+
+    def evaluate_stalls(self, stall_log, events, marks):
+        with open(stall_log) as f:
+            entries = [l.split() for l in f if l.strip()]
+        stalls = [(int(e[1]) / 1e9, int(e[2]) / 1e9) for e in entries if e[0] == "stall"]
+        passes = [int(e[1]) / 1e9 for e in entries if e[0] == "pass"]
+        to_dc3, to_dc1, queued = [], [], []
+        signals = [m for m in marks if m[0] == "stall"]
+        holds = [m for m in marks if m[0] == "dc3"]
+        for i, (begin, end) in enumerate(stalls):
+            first_pass = next((p for p in passes if p >= end - 1e-6), None)
+            dc3 = next((t for t, b in events if b == DC3 and t >= begin), None)
+            if first_pass is None or dc3 is None:
+                continue
+            dc1 = next((t for t, b in events if b == DC1 and t >= dc3), None)
+            if dc1 is None:
+                continue
+            to_dc3.append(dc3 - first_pass)
+            to_dc1.append(dc1 - dc3)
+            # Sent from the stall signal to the DC3, none of it read meanwhile.
+            sent = next((m[2] for m in signals if m[1] <= begin + 0.05 and m[1] >= begin - 0.5),
+                        None)
+            held = next((m[2] for m in holds if m[1] >= dc3 - 1e-6), None)
+            if sent is not None and held is not None:
+                queued.append(held - sent)
+        if not to_dc3:
+            raise BenchError("no stall gave a DC3 and a DC1")
+        self.results.update(stalls=len(to_dc3), pass_to_dc3_ms=1000 * median(to_dc3),
+                            pass_to_dc3_max_ms=1000 * max(to_dc3),
+                            dc3_to_dc1_ms=1000 * median(to_dc1),
+                            dc3_to_dc1_max_ms=1000 * max(to_dc1),
+                            stall_queued=median(queued) if queued else float("nan"))
+
+    # paced: CPU while receiving at 38400 baud
+    def run_paced(self):
+        program = os.path.join(self.work, "paced.nc")
+        generate_program(program, 60000, seed=4)  # about 15.6 s at 3840 cps
+        stream = self.dump(program)
+        app = Program(self, "paced")
+        sender = Ncsend(self, app.link, program, "--handshake", "--baud", "38400", "--frame",
+                        "7E1", "--timeout", "60", "--linger-ms", "3000", "--quiet")
+        self.window_s.append(app.launch())
+        opened = app.start_run(sender.device)
+        time.sleep(max(0.0, opened + 1.5 - now()))
+        cpu = app.cpu_percent(10)
+        window_end = now()
+        rx_at = app.wait_rx(120)
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        # Rx.nc comes 2 s after the last character; the window must lie before it.
+        if window_end > rx_at - 2.0:
+            raise BenchError("the paced program ended inside the CPU window")
+        self.results.update(cpu_paced=cpu, paced_exact=exact,
+                            paced_cps=r["bytes"] / r["seconds"])
+
+    def table(self):
+        r = self.results
+        ok = lambda b: "byte-exact" if b else "**DIFFERS**"
+        w = sorted(self.window_s)
+        rows = [
+            ("Receive rate, %g MB program flat out through a pty" % self.megabytes,
+             "%.2f MB/s (%s)" % (r["rx_rate"], ok(r["rx_exact"])),
+             "`cat` on the same kind of pty from the same sender: %.1f MB/s (%s)"
+             % (r["cat_rate"], ok(r["cat_exact"])),
+             "ratio %.2f %%; %d DC3 and %d DC1 on the line; %.2f µs CPU per byte"
+             % (100 * r["rx_rate"] / r["cat_rate"], r["flat_dc3"], r["flat_dc1"],
+                r["flat_cpu_us_per_byte"])),
+            ("CPU while waiting for the start marker (10 s)", "%.1f %% of one core"
+             % r["cpu_waiting"], "idle dialog before the start: %.1f %%" % r["cpu_idle"],
+             "5 ms poll"),
+            ("CPU while receiving at 38400 baud, 7E1 (10 s)", "%.1f %% of one core"
+             % r["cpu_paced"], "line rate %.0f characters/s (%s)"
+             % (r["paced_cps"], ok(r["paced_exact"])), ""),
+            ("DC1 answer to a DC2 (%d DC2s)" % DC2_PROBES,
+             "median %.2f ms, p99 %.2f ms" % (r["dc1_median_ms"], r["dc1_p99_ms"]),
+             "one character: 1.15 ms at 9600 7E2, 0.26 ms at 38400 7E1",
+             "%d answered, max %.2f ms" % (r["dc1_answered"], r["dc1_max_ms"])),
+            ("%d ms UI stall at 38400 baud (%.0f bytes arrive): first processed pass -> DC3"
+             % (STALL_MS, r["stall_queued"]),
+             "median %.2f ms" % r["pass_to_dc3_ms"], "",
+             "%d stalls, max %.2f ms" % (r["stalls"], r["pass_to_dc3_max_ms"])),
+            ("... DC3 -> the DC1 that resumes the line", "median %.2f ms" % r["dc3_to_dc1_ms"],
+             "", "max %.2f ms (%s)" % (r["dc3_to_dc1_max_ms"], ok(r["probe_exact"]))),
+            ("Peak memory (VmHWM), %g MB program" % self.megabytes, "%.1f MB" % r["rss_peak"],
+             "at the window: %.1f MB" % r["rss_start"], ""),
+            ("Start to a visible window", "median %.0f ms" % (1000 * median(w)),
+             "", "%d launches: %s ms" % (len(w), ", ".join("%.0f" % (1000 * x) for x in w))),
+        ]
+        out = ["| Figure | KelvRx | Side by side | Notes |", "|---|---|---|---|"]
+        out += ["| %s |" % " | ".join(row) for row in rows]
+        return "\n".join(out)
+
+
+def machine():
+    def run(*cmd):
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True).stdout.strip()
+        except OSError:
+            return "?"
+    model = next((l.split(":", 1)[1].strip() for l in run("lscpu").splitlines()
+                  if l.startswith("Model name")), "?")
+    mem = next((l.split()[1] for l in open("/proc/meminfo") if l.startswith("MemTotal")), "0")
+    load = open("/proc/loadavg").read().split()[:3]
+    return ["- CPU: %s, `nproc` %s" % (model, run("nproc")),
+            "- memory: %.1f GiB" % (int(mem) / 1024 / 1024),
+            "- kernel %s; load average at the start %s" % (run("uname", "-r"), " ".join(load))]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--megabytes", type=float, default=10)
+    ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = ap.parse_args()
+    where = machine()
+    bench = Bench(args)
+    try:
+        for step in (bench.run_flat, bench.run_probe, bench.run_paced):
+            print("bench: %s ..." % step.__name__[4:], file=sys.stderr, flush=True)
+            step()
+        print(bench.table())
+        print()
+        print("\n".join(where))
+    except BenchError as e:
+        print("bench: %s (work folder %s)" % (e, bench.work), file=sys.stderr)
+        args.keep = True
+        return 1
+    finally:
+        bench.close()
+        if not args.keep:
+            shutil.rmtree(bench.work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
