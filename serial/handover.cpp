@@ -40,6 +40,11 @@ void HandOver::Call(const std::function<void()>& fn) {
   if (req.error) std::rethrow_exception(req.error);
 }
 
+bool HandOver::HasPending() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !queue_.empty();
+}
+
 bool HandOver::ServePending() {
   bool any = false;
   for (;;) {

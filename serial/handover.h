@@ -33,6 +33,10 @@ class HandOver {
   // exception thrown by fn is rethrown in the calling thread.
   void Call(const std::function<void()>& fn);
 
+  // Whether a call is queued and not yet run (tests use it to know that a
+  // worker has reached its hand-over).
+  bool HasPending() const;
+
   // User-interface thread: runs every queued call. Returns whether any ran.
   bool ServePending();
 

@@ -40,6 +40,7 @@
 
 #include "UnitRx.h"
 #include "eia.h"
+#include "handover.h"
 #include "ncsend_lib.h"
 #include "ncsend_line.h"
 #include "serialdev.h"
@@ -404,6 +405,12 @@ TEST_F(ReceptionRun, FullQueueIsHeldWithDc3AndResumedWithDc1) {
            std::this_thread::sleep_for(std::chrono::milliseconds(2));
          }
          ASSERT_GE(d.rs232c1->InQueueCount(), 900);
+         // The watcher must have handed its receive event over before the run
+         // reads the queue, or the level it sees would already be low again.
+         while (!HandOver::Ui().HasPending() && clock.elapsed() < 10000) {
+           std::this_thread::sleep_for(std::chrono::milliseconds(2));
+         }
+         ASSERT_TRUE(HandOver::Ui().HasPending());
        }),
        Until([this] { return !answers_.empty() && answers_.back() == kDC1; }), Send(B("%"))});
   // One or more DC3 while the queue was full, then one DC1 once it was read.
