@@ -258,7 +258,11 @@ void PosixSerialDevice::ReaderLoop() {
         const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
         if (n > 0) {
           Received(raw.data(), static_cast<size_t>(n), out);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
+                   (n < 0 && errno != EAGAIN && errno != EINTR)) {
+          // With VMIN 0 an empty line reads 0 as well: a purge on another
+          // thread can empty it between poll and read. Only a hang-up that
+          // poll reported makes 0 the end of the line.
           std::lock_guard<std::mutex> lock(mu_);
           MarkGone();
         }
