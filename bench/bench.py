@@ -12,8 +12,10 @@ pseudo-terminal, started with Enter through xdotool:
   probe   this script plays the control itself: CPU of the idle dialog and of
           the run waiting for its start marker, DC1 answer latency to DC2s,
           then a program paced at 38400 baud during which the user-interface
-          thread is stalled (bench/stall_shim.cpp, preloaded) until more than
-          900 bytes wait: first processed pass -> DC3 -> DC1.
+          thread is stalled until more than 900 bytes wait: first processed
+          pass -> DC3 -> DC1. The preloaded helper bench/stall_shim.cpp makes
+          the stalls and notes the passes and the program's DC1/DC3 writes,
+          which time these answers.
   paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving.
 
 Usage: bench.py --build DIR [--megabytes N] [--keep]
@@ -109,24 +111,29 @@ def generate_program(path, size, seed=1):
 
 
 class XServer:
+    """Xvfb on a free display picked at random from a high range: the low numbers
+    are where other X servers and scripts of a shared machine go (:0, and :99
+    upwards for xvfb-run -a), and one of them taking over our socket would cut
+    the program off its display."""
+
     def __init__(self, log):
-        read_fd, write_fd = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten",
-             "tcp"], pass_fds=(write_fd,), stdout=log, stderr=log)
-        os.close(write_fd)
-        number = b""
-        while not number.endswith(b"\n"):
-            r, _, _ = select.select([read_fd], [], [], 30)
-            chunk = os.read(read_fd, 16) if r else b""
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_fd)
-        if not number.strip():
-            self.proc.kill()
-            raise BenchError("Xvfb did not start")
-        self.display = ":" + number.decode().strip()
+        rng = random.SystemRandom()
+        for _ in range(20):
+            n = rng.randrange(200, 900)
+            socket = "/tmp/.X11-unix/X%d" % n
+            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists(socket):
+                continue
+            self.proc = subprocess.Popen(
+                ["Xvfb", ":%d" % n, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            end = now() + 30
+            while self.proc.poll() is None and now() < end:
+                if os.path.exists(socket):
+                    self.display = ":%d" % n
+                    return
+                time.sleep(0.05)
+            stop(self.proc)
+        raise BenchError("no X server could be started")
 
     def close(self):
         stop(self.proc)
@@ -168,8 +175,10 @@ class Program:
         out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
         t0 = now()
         self.proc = subprocess.Popen([self.exe, "20,20"], cwd=self.folder, env=self.env,
-                                     stdout=out, stderr=subprocess.STDOUT)
+                                     stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=subprocess.STDOUT)
         self.bench.procs.append(self.proc)
+        self.bench.programs.append(self)
         # Polled every 10 ms: `xdotool search --sync` looks only every half second.
         end = t0 + 60
         while True:
@@ -257,7 +266,8 @@ class Ncsend:
     def __init__(self, bench, link, program, *options):
         self.out = open(link + ".ncsend", "w+")
         self.proc = subprocess.Popen([bench.ncsend, "--pty", link, *options, program],
-                                     stdout=self.out, stderr=subprocess.STDOUT)
+                                     stdin=subprocess.DEVNULL, stdout=self.out,
+                                     stderr=subprocess.STDOUT)
         bench.procs.append(self.proc)
         self.device = wait_for("the line simulator's pty",
                                lambda: os.path.islink(link) and os.path.realpath(link), 20)
@@ -326,6 +336,7 @@ class Bench:
         self.megabytes = args.megabytes
         self.work = tempfile.mkdtemp(prefix="kelv-bench-")
         self.procs = []
+        self.programs = []
         self.log = open(os.path.join(self.work, "x.log"), "wb")
         self.x = XServer(self.log)
         self.env = dict(os.environ, DISPLAY=self.x.display, QT_QPA_PLATFORM="xcb",
@@ -335,6 +346,28 @@ class Bench:
         os.mkdir(self.env["XDG_RUNTIME_DIR"], 0o700)
         self.results = {}
         self.window_s = []
+
+    def diagnose(self):
+        """After a failure: the screen and what each thread of a running program
+        waits in, into the work folder."""
+        subprocess.run(["import", "-window", "root", os.path.join(self.work, "screen.png")],
+                       env=self.env, capture_output=True, timeout=30)
+        for app in self.programs:
+            if app.proc.poll() is not None:
+                continue
+            lines = []
+            task_dir = "/proc/%d/task" % app.proc.pid
+            for tid in sorted(os.listdir(task_dir)):
+                info = []
+                for name in ("comm", "wchan", "syscall", "stack"):
+                    try:
+                        with open(os.path.join(task_dir, tid, name)) as f:
+                            info.append("%s: %s" % (name, f.read().strip()))
+                    except OSError:
+                        pass
+                lines.append("thread %s\n  %s" % (tid, "\n  ".join(info)))
+            with open(os.path.join(app.folder, "threads.txt"), "w") as f:
+                f.write("\n".join(lines) + "\n")
 
     def close(self):
         for p in reversed(self.procs):
@@ -354,13 +387,15 @@ class Bench:
 
         cat_rates = []
         cat_exact = True
-        for i in range(3):
+        # cat takes the 10 MB in a tenth of a second, so its start-up shows: the
+        # median of five.
+        for i in range(5):
             link = os.path.join(self.work, "cat%d-tty" % i)
             out_path = os.path.join(self.work, "cat%d.out" % i)
             sender = Ncsend(self, link, program, "--flat-out", "--chunk", "4096", "--timeout",
                             "30", "--linger-ms", "5000", "--quiet")
             with open(out_path, "wb") as out:
-                cat = subprocess.Popen(["cat", link], stdout=out)
+                cat = subprocess.Popen(["cat", link], stdin=subprocess.DEVNULL, stdout=out)
                 self.procs.append(cat)
                 wait_for("cat to read it all",
                          lambda: os.path.getsize(out_path) >= len(stream), 120, 0.002)
@@ -406,7 +441,9 @@ class Bench:
             self.results["cpu_waiting"] = app.cpu_percent(10)
             line.read(0.05)
 
-            latencies = []
+            # DC2s at random moments of the 5 ms polling period; each answer is
+            # timed by the program's own write of the DC1 (noted by the helper).
+            probes = []
             rng = random.Random(2)
             for _ in range(DC2_PROBES):
                 line.events.clear()
@@ -414,15 +451,10 @@ class Bench:
                 line.write(bytes([DC2]))
                 end = t0 + 2
                 while now() < end:
-                    data = line.read(end - now())
-                    if DC1 in data:
-                        latencies.append(next(t for t, b in line.events if b == DC1) - t0)
+                    if DC1 in line.read(end - now()):
+                        probes.append(t0)
                         break
                 time.sleep(rng.uniform(0.001, 0.009))
-            self.results["dc1_answered"] = len(latencies)
-            self.results["dc1_median_ms"] = 1000 * median(latencies)
-            self.results["dc1_p99_ms"] = 1000 * percentile(latencies, 99)
-            self.results["dc1_max_ms"] = 1000 * max(latencies)
 
             line.events.clear()
             body = generate_program(os.path.join(self.work, "probe-body.nc"), 60000, seed=3)
@@ -435,7 +467,13 @@ class Bench:
         finally:
             line.close()
         self.results["probe_exact"] = exact
-        self.evaluate_stalls(stall_log, line.events, marks)
+        log = self.read_stall_log(stall_log)
+        latencies = [next(t for t in log["dc1"] if t >= t0) - t0 for t0 in probes]
+        self.results["dc1_answered"] = len(latencies)
+        self.results["dc1_median_ms"] = 1000 * median(latencies)
+        self.results["dc1_p99_ms"] = 1000 * percentile(latencies, 99)
+        self.results["dc1_max_ms"] = 1000 * max(latencies)
+        self.evaluate_stalls(log, marks)
 
     def send_paced_with_stalls(self, app, line, stream):
         """Sends stream at 38400 baud pace, honouring DC3/DC1, and stalls the
@@ -479,25 +517,33 @@ class Bench:
             line.read(end - now())
         return marks
 
-    def evaluate_stalls(self, stall_log, events, marks):
-        with open(stall_log) as f:
-            entries = [l.split() for l in f if l.strip()]
-        stalls = [(int(e[1]) / 1e9, int(e[2]) / 1e9) for e in entries if e[0] == "stall"]
-        passes = [int(e[1]) / 1e9 for e in entries if e[0] == "pass"]
+    @staticmethod
+    def read_stall_log(path):
+        log = {"stall": [], "pass": [], "dc1": [], "dc3": []}
+        with open(path) as f:
+            for entry in (l.split() for l in f if l.strip()):
+                times = [int(x) / 1e9 for x in entry[1:]]
+                log[entry[0]].append(times if entry[0] == "stall" else times[0])
+        return log
+
+    def evaluate_stalls(self, log, marks):
+        """From the program's side: its first pass after each stall, its DC3 and
+        the DC1 that follows."""
+        passes = log["pass"]
         to_dc3, to_dc1, queued = [], [], []
         signals = [m for m in marks if m[0] == "stall"]
         holds = [m for m in marks if m[0] == "dc3"]
-        for i, (begin, end) in enumerate(stalls):
+        for begin, end in log["stall"]:
             first_pass = next((p for p in passes if p >= end - 1e-6), None)
-            dc3 = next((t for t, b in events if b == DC3 and t >= begin), None)
+            dc3 = next((t for t in log["dc3"] if t >= begin), None)
             if first_pass is None or dc3 is None:
                 continue
-            dc1 = next((t for t, b in events if b == DC1 and t >= dc3), None)
+            dc1 = next((t for t in log["dc1"] if t >= dc3), None)
             if dc1 is None:
                 continue
             to_dc3.append(dc3 - first_pass)
             to_dc1.append(dc1 - dc3)
-            # Sent from the stall signal to the DC3, none of it read meanwhile.
+            # Sent from the stall signal until the sender saw the DC3.
             sent = next((m[2] for m in signals if m[1] <= begin + 0.05 and m[1] >= begin - 0.5),
                         None)
             held = next((m[2] for m in holds if m[1] >= dc3 - 1e-6), None)
@@ -541,11 +587,12 @@ class Bench:
         rows = [
             ("Receive rate, %g MB program flat out through a pty" % self.megabytes,
              "%.2f MB/s (%s)" % (r["rx_rate"], ok(r["rx_exact"])),
-             "`cat` on the same kind of pty from the same sender: %.1f MB/s (%s)"
-             % (r["cat_rate"], ok(r["cat_exact"])),
-             "ratio %.2f %%; %d DC3 and %d DC1 on the line; %.2f µs CPU per byte"
-             % (100 * r["rx_rate"] / r["cat_rate"], r["flat_dc3"], r["flat_dc1"],
-                r["flat_cpu_us_per_byte"])),
+             "`cat` on the same kind of pty from the same sender: %.1f MB/s (%s, median of %d)"
+             % (r["cat_rate"], ok(r["cat_exact"]), len(r["cat_rates"])),
+             "ratio %.2f %%; %d DC3 and %d DC1 on the line (%.1f kB per resume);"
+             " %.2f µs CPU per byte" % (100 * r["rx_rate"] / r["cat_rate"], r["flat_dc3"],
+                                       r["flat_dc1"], r["flat_bytes"] / max(r["flat_dc1"], 1)
+                                       / 1000, r["flat_cpu_us_per_byte"])),
             ("CPU while waiting for the start marker (10 s)", "%.1f %% of one core"
              % r["cpu_waiting"], "idle dialog before the start: %.1f %%" % r["cpu_idle"],
              "5 ms poll"),
@@ -603,6 +650,7 @@ def main():
         print()
         print("\n".join(where))
     except BenchError as e:
+        bench.diagnose()
         print("bench: %s (work folder %s)" % (e, bench.work), file=sys.stderr)
         args.keep = True
         return 1

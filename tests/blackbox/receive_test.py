@@ -13,6 +13,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or xdotool).
 
 import argparse
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -41,27 +42,28 @@ def wait_for(what, predicate, deadline_s, step_s=0.05):
 
 
 def start_x_server(log):
-    """Starts Xvfb on a display it picks itself (no race with parallel tests)."""
-    read_fd, write_fd = os.pipe()
-    server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-        pass_fds=(write_fd,), stdout=log, stderr=log)
-    os.close(write_fd)
-    number = b""
-    end = time.monotonic() + 30
-    while not number.endswith(b"\n"):
-        if time.monotonic() >= end or server.poll() is not None:
+    """Starts Xvfb on a free display picked at random from a high range. The low
+    numbers are where other X servers and scripts of a shared machine go (:0,
+    and :99 upwards for xvfb-run -a); one of them taking over our socket would
+    cut the program off its display."""
+    rng = random.SystemRandom()
+    for _ in range(20):
+        n = rng.randrange(200, 900)
+        socket = "/tmp/.X11-unix/X%d" % n
+        if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists(socket):
+            continue
+        server = subprocess.Popen(
+            ["Xvfb", ":%d" % n, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        end = time.monotonic() + 30
+        while server.poll() is None and time.monotonic() < end:
+            if os.path.exists(socket):
+                return server, ":%d" % n
+            time.sleep(0.05)
+        if server.poll() is None:
             server.kill()
-            raise Failure("the X server did not start")
-        chunk = os.read(read_fd, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_fd)
-    if not number.strip():
-        server.kill()
-        raise Failure("the X server named no display")
-    return server, ":" + number.decode().strip()
+        server.wait()
+    raise Failure("no X server could be started")
 
 
 def trimmed(line):
@@ -152,14 +154,14 @@ def run(args, work):
         sender = subprocess.Popen(
             [args.ncsend, "--pty", link, "--handshake", "--timeout", "60", "--baud", "9600",
              "--linger-ms", "3000", args.program],
-            stdout=sender_out, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=sender_out, stderr=subprocess.STDOUT)
         procs.append(sender)
         device = wait_for("the line simulator's pseudo-terminal",
                           lambda: os.path.islink(link) and os.path.realpath(link), 20)
 
         program_out = open(os.path.join(work, "KelvRx.out"), "w+")
-        app = subprocess.Popen([exe, "20,20"], cwd=folder, env=env, stdout=program_out,
-                               stderr=subprocess.STDOUT)
+        app = subprocess.Popen([exe, "20,20"], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                               stdout=program_out, stderr=subprocess.STDOUT)
         procs.append(app)
 
         window = xdotool(env, "search", "--sync", "--onlyvisible", "--name",
