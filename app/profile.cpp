@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "posixfile.h"
 #include "profile_text.h"
 
 namespace kelv::profile {
@@ -55,23 +56,6 @@ bool Slurp(const std::string& path, std::string& out, bool& missing, struct stat
   return ok;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Replaces the file at `path` by `content` in one step: a temporary file beside
 // it is written and synced, then renamed over it. On failure the old file is as
 // it was and the temporary file is gone.
@@ -92,18 +76,14 @@ bool ReplaceFile(const std::string& path, const std::string& content, const stru
     }
     ok = ::fchmod(fd, old->st_mode & 07777) == 0;
   }
-  ok = ok && WriteAll(fd, content) && ::fsync(fd) == 0;
+  ok = ok && posixfile::WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(tmp.c_str());
     return false;
   }
-  const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  posixfile::SyncDirectoryOf(path);
   return true;
 }
 

@@ -15,6 +15,8 @@
 #else
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "posixfile.h"
 #endif
 
 namespace kelv {
@@ -94,16 +96,7 @@ int CreateExclusive(const std::string& name) {
   return fd;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
+using posixfile::WriteAll;
 
 bool SyncFile(int fd) {
   return ::fsync(fd) == 0;
@@ -115,25 +108,13 @@ void RemoveFile(const std::string& name) {
   ::unlink(name.c_str());
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool PutInPlace(const std::string& from, const std::string& path, std::string& reason) {
   if (::rename(from.c_str(), path.c_str()) != 0) {
     reason = ErrnoText(errno);
     return false;
   }
-  // Make the new directory entry durable too; the file is in place whether or
-  // not this succeeds, so a failure here is not reported.
-  const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  // Make the new directory entry durable too.
+  posixfile::SyncDirectoryOf(path);
   return true;
 }
 

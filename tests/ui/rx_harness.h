@@ -168,13 +168,14 @@ class Harness : public ::testing::Test {
   std::string RxPath() const { return dir_ + "Rx.nc"; }
   std::string IniPath() const { return dir_ + "Kelv.ini"; }
 
-  // Preset 1 active with the start mode and tape code; COM1 leads to our line,
-  // so no test ever reaches a real port.
-  void WriteIni(int mode, int code = 0, const std::string& more = "") {
+  // Preset 1 active with the start mode and tape code; COM1 leads to `device`
+  // (our line unless told otherwise), so no test ever reaches a real port.
+  void WriteIni(int mode, int code = 0, const std::string& more = "", std::string device = "") {
+    if (device.empty()) device = line_.path();
     ASSERT_TRUE(WriteFile(
         IniPath(), "[Set]\r\nActive=0\r\nPort0=0\r\nbaudRate0=4\r\nStart0=" + std::to_string(mode) +
-                       "\r\nCoadType0=" + std::to_string(code) +
-                       "\r\n[Ports]\r\nCOM1=" + line_.path() + "\r\n" + more));
+                       "\r\nCoadType0=" + std::to_string(code) + "\r\n[Ports]\r\nCOM1=" + device +
+                       "\r\n" + more));
   }
 
   TRXDlg& Make() {
