@@ -1,221 +1,76 @@
 #include "UnitRx.h"
 
-#include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
-#include <QCloseEvent>
-#include <QComboBox>
-#include <QFile>
-#include <QFileDialog>
-#include <QFont>
-#include <QFontInfo>
-#include <QGroupBox>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QPushButton>
-#include <QSignalBlocker>
-#include <QToolButton>
-
 #include "apperror.h"
+#include "frontend.h"
+#include "layout.h"
 #include "posarg.h"
 #include "reception.h"
 #include "rxfile.h"
 #include "sjis.h"
-#include "text.h"
 
 using kelv::Sjis;
-using kelv::ToQ;
+using kelv::ui::Fire;
 
 TRXDlg* RXDlg = nullptr;
 
-namespace {
-
-constexpr char kCaptionProperty[] = "kelvCaption";
-constexpr char kTagProperty[] = "Tag";
-
-// The Windows face our layout was drawn with, and the faces that stand in for
-// it here. fontconfig has no alias for it, so Qt has to be told.
-const QString kPGothic = QStringLiteral("ＭＳ Ｐゴシック");
-const QStringList kJapaneseFaces = {QStringLiteral("IPAPGothic"),
-                                    QStringLiteral("Noto Sans CJK JP")};
-
-void RegisterFontStandIns() {
-  static const bool done = [] {
-    QFont::insertSubstitutions(kPGothic, kJapaneseFaces);
-    return true;
-  }();
-  (void)done;
-}
-
-// The default UI face at 8 pt; Japanese text from a proportional Japanese face
-// rather than whatever the system falls back to. The default is named by what
-// it resolves to: a generic alias such as "Sans Serif" is no family of its own,
-// so with it first in the list the Japanese face would take every character.
-QFont DialogFont() {
-  QFont f = QApplication::font();
-  QStringList families{QFontInfo(f).family()};
-  families << kJapaneseFaces;
-  f.setFamilies(families);
-  f.setPointSize(8);
-  return f;
-}
-
-QFont PGothicFont() {
-  QFont f(kPGothic);
-  f.setPixelSize(13);
-  return f;
-}
-
-MnemonicLabel* MakeLabel(QWidget* parent, const char* name, const QRect& r) {
-  auto* l = new MnemonicLabel(parent);
-  l->setObjectName(QString::fromLatin1(name));
-  l->setGeometry(r);
-  return l;
-}
-
-QComboBox* MakeList(QWidget* parent, const char* name, const QRect& r,
-                    const std::vector<std::string>& items, int selected) {
-  auto* c = new QComboBox(parent);
-  c->setObjectName(QString::fromLatin1(name));
-  c->setGeometry(r);
-  for (const std::string& item : items) c->addItem(ToQ(item));
-  c->setCurrentIndex(selected);
-  return c;
-}
-
-// A selection set from the program: no change handler runs, and a value beyond
-// the items leaves the list without a selection.
-void Select(QComboBox* c, uint8_t index) {
-  const QSignalBlocker block(c);
-  c->setCurrentIndex(index < c->count() ? index : -1);
-}
-
-uint8_t Selected(const QComboBox* c) {
-  return static_cast<uint8_t>(c->currentIndex());
-}
-
-}  // namespace
-
-std::string ButtonCaption(const QToolButton* button) {
-  return button->property(kCaptionProperty).toByteArray().toStdString();
-}
-
-void SetButtonCaption(QToolButton* button, const std::string& caption) {
-  button->setProperty(kCaptionProperty, QByteArray::fromStdString(caption));
-  button->setText(ToQ(caption));
-}
-
 TRXDlg::TRXDlg(std::vector<std::string> args, std::string dir)
-    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                           Qt::MSWindowsFixedSizeDialogHint),
-      TComponent(nullptr),
-      QuitApplication([] { QCoreApplication::quit(); }),
+    : TComponent(nullptr),
+      QuitApplication([] { kelv::ui::Application::Terminate(); }),
       args_(std::move(args)),
       settings_path_(kelv::SettingsPath(dir)) {
-  RegisterFontStandIns();
-  setObjectName(QStringLiteral("RXDlg"));
-  setWindowTitle(ToQ(Sjis("データ受信")));
-  setFixedSize(423, 223);
-  setBackgroundRole(QPalette::Window);
-  setAutoFillBackground(true);
-  setFont(DialogFont());
-  move(0, 0);
-
-  CreateControls();
+  Name = "RXDlg";
+  Form = kelv::ui::CreateForm(kelv::layout::RXDlg());
+  FindControls();
   CreatePort();
-
   FormCreate(this);
 }
 
 TRXDlg::~TRXDlg() = default;
 
-void TRXDlg::CreateControls() {
-  Label1 = MakeLabel(this, "Label1", QRect(9, 8, 0, 13));
-  Label1->setAutoSize(true);
-  Label2 = MakeLabel(this, "Label2", QRect(11, 30, 282, 23));
-  Label3 = MakeLabel(this, "Label3", QRect(11, 50, 282, 20));
-  Label4 = MakeLabel(this, "Label4", QRect(11, 69, 282, 22));
+void TRXDlg::FindControls() {
+  kelv::ui::TForm& f = *Form;
+  const auto find = [&f](auto*& member, const char* name) {
+    member = f.Find<std::remove_pointer_t<std::remove_reference_t<decltype(member)>>>(name);
+    if (!member) throw kelv::AppError(std::string("layout: no control ") + name);
+  };
+  find(CancelBtn, "CancelBtn");
+  find(Label1, "Label1");
+  find(Label2, "Label2");
+  find(Label3, "Label3");
+  find(Label4, "Label4");
+  find(CheckBox1, "CheckBox1");
+  find(GroupBox1, "GroupBox1");
+  find(ComboComPort, "ComboComPort");
+  find(Label5, "Label5");
+  find(ComboComBaudRate, "ComboComBaudRate");
+  find(Label6, "Label6");
+  find(ComboBoxStart, "ComboBoxStart");
+  find(Label7, "Label7");
+  find(SpeedButton1, "SpeedButton1");
+  find(SpeedButton2, "SpeedButton2");
+  find(SpeedButton3, "SpeedButton3");
+  find(SpeedButton4, "SpeedButton4");
+  find(ComboBoxCodeType, "ComboBoxCodeType");
+  find(Label8, "Label8");
+  preset_buttons_ = {SpeedButton1, SpeedButton2, SpeedButton3, SpeedButton4};
 
-  CancelBtn = new QPushButton(ToQ(Sjis("受信開始")), this);
-  CancelBtn->setObjectName(QStringLiteral("CancelBtn"));
-  CancelBtn->setGeometry(325, 16, 81, 33);
-  // Enter clicks it while it has the focus (Esc is handled by the dialog).
-  CancelBtn->setAutoDefault(true);
-  connect(CancelBtn, &QPushButton::clicked, this, [this] { StartClicked(); });
-
-  CheckBox1 = new QCheckBox(ToQ(Sjis("表示OFF")), this);
-  CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
-  CheckBox1->setGeometry(325, 67, 78, 19);
-  connect(CheckBox1, &QCheckBox::clicked, this,
-          [this] { Guarded([this] { CheckBox1Click(CheckBox1); }); });
-
-  GroupBox1 = new QGroupBox(ToQ(Sjis("設定")), this);
-  GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-  GroupBox1->setGeometry(17, 104, 391, 114);
-
-  Label5 = MakeLabel(GroupBox1, "Label5", QRect(28, 26, 32, 13));
-  Label5->setText(ToQ(Sjis("ポート")));
-  Label6 = MakeLabel(GroupBox1, "Label6", QRect(21, 52, 40, 13));
-  Label6->setText(ToQ(Sjis("ﾎﾞｰﾚｰﾄ")));
-  for (MnemonicLabel* l : {Label5, Label6}) {
-    l->setFont(PGothicFont());
-    l->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    QPalette pal = l->palette();
-    pal.setColor(QPalette::WindowText, Qt::black);
-    l->setPalette(pal);
+  // The handlers the form assigns.
+  f.OnActivate = [this](TObject* s) { FormActivate(s); };
+  f.OnClose = [this](TObject*) { CloseRequested(); };
+  CancelBtn->OnClick = [this](TObject*) { StartClicked(); };
+  CheckBox1->OnClick = [this](TObject* s) { CheckBox1Click(s); };
+  ComboComPort->OnChange = [this](TObject* s) { ComboComPortChange(s); };
+  ComboComBaudRate->OnChange = [this](TObject* s) { ComboComBaudRateChange(s); };
+  ComboBoxStart->OnChange = [this](TObject* s) { ComboBoxStartChange(s); };
+  ComboBoxCodeType->OnChange = [this](TObject* s) { ComboBoxCodeTypeChange(s); };
+  for (TSpeedButton* b : preset_buttons_) {
+    b->OnClick = [this](TObject* s) { SpeedButton1Click(s); };
   }
-  Label7 = MakeLabel(GroupBox1, "Label7", QRect(147, 26, 48, 13));
-  Label7->setText(ToQ(Sjis("送信方法")));
-
-  preset_group_ = new QButtonGroup(this);
-  preset_group_->setExclusive(true);
-  const QRect places[] = {QRect(156, 52, 114, 24), QRect(269, 52, 113, 24), QRect(156, 78, 114, 24),
-                          QRect(269, 78, 113, 24)};
-  QToolButton** members[] = {&SpeedButton1, &SpeedButton2, &SpeedButton3, &SpeedButton4};
-  for (int i = 0; i < kelv::kPresetCount; ++i) {
-    auto* b = new QToolButton(GroupBox1);
-    b->setObjectName(QStringLiteral("SpeedButton%1").arg(i + 1));
-    b->setGeometry(places[i]);
-    b->setCheckable(true);
-    b->setFocusPolicy(Qt::NoFocus);
-    b->setProperty(kTagProperty, i);
-    SetButtonCaption(b, std::to_string(i + 1));
-    preset_group_->addButton(b);
-    b->installEventFilter(this);
-    connect(b, &QToolButton::clicked, this,
-            [this, b] { Guarded([this, b] { SpeedButton1Click(b); }); });
-    *members[i] = b;
-    preset_buttons_[static_cast<size_t>(i)] = b;
-  }
-  SpeedButton1->setChecked(true);
-
-  Label8 = MakeLabel(GroupBox1, "Label8", QRect(9, 78, 51, 13));
-  Label8->setText(ToQ(Sjis("送信コード")));
-
-  ComboComPort = MakeList(GroupBox1, "ComboComPort", QRect(69, 17, 71, 21), kelv::PortItems(), 0);
-  ComboComBaudRate =
-      MakeList(GroupBox1, "ComboComBaudRate", QRect(69, 43, 71, 21), kelv::BaudItems(), 4);
-  ComboBoxStart =
-      MakeList(GroupBox1, "ComboBoxStart", QRect(208, 17, 173, 21), kelv::StartModeItems(), 1);
-  ComboBoxCodeType =
-      MakeList(GroupBox1, "ComboBoxCodeType", QRect(69, 69, 71, 21), kelv::CodeTypeItems(), 0);
-  connect(ComboComPort, &QComboBox::activated, this,
-          [this] { Guarded([this] { ComboComPortChange(ComboComPort); }); });
-  connect(ComboComBaudRate, &QComboBox::activated, this,
-          [this] { Guarded([this] { ComboComBaudRateChange(ComboComBaudRate); }); });
-  connect(ComboBoxStart, &QComboBox::activated, this,
-          [this] { Guarded([this] { ComboBoxStartChange(ComboBoxStart); }); });
-  connect(ComboBoxCodeType, &QComboBox::activated, this,
-          [this] { Guarded([this] { ComboBoxCodeTypeChange(ComboBoxCodeType); }); });
-
-  // Labels and the preset buttons take no focus; the rest in this order.
-  setTabOrder(CancelBtn, CheckBox1);
-  setTabOrder(CheckBox1, ComboComPort);
-  setTabOrder(ComboComPort, ComboComBaudRate);
-  setTabOrder(ComboComBaudRate, ComboBoxStart);
-  setTabOrder(ComboBoxStart, ComboBoxCodeType);
-  CancelBtn->setFocus();  // becomes the focus at the first activation
+  using namespace std::placeholders;
+  SpeedButton1->OnMouseDown = std::bind(&TRXDlg::SpeedButton1MouseDown, this, _1, _2, _3, _4, _5);
+  SpeedButton2->OnMouseDown = std::bind(&TRXDlg::SpeedButton2MouseDown, this, _1, _2, _3, _4, _5);
+  SpeedButton3->OnMouseDown = std::bind(&TRXDlg::SpeedButton3MouseDown, this, _1, _2, _3, _4, _5);
+  SpeedButton4->OnMouseDown = std::bind(&TRXDlg::SpeedButton4MouseDown, this, _1, _2, _3, _4, _5);
 }
 
 void TRXDlg::CreatePort() {
@@ -247,12 +102,8 @@ void TRXDlg::CreatePort() {
   rs232c1->OnPACKET = [this](TObject* Sender) { rs232c1PACKET(Sender); };
 }
 
-void TRXDlg::Guarded(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    kelv::winsys::ShowError(e, this);
-  }
+void TRXDlg::Show() {
+  Form->Show();
 }
 
 kelv::PortPreset& TRXDlg::Active() {
@@ -261,15 +112,18 @@ kelv::PortPreset& TRXDlg::Active() {
 
 // ---- Start-up and the settings file ----------------------------------------
 
-void TRXDlg::FormCreate(QObject*) {
+void TRXDlg::FormCreate(TObject*) {
   if (!args_.empty()) {
-    if (auto pos = kelv::ParsePositionArgument(args_[0])) move(pos->left, pos->top);
+    if (auto pos = kelv::ParsePositionArgument(args_[0])) {
+      Form->SetLeft(pos->left);
+      Form->SetTop(pos->top);
+    }
   }
-  Label1->setText(ToQ(Sjis("受信開始ボタンを押してください")));
+  Label1->SetCaption(Sjis("受信開始ボタンを押してください"));
   LoadSettings();
 }
 
-void TRXDlg::FormActivate(QObject*) {}
+void TRXDlg::FormActivate(TObject*) {}
 
 void TRXDlg::LoadSettings() {
   ColonAsO = false;
@@ -279,47 +133,35 @@ void TRXDlg::LoadSettings() {
   // Another index would address no preset; SpeedButton1 stays down, so its
   // preset is the one shown, edited and saved.
   if (ActivePreset >= Presets.size()) ActivePreset = 0;
-  {
-    const QSignalBlocker block(preset_group_);
-    QToolButton* b = preset_buttons_[ActivePreset];
-    const QSignalBlocker block_button(b);
-    b->setChecked(true);
-  }
+  preset_buttons_[ActivePreset]->SetDown(true);
   ShowPreset();
-  for (size_t i = 0; i < preset_buttons_.size(); ++i)
-    SetButtonCaption(preset_buttons_[i], s.Names[i]);
+  for (size_t i = 0; i < preset_buttons_.size(); ++i) preset_buttons_[i]->SetCaption(s.Names[i]);
   ColonAsO = s.ColonAsO;
   rs232c1->portmap = kelv::LoadPortMap(settings_path_);
 }
 
 void TRXDlg::ShowPreset() {
   const kelv::PortPreset& p = Active();
-  Select(ComboComPort, p.PortIndex);
-  Select(ComboComBaudRate, p.BaudIndex);
-  Select(ComboBoxStart, p.StartMode);
-  Select(ComboBoxCodeType, p.CodeType);
+  ComboComPort->SetItemIndex(p.PortIndex);
+  ComboComBaudRate->SetItemIndex(p.BaudIndex);
+  ComboBoxStart->SetItemIndex(p.StartMode);
+  ComboBoxCodeType->SetItemIndex(p.CodeType);
 }
 
-void TRXDlg::FormClose(QObject*) {
+void TRXDlg::FormClose(TObject*) {
   kelv::Settings s;
   s.ActivePreset = ActivePreset;
   s.Presets = Presets;
-  for (size_t i = 0; i < preset_buttons_.size(); ++i)
-    s.Names[i] = ButtonCaption(preset_buttons_[i]);
+  for (size_t i = 0; i < preset_buttons_.size(); ++i) s.Names[i] = preset_buttons_[i]->Caption();
   s.ColonAsO = ColonAsO;
   kelv::SaveSettings(s, settings_path_);
 }
 
-void TRXDlg::closeEvent(QCloseEvent* event) {
+void TRXDlg::CloseRequested() {
   // The window stays on the screen in every case: the program ends when the
-  // event loop does, and a run may still be on the stack below us.
-  event->ignore();
-  try {
-    FormClose(this);
-  } catch (const std::exception& e) {
-    kelv::winsys::ShowError(e, this);
-    return;
-  }
+  // event loop does, and a run may still be on the stack below us. A failed
+  // save throws past the rest: the dialog stays open.
+  FormClose(this);
   if (running_) {
     quit_after_run_ = true;
   } else {
@@ -329,21 +171,27 @@ void TRXDlg::closeEvent(QCloseEvent* event) {
 
 // ---- Presets ----------------------------------------------------------------
 
-void TRXDlg::SpeedButton1Click(QObject* Sender) {
-  ActivePreset = static_cast<uint8_t>(Sender->property(kTagProperty).toInt());
+void TRXDlg::SpeedButton1Click(TObject* Sender) {
+  ActivePreset = static_cast<uint8_t>(static_cast<TSpeedButton*>(Sender)->Tag);
   ShowPreset();
 }
 
-void TRXDlg::ComboComPortChange(QObject*) {
+namespace {
+uint8_t Selected(const kelv::ui::TComboBox* c) {
+  return static_cast<uint8_t>(c->ItemIndex());
+}
+}  // namespace
+
+void TRXDlg::ComboComPortChange(TObject*) {
   Active().PortIndex = Selected(ComboComPort);
 }
-void TRXDlg::ComboComBaudRateChange(QObject*) {
+void TRXDlg::ComboComBaudRateChange(TObject*) {
   Active().BaudIndex = Selected(ComboComBaudRate);
 }
-void TRXDlg::ComboBoxStartChange(QObject*) {
+void TRXDlg::ComboBoxStartChange(TObject*) {
   Active().StartMode = Selected(ComboBoxStart);
 }
-void TRXDlg::ComboBoxCodeTypeChange(QObject*) {
+void TRXDlg::ComboBoxCodeTypeChange(TObject*) {
   Active().CodeType = Selected(ComboBoxCodeType);
 }
 
@@ -357,64 +205,29 @@ bool TRXDlg::ApplyPreset() {
 
 // ---- Renaming the preset buttons ----------------------------------------------
 
-bool TRXDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonDblClick) {
-    return QWidget::eventFilter(watched, event);
-  }
-  auto* me = static_cast<QMouseEvent*>(event);
-  const QPoint at = me->position().toPoint();
-  const Qt::MouseButton button = me->button();
-  const Qt::KeyboardModifiers shift = me->modifiers();
-  Guarded([&] {
-    if (watched == SpeedButton1) SpeedButton1MouseDown(watched, button, shift, at.x(), at.y());
-    if (watched == SpeedButton2) SpeedButton2MouseDown(watched, button, shift, at.x(), at.y());
-    if (watched == SpeedButton3) SpeedButton3MouseDown(watched, button, shift, at.x(), at.y());
-    if (watched == SpeedButton4) SpeedButton4MouseDown(watched, button, shift, at.x(), at.y());
-  });
-  // The right button only renames: it must not push the button down.
-  return button == Qt::RightButton;
+void TRXDlg::SpeedButton1MouseDown(TObject*, TMouseButton Button, TShiftState, int, int) {
+  if (Button == TMouseButton::mbRight) RenameButton(SpeedButton1);
+}
+void TRXDlg::SpeedButton2MouseDown(TObject*, TMouseButton Button, TShiftState, int, int) {
+  if (Button == TMouseButton::mbRight) RenameButton(SpeedButton2);
+}
+void TRXDlg::SpeedButton3MouseDown(TObject*, TMouseButton Button, TShiftState, int, int) {
+  if (Button == TMouseButton::mbRight) RenameButton(SpeedButton3);
+}
+void TRXDlg::SpeedButton4MouseDown(TObject*, TMouseButton Button, TShiftState, int, int) {
+  if (Button == TMouseButton::mbRight) RenameButton(SpeedButton4);
 }
 
-void TRXDlg::SpeedButton1MouseDown(QObject*, Qt::MouseButton Button, Qt::KeyboardModifiers, int,
-                                   int) {
-  if (Button == Qt::RightButton) RenameButton(SpeedButton1);
-}
-void TRXDlg::SpeedButton2MouseDown(QObject*, Qt::MouseButton Button, Qt::KeyboardModifiers, int,
-                                   int) {
-  if (Button == Qt::RightButton) RenameButton(SpeedButton2);
-}
-void TRXDlg::SpeedButton3MouseDown(QObject*, Qt::MouseButton Button, Qt::KeyboardModifiers, int,
-                                   int) {
-  if (Button == Qt::RightButton) RenameButton(SpeedButton3);
-}
-void TRXDlg::SpeedButton4MouseDown(QObject*, Qt::MouseButton Button, Qt::KeyboardModifiers, int,
-                                   int) {
-  if (Button == Qt::RightButton) RenameButton(SpeedButton4);
-}
-
-void TRXDlg::RenameButton(QToolButton* button) {
+void TRXDlg::RenameButton(TSpeedButton* button) {
   // On cancel the box hands back the caption it was given.
-  SetButtonCaption(
-      button, kelv::winsys::InputBox(Sjis("ボタン名変更"), Sjis("表示する名前を入力してください"),
-                                     ButtonCaption(button), this));
+  button->SetCaption(kelv::winsys::InputBox(
+      Sjis("ボタン名変更"), Sjis("表示する名前を入力してください"), button->Caption()));
 }
 
 // ---- Start, cancel, close -------------------------------------------------------
 
-void TRXDlg::keyPressEvent(QKeyEvent* event) {
-  // The cancel role: Esc anywhere, unless a control used it (an open list
-  // closes instead and never lets it through to here).
-  const Qt::KeyboardModifiers held =
-      event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
-  if (event->key() == Qt::Key_Escape && held == Qt::NoModifier) {
-    CancelBtn->click();
-    return;
-  }
-  QWidget::keyPressEvent(event);
-}
-
 void TRXDlg::StartClicked() {
-  Guarded([this] { CancelBtnClick(CancelBtn); });
+  Fire([this] { CancelBtnClick(CancelBtn); });
   // A close during the run was saved already; the program ends now that the
   // run is over (after any error box of the run has been seen).
   if (!running_ && quit_after_run_) {
@@ -423,30 +236,30 @@ void TRXDlg::StartClicked() {
   }
 }
 
-void TRXDlg::CancelBtnClick(QObject*) {
-  const QString caption = CancelBtn->text();
-  if (caption == ToQ(Sjis("受信開始"))) {
-    CancelBtn->setText(ToQ(Sjis("キャンセル")));
-    Label1->setText(ToQ(Sjis("受信待機中です。NC側の送信を開始して下さい")));
-    GroupBox1->hide();
+void TRXDlg::CancelBtnClick(TObject*) {
+  const std::string caption = CancelBtn->Caption();
+  if (caption == Sjis("受信開始")) {
+    CancelBtn->SetCaption(Sjis("キャンセル"));
+    Label1->SetCaption(Sjis("受信待機中です。NC側の送信を開始して下さい"));
+    GroupBox1->Hide();
     struct Running {
       bool& flag;
       explicit Running(bool& f) : flag(f) { flag = true; }
       ~Running() { flag = false; }
     } running(running_);
     RunReception();
-  } else if (caption == ToQ(Sjis("キャンセル"))) {
+  } else if (caption == Sjis("キャンセル")) {
     Cancelled = true;
-  } else if (caption == ToQ(Sjis("閉じる"))) {
-    close();
+  } else if (caption == Sjis("閉じる")) {
+    Form->Close();
   }
 }
 
-void TRXDlg::CheckBox1Click(QObject*) {
-  if (CheckBox1->isChecked()) {
-    Label2->setText(QString());
-    Label3->setText(QString());
-    Label4->setText(QString());
+void TRXDlg::CheckBox1Click(TObject*) {
+  if (CheckBox1->Checked()) {
+    Label2->SetCaption(std::string());
+    Label3->SetCaption(std::string());
+    Label4->SetCaption(std::string());
   }
 }
 
@@ -466,9 +279,9 @@ constexpr int kIdleSleepMs = 5;
 void TRXDlg::RunReception() {
   ApplyPreset();
   if (!rs232c1->Open()) {
-    kelv::winsys::ShowMessage(Sjis("回線が開けません！設定又は接続を確認してください。"), this);
-    Label1->setText(ToQ(Sjis("受信開始ボタンを押してください")));
-    CancelBtn->setText(ToQ(Sjis("受信開始")));
+    kelv::winsys::ShowMessage(Sjis("回線が開けません！設定又は接続を確認してください。"));
+    Label1->SetCaption(Sjis("受信開始ボタンを押してください"));
+    CancelBtn->SetCaption(Sjis("受信開始"));
     return;
   }
   rs232c1->SetDTR(true);
@@ -506,11 +319,11 @@ void TRXDlg::RunReception() {
       }
       const kelv::Reception::StepResult r = rx.Step(b);
       if (r.line_completed) {
-        Label1->setText(ToQ(kelv::ReceivingText(rx.LineCount())));
-        if (!CheckBox1->isChecked()) {
-          Label2->setText(Label3->text());
-          Label3->setText(Label4->text());
-          Label4->setText(ToQ(r.display));
+        Label1->SetCaption(kelv::ReceivingText(rx.LineCount()));
+        if (!CheckBox1->Checked()) {
+          Label2->SetCaption(Label3->Caption());
+          Label3->SetCaption(Label4->Caption());
+          Label4->SetCaption(r.display);
         }
       }
       if (r.finished) break;
@@ -519,19 +332,19 @@ void TRXDlg::RunReception() {
 
   if (read_failed) {
     // The unfinished line is dropped and the status line keeps its text.
-    kelv::winsys::ShowMessage(Sjis("データ読込みエラー"), this);
+    kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
     rs232c1->Close();
-    CancelBtn->setText(ToQ(Sjis("閉じる")));
-    CheckBox1->hide();
+    CancelBtn->SetCaption(Sjis("閉じる"));
+    CheckBox1->Hide();
   } else {
     rx.FinishRun();
     kelv::winsys::Sleep(EndPauseMs);
     rs232c1->Close();
-    CheckBox1->hide();
-    Label1->setText(ToQ(kelv::EndText(rx.Finished(), rx.LineCount())));
+    CheckBox1->Hide();
+    Label1->SetCaption(kelv::EndText(rx.Finished(), rx.LineCount()));
   }
 
-  CancelBtn->setText(ToQ(Sjis("閉じる")));
+  CancelBtn->SetCaption(Sjis("閉じる"));
   const std::vector<std::string> lines = rx.TakeLines();
   if (!lines.empty()) SaveReceived(lines);
 }
@@ -548,17 +361,10 @@ void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
       kelv::WriteRxFile(path, lines);
       return;
     } catch (const kelv::AppError& e) {
-      kelv::winsys::ShowError(e, this);
+      kelv::winsys::ShowError(e);
     }
-    QFileDialog box(this, ToQ(Sjis("名前を付けて保存")));
-    box.setObjectName(QStringLiteral("RxSaveDialog"));
-    box.setOption(QFileDialog::DontUseNativeDialog);
-    box.setAcceptMode(QFileDialog::AcceptSave);
-    box.setFileMode(QFileDialog::AnyFile);
-    box.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
-    box.selectFile(QString::fromLatin1(kelv::kRxFileName));
-    if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty()) return;
-    path = QFile::encodeName(box.selectedFiles().constFirst()).toStdString();
+    path = kelv::winsys::SaveAsBox(dir, kelv::kRxFileName);
+    if (path.empty()) return;
   }
 }
 

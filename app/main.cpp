@@ -1,21 +1,15 @@
 // Program entry: the receive dialog is the program; closing it ends it.
-#include <QApplication>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "UnitRx.h"
-#include "winsys.h"
+#include "frontend.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);  // takes its own options out of argv
-  kelv::winsys::InstallHandOver();
-
-  std::vector<std::string> args(argv + 1, argv + argc);
-  auto dialog = std::make_unique<TRXDlg>(args);
+  kelv::ui::Application app(argc, argv);
+  auto dialog = std::make_unique<TRXDlg>(app.Arguments());
   RXDlg = dialog.get();
-  dialog->show();
-  const int code = app.exec();
+  dialog->Show();
+  const int code = app.Run();
   RXDlg = nullptr;
   return code;
 }

@@ -1,122 +1,25 @@
+// The window-system services that are the program's own rules, whatever the
+// toolkit.
 #include "winsys.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QEvent>
-#include <QFile>
-#include <QFileInfo>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QScreen>
-#include <QVBoxLayout>
-#include <QValidator>
 #include <chrono>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
-#include "handover.h"
 #include "sjis.h"
-#include "text.h"
 
 namespace kelv::winsys {
 
-namespace {
-
-// The one object that worker hand-overs wake: its posted event reaches it from
-// whatever event loop runs on the user-interface thread, a modal box's too.
-class HandOverTarget : public QObject {
- public:
-  static QEvent::Type WakeType() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-  }
-  using QObject::QObject;
-  ~HandOverTarget() override { HandOver::Ui().Install({}); }
-
-  bool event(QEvent* e) override {
-    if (e->type() != WakeType()) return QObject::event(e);
-    HandOver::Ui().ServePending();
-    return true;
-  }
-};
-
-QPointer<HandOverTarget> g_target;
-
-// Counts the edit's text in code page 932 bytes, as the settings file stores it.
-class ByteLimit : public QValidator {
- public:
-  ByteLimit(size_t max, QObject* parent) : QValidator(parent), max_(max) {}
-  State validate(QString& input, int&) const override {
-    return FromQ(input).size() <= max_ ? Acceptable : Invalid;
-  }
-
- private:
-  size_t max_;
-};
-
-// The longest start of `s` that fits `max` bytes, whole characters only.
-QString CutToBytes(const QString& s, size_t max) {
-  QString out;
-  size_t bytes = 0;
-  for (qsizetype i = 0; i < s.size();) {
-    const qsizetype len = s.at(i).isHighSurrogate() && i + 1 < s.size() ? 2 : 1;
-    const QString ch = s.mid(i, len);
-    bytes += FromQ(ch).size();
-    if (bytes > max) break;
-    out += ch;
-    i += len;
-  }
-  return out;
-}
-
-QString Title() {
-  return ToQ(ApplicationTitle());
-}
-
-int ShowBox(const char* name, QMessageBox::Icon icon, const std::string& text, QWidget* parent) {
-  QMessageBox box(parent);
-  box.setObjectName(name);
-  box.setWindowTitle(Title());
-  box.setIcon(icon);
-  box.setTextFormat(Qt::PlainText);  // a message is never markup
-  box.setText(ToQ(text));
-  QPushButton* ok = box.addButton(QMessageBox::Ok);
-  ok->setObjectName(QString(name) + "Ok");
-  box.setDefaultButton(ok);
-  box.setEscapeButton(ok);
-  return box.exec();
-}
-
-}  // namespace
-
-void InstallHandOver() {
-  if (!g_target) g_target = new HandOverTarget(QCoreApplication::instance());
-  HandOverTarget* target = g_target;
-  HandOver::Ui().Install(
-      [target] { QCoreApplication::postEvent(target, new QEvent(HandOverTarget::WakeType())); });
-}
-
-void ProcessMessages() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  HandOver::Ui().ServePending();
-}
-
 std::string ApplicationTitleOf(const std::string& executable_path) {
-  QString name =
-      QFileInfo(QFile::decodeName(QByteArray::fromStdString(executable_path))).fileName();
-  const qsizetype dot = name.indexOf('.');
-  if (dot >= 0) name.truncate(dot);
-  // Only ASCII letters change case, as in the system's 8-bit code page.
-  for (qsizetype i = 1; i < name.size(); ++i) {
-    const char16_t c = name.at(i).unicode();
-    if (c >= u'A' && c <= u'Z') name[i] = QChar(c - u'A' + u'a');
+  const size_t sep = executable_path.find_last_of("/\\");
+  std::string name = sep == std::string::npos ? executable_path : executable_path.substr(sep + 1);
+  const size_t dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  // The path is UTF-8, where an ASCII byte is always a character of its own;
+  // only ASCII letters change case, as in the system's 8-bit code page.
+  for (size_t i = 1; i < name.size(); ++i) {
+    if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
   }
-  return FromQ(name);
+  return Utf8ToSjis(name);
 }
 
 std::string ApplicationTitle() {
@@ -128,80 +31,14 @@ std::string ErrorBoxText(const std::string& message) {
   return message;
 }
 
-void ShowMessage(const std::string& text, QWidget* parent) {
-  ShowBox("MessageBox", QMessageBox::NoIcon, text, parent);
-}
-
-void ShowError(const std::exception& e, QWidget* parent) {
-  ShowBox("ErrorBox", QMessageBox::Critical, ErrorBoxText(e.what()), parent);
-}
-
-std::string InputBox(const std::string& title, const std::string& prompt,
-                     const std::string& initial, QWidget* parent) {
-  QDialog dialog(parent);
-  dialog.setObjectName("InputBox");
-  dialog.setWindowTitle(ToQ(title));
-
-  auto* label = new QLabel(ToQ(prompt), &dialog);
-  label->setObjectName("InputBoxPrompt");
-  label->setTextFormat(Qt::PlainText);
-  auto* edit = new QLineEdit(&dialog);
-  edit->setObjectName("InputBoxEdit");
-  edit->setText(CutToBytes(ToQ(initial), kInputBoxMax));
-  edit->setValidator(new ByteLimit(kInputBoxMax, edit));
-  edit->selectAll();
-  edit->setMinimumWidth(260);
-  auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
-  ok->setObjectName("InputBoxOk");
-  ok->setDefault(true);
-  auto* cancel = new QPushButton(ToQ(Sjis("キャンセル")), &dialog);
-  cancel->setObjectName("InputBoxCancel");
-  cancel->setAutoDefault(false);
-  QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-  QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  auto* layout = new QVBoxLayout(&dialog);
-  layout->addWidget(label);
-  layout->addWidget(edit);
-  layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  edit->setFocus();
-
-  dialog.adjustSize();
-  QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
-  if (screen) {
-    QRect frame = dialog.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    dialog.move(frame.topLeft());
-  }
-
-  if (dialog.exec() != QDialog::Accepted) return initial;
-  // setText by a caller bypasses the validator; the limit holds all the same.
-  return FromQ(CutToBytes(edit->text(), kInputBoxMax));
-}
-
 void Sleep(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string ExecutablePath() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) return exe.string();
-  if (QCoreApplication::instance()) {
-    return QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
-  }
-  return std::string();
-}
-
 std::string ExecutableDir() {
   const std::string path = ExecutablePath();
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const size_t sep = path.find_last_of("/\\");
+  return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
 }
 
 }  // namespace kelv::winsys

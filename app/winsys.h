@@ -1,27 +1,22 @@
 // Window-system services: what the dialog, the reception run and the serial
-// line need of the toolkit and the operating system, in one place.
-// Texts passed in and out are code page 932 bytes; paths are the file system's
-// own bytes, as open() takes them.
+// line need of the toolkit and the operating system, in one place. Each front
+// end implements the boxes, message processing and the executable's path
+// (frontend/*/winsys_*.cpp); the rules that are the program's own are here.
+// Texts passed in and out are code page 932 bytes; paths are the file
+// system's own bytes (UTF-8 on both systems).
 //
-// Object names of the modal boxes, for tests that find them through
-// QApplication::activeModalWidget() and close them:
-//   ShowMessage  QMessageBox "MessageBox", its button "MessageBoxOk"
-//   ShowError    QMessageBox "ErrorBox", its button "ErrorBoxOk"
-//   InputBox     QDialog "InputBox" with QLabel "InputBoxPrompt", QLineEdit
-//                "InputBoxEdit", QPushButton "InputBoxOk" and "InputBoxCancel"
+// The boxes are owned by the program's main window when there is one, and the
+// worker hand-over (serial/handover.h) is served while any of them is open.
 #pragma once
 
 #include <cstddef>
 #include <exception>
 #include <string>
 
-class QWidget;
-
 namespace kelv::winsys {
 
-// Installs the hand-over of worker calls to this (the user-interface) thread:
-// queued calls are then run whenever Qt processes events, modal boxes included.
-// Call once after the QApplication exists.
+// Makes this thread the one that serves worker hand-overs, woken through the
+// front end's event loop. Call once after the application exists.
 void InstallHandOver();
 
 // Processes all pending events (input and queued hand-overs); a request to end
@@ -31,24 +26,30 @@ void ProcessMessages();
 // The application's title: the executable's file name cut at its first ".",
 // every character after the first in lower case ("KelvRx" gives "Kelvrx").
 std::string ApplicationTitle();
-// The same rule for any executable path ("/opt/KelvRx.exe" gives "Kelvrx").
+// The same rule for any executable path ("/opt/KelvRx.exe" gives "Kelvrx"), as
+// code page 932 text.
 std::string ApplicationTitleOf(const std::string& executable_path);
 
 // Modal message box: application title, one OK button, no icon.
-void ShowMessage(const std::string& text, QWidget* parent = nullptr);
+void ShowMessage(const std::string& text);
 
 // The general error box for an error that escaped a handler: error icon, OK,
 // application title; the text is the message plus "." when its last byte sorts
 // after ".".
-void ShowError(const std::exception& e, QWidget* parent = nullptr);
+void ShowError(const std::exception& e);
 std::string ErrorBoxText(const std::string& message);
 
 // Modal text-input box: centred on the screen, edit field holding `initial`, all
-// selected, at most kInputBoxMax bytes; "OK" (default) and "キャンセル" (also
-// Esc). Returns the edited text on OK and `initial` otherwise.
+// selected; what is typed may make the text at most kInputBoxMax bytes; "OK"
+// (default) and "キャンセル" (also Esc). Returns the edited text on OK and
+// `initial` otherwise.
 constexpr size_t kInputBoxMax = 255;
 std::string InputBox(const std::string& title, const std::string& prompt,
-                     const std::string& initial, QWidget* parent = nullptr);
+                     const std::string& initial);
+
+// The save box offered after "Rx.nc" could not be written: starts in `dir`
+// with `file_name`. The chosen path, or empty when the operator cancels.
+std::string SaveAsBox(const std::string& dir, const std::string& file_name);
 
 // Pauses the calling thread; no event is processed meanwhile.
 void Sleep(int ms);

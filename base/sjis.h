@@ -2,7 +2,7 @@
 //
 // The program keeps every text as code page 932 bytes, as the settings file and
 // the serial line hold them. Source literals are UTF-8; they are converted once
-// with Sjis(). The toolkit edge has its own pair of functions (app/text.h).
+// with Sjis(). The toolkit edge has its own pair of functions (frontend/qt/text.h).
 #pragma once
 
 #include <string>

@@ -115,7 +115,7 @@ TEST_F(Soak, HundredProgramsBackToBackWithWindowStalls) {
     if (mode == 2) {
       // No end marker: once every line has been counted, the operator cancels.
       const std::string all = kelv::ReceivingText(static_cast<int64_t>(framed.lines));
-      script.push_back(Until([&d, all] { return kelv::FromQ(d.Label1->text()) == all; }));
+      script.push_back(Until([&d, all] { return Text(d.Label1) == all; }));
       script.push_back(ClickCancel());
     }
     Run(std::move(script));
@@ -129,7 +129,7 @@ TEST_F(Soak, HundredProgramsBackToBackWithWindowStalls) {
     EXPECT_TRUE(got == want) << "program " << i << " (mode " << mode << ", code " << code
                              << "): Rx.nc differs, " << got.size() << " bytes for " << want.size();
     if (mode != 2) {
-      EXPECT_EQ(kelv::FromQ(d.Label1->text()), kelv::EndText(true, 0)) << "program " << i;
+      EXPECT_EQ(Text(d.Label1), kelv::EndText(true, 0)) << "program " << i;
     }
     total_bytes += framed.bytes.size();
     dc1 += report.dc1;

@@ -22,6 +22,7 @@
 
 #include "UnitRx.h"
 #include "apperror.h"
+#include "qtdlg.h"
 #include "sjis.h"
 #include "text.h"
 
@@ -91,9 +92,9 @@ class Dialog : public ::testing::Test {
     return std::make_unique<TestDlg>(std::move(args), dir_);
   }
   void Show(TRXDlg& d) {
-    d.show();
-    d.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    d.Show();
+    W(d)->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(W(d)));
   }
   void WriteIni(const std::string& content) {
     QFile f(ini_);
@@ -124,32 +125,33 @@ const char kFreshFile[] =
 
 TEST_F(Dialog, WindowAndLayout) {
   auto d = Make();
-  EXPECT_FALSE(d->isVisible());
-  EXPECT_EQ(d->windowTitle(), Q("データ受信"));
-  EXPECT_EQ(d->minimumSize(), QSize(423, 223));
-  EXPECT_EQ(d->maximumSize(), QSize(423, 223));
-  const Qt::WindowFlags f = d->windowFlags();
+  EXPECT_FALSE(W(*d)->isVisible());
+  EXPECT_EQ(W(*d)->windowTitle(), Q("データ受信"));
+  EXPECT_EQ(W(*d)->minimumSize(), QSize(423, 223));
+  EXPECT_EQ(W(*d)->maximumSize(), QSize(423, 223));
+  const Qt::WindowFlags f = W(*d)->windowFlags();
   EXPECT_TRUE(f & Qt::WindowCloseButtonHint);
   EXPECT_FALSE(f & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-  EXPECT_EQ(d->font().pointSize(), 8);
+  EXPECT_EQ(W(*d)->font().pointSize(), 8);
 
   // Creation order within each parent, and every place.
   const struct {
     QWidget* w;
     QRect r;
-  } top[] = {{d->Label1, {9, 8, d->Label1->width(), d->Label1->height()}},
-             {d->Label2, {11, 30, 282, 23}},
-             {d->Label3, {11, 50, 282, 20}},
-             {d->Label4, {11, 69, 282, 22}},
-             {d->CancelBtn, {325, 16, 81, 33}},
-             {d->CheckBox1, {325, 67, 78, 19}},
-             {d->GroupBox1, {17, 104, 391, 114}}},
-    group[] = {{d->Label5, {28, 26, 32, 13}},          {d->Label6, {21, 52, 40, 13}},
-               {d->Label7, {147, 26, 48, 13}},         {d->SpeedButton1, {156, 52, 114, 24}},
-               {d->SpeedButton2, {269, 52, 113, 24}},  {d->SpeedButton3, {156, 78, 114, 24}},
-               {d->SpeedButton4, {269, 78, 113, 24}},  {d->Label8, {9, 78, 51, 13}},
-               {d->ComboComPort, {69, 17, 71, 21}},    {d->ComboComBaudRate, {69, 43, 71, 21}},
-               {d->ComboBoxStart, {208, 17, 173, 21}}, {d->ComboBoxCodeType, {69, 69, 71, 21}}};
+  } top[] = {{W(d->Label1), {9, 8, W(d->Label1)->width(), W(d->Label1)->height()}},
+             {W(d->Label2), {11, 30, 282, 23}},
+             {W(d->Label3), {11, 50, 282, 20}},
+             {W(d->Label4), {11, 69, 282, 22}},
+             {W(d->CancelBtn), {325, 16, 81, 33}},
+             {W(d->CheckBox1), {325, 67, 78, 19}},
+             {W(d->GroupBox1), {17, 104, 391, 114}}},
+    group[] = {
+        {W(d->Label5), {28, 26, 32, 13}},          {W(d->Label6), {21, 52, 40, 13}},
+        {W(d->Label7), {147, 26, 48, 13}},         {W(d->SpeedButton1), {156, 52, 114, 24}},
+        {W(d->SpeedButton2), {269, 52, 113, 24}},  {W(d->SpeedButton3), {156, 78, 114, 24}},
+        {W(d->SpeedButton4), {269, 78, 113, 24}},  {W(d->Label8), {9, 78, 51, 13}},
+        {W(d->ComboComPort), {69, 17, 71, 21}},    {W(d->ComboComBaudRate), {69, 43, 71, 21}},
+        {W(d->ComboBoxStart), {208, 17, 173, 21}}, {W(d->ComboBoxCodeType), {69, 69, 71, 21}}};
   auto check = [](QWidget* parent, auto& table) {
     QList<QWidget*> order = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     order.removeIf([](QWidget* w) { return w->objectName().isEmpty(); });
@@ -159,18 +161,19 @@ TEST_F(Dialog, WindowAndLayout) {
       EXPECT_EQ(table[i].w->geometry(), table[i].r) << table[i].w->objectName().toStdString();
     }
   };
-  check(d.get(), top);
-  check(d->GroupBox1, group);
+  check(W(*d), top);
+  check(W(d->GroupBox1), group);
 
   // Label1 is as wide as its text; the item lists are complete.
-  EXPECT_NEAR(d->Label1->width(), d->Label1->fontMetrics().horizontalAdvance(d->Label1->text()), 1);
-  EXPECT_EQ(d->ComboComPort->count(), 7);
-  EXPECT_EQ(d->ComboComBaudRate->itemText(7), "38400");
-  EXPECT_EQ(d->ComboBoxStart->itemText(3), Q("％で開始、、DC4で終了"));
-  EXPECT_EQ(d->ComboBoxCodeType->itemText(1), "EIA");
+  EXPECT_NEAR(W(d->Label1)->width(),
+              W(d->Label1)->fontMetrics().horizontalAdvance(W(d->Label1)->text()), 1);
+  EXPECT_EQ(W(d->ComboComPort)->count(), 7);
+  EXPECT_EQ(W(d->ComboComBaudRate)->itemText(7), "38400");
+  EXPECT_EQ(W(d->ComboBoxStart)->itemText(3), Q("％で開始、、DC4で終了"));
+  EXPECT_EQ(W(d->ComboBoxCodeType)->itemText(1), "EIA");
 
   // The Japanese texts of Label5 and Label6 come from a real face, not boxes.
-  for (MnemonicLabel* l : {d->Label5, d->Label6}) {
+  for (MnemonicLabel* l : {W(d->Label5), W(d->Label6)}) {
     EXPECT_EQ(l->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
     EXPECT_EQ(l->font().pixelSize(), 13);
     const QString face = QFontInfo(l->font()).family();
@@ -182,17 +185,17 @@ TEST_F(Dialog, WindowAndLayout) {
 
 TEST_F(Dialog, StartUpWithoutSettingsFile) {
   auto d = Make();
-  EXPECT_EQ(d->pos(), QPoint(0, 0));
-  EXPECT_EQ(d->Label1->text(), Q("受信開始ボタンを押してください"));
-  EXPECT_EQ(d->CancelBtn->text(), Q("受信開始"));
+  EXPECT_EQ(W(*d)->pos(), QPoint(0, 0));
+  EXPECT_EQ(W(d->Label1)->text(), Q("受信開始ボタンを押してください"));
+  EXPECT_EQ(W(d->CancelBtn)->text(), Q("受信開始"));
   // The load replaced the layout's 9600 and DC2 start mode.
-  EXPECT_EQ(d->ComboComPort->currentText(), "COM1");
-  EXPECT_EQ(d->ComboComBaudRate->currentText(), "600");
-  EXPECT_EQ(d->ComboBoxStart->currentText(), Q("％で開始、％で終了"));
-  EXPECT_EQ(d->ComboBoxCodeType->currentText(), "ISO");
-  EXPECT_TRUE(d->SpeedButton1->isChecked());
-  const QToolButton* buttons[] = {d->SpeedButton1, d->SpeedButton2, d->SpeedButton3,
-                                  d->SpeedButton4};
+  EXPECT_EQ(W(d->ComboComPort)->currentText(), "COM1");
+  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "600");
+  EXPECT_EQ(W(d->ComboBoxStart)->currentText(), Q("％で開始、％で終了"));
+  EXPECT_EQ(W(d->ComboBoxCodeType)->currentText(), "ISO");
+  EXPECT_TRUE(W(d->SpeedButton1)->isChecked());
+  const QToolButton* buttons[] = {W(d->SpeedButton1), W(d->SpeedButton2), W(d->SpeedButton3),
+                                  W(d->SpeedButton4)};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(buttons[i]->text(), QString::number(i + 1));
   EXPECT_FALSE(d->ColonAsO);
   EXPECT_EQ(d->StartMark, 0);
@@ -211,9 +214,9 @@ TEST_F(Dialog, StartUpWithoutSettingsFile) {
   EXPECT_FALSE(p.OnRXCHAR || p.OnCreate || p.OnOpen || p.OnClose || p.OnERR);
 
   Show(*d);
-  EXPECT_EQ(QApplication::focusWidget(), d->CancelBtn);
-  QWidget* const chain[] = {d->CheckBox1,     d->ComboComPort,     d->ComboComBaudRate,
-                            d->ComboBoxStart, d->ComboBoxCodeType, d->CancelBtn};
+  EXPECT_EQ(QApplication::focusWidget(), W(d->CancelBtn));
+  QWidget* const chain[] = {W(d->CheckBox1),     W(d->ComboComPort),     W(d->ComboComBaudRate),
+                            W(d->ComboBoxStart), W(d->ComboBoxCodeType), W(d->CancelBtn)};
   for (QWidget* want : chain) {
     Key(Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), want) << want->objectName().toStdString();
@@ -233,14 +236,14 @@ TEST_F(Dialog, PositionArgument) {
   for (const auto& c : cases) {
     auto d = Make(c.args);
     const std::string arg = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_EQ(d->pos(), c.want) << arg;
+    EXPECT_EQ(W(*d)->pos(), c.want) << arg;
     // The rest of the start-up happens whatever the argument.
-    EXPECT_EQ(d->Label1->text(), Q("受信開始ボタンを押してください")) << arg;
-    EXPECT_TRUE(d->SpeedButton2->isChecked()) << arg;
+    EXPECT_EQ(W(d->Label1)->text(), Q("受信開始ボタンを押してください")) << arg;
+    EXPECT_TRUE(W(d->SpeedButton2)->isChecked()) << arg;
   }
   auto d = Make({"120,80"});
   Show(*d);
-  EXPECT_EQ(d->frameGeometry().topLeft(), QPoint(120, 80));
+  EXPECT_EQ(W(*d)->frameGeometry().topLeft(), QPoint(120, 80));
 }
 
 // A key press at start-up, sent where the focus is.
@@ -264,13 +267,13 @@ TEST_F(Dialog, KeysAtStartUp) {
   for (const auto& c : cases) {
     auto d = Make();
     Show(*d);
-    if (c.focus_checkbox) d->CheckBox1->setFocus();
+    if (c.focus_checkbox) W(d->CheckBox1)->setFocus();
     Key(c.key, c.mods);
     EXPECT_EQ(d->runs, c.starts ? 1 : 0) << c.name;
-    EXPECT_EQ(d->CancelBtn->text(), c.starts ? Q("キャンセル") : Q("受信開始")) << c.name;
-    EXPECT_EQ(d->GroupBox1->isVisible(), !c.starts) << c.name;
+    EXPECT_EQ(W(d->CancelBtn)->text(), c.starts ? Q("キャンセル") : Q("受信開始")) << c.name;
+    EXPECT_EQ(W(d->GroupBox1)->isVisible(), !c.starts) << c.name;
     if (c.starts) {
-      EXPECT_EQ(d->Label1->text(), Q("受信待機中です。NC側の送信を開始して下さい"));
+      EXPECT_EQ(W(d->Label1)->text(), Q("受信待機中です。NC側の送信を開始して下さい"));
     }
   }
 }
@@ -278,8 +281,8 @@ TEST_F(Dialog, KeysAtStartUp) {
 TEST_F(Dialog, EscClosesAnOpenListFirst) {
   auto d = Make();
   Show(*d);
-  d->ComboComPort->setFocus();
-  d->ComboComPort->showPopup();
+  W(d->ComboComPort)->setFocus();
+  W(d->ComboComPort)->showPopup();
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() != nullptr; }));
   QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == nullptr; }));
@@ -294,7 +297,7 @@ TEST_F(Dialog, EscInEachState) {
   d->run = [&] {
     Key(Qt::Key_Escape);  // the run handles events: this is the cancel click
     EXPECT_TRUE(d->Cancelled);
-    d->CancelBtn->setText(Q("閉じる"));
+    d->CancelBtn->SetCaption(Sjis("閉じる"));
   };
   Key(Qt::Key_Escape);
   EXPECT_EQ(d->runs, 1);
@@ -302,18 +305,18 @@ TEST_F(Dialog, EscInEachState) {
   Key(Qt::Key_Escape);  // "閉じる": saves and ends the program
   EXPECT_EQ(d->quits, 1);
   EXPECT_EQ(ReadIni(), kFreshFile);
-  EXPECT_TRUE(d->isVisible());
+  EXPECT_TRUE(W(*d)->isVisible());
 }
 
 TEST_F(Dialog, CheckBoxClearsTheDisplay) {
   auto d = Make();
   Show(*d);
-  for (MnemonicLabel* l : {d->Label2, d->Label3, d->Label4}) l->setText("N10 G00");
-  QTest::mouseClick(d->CheckBox1, Qt::LeftButton);
-  for (MnemonicLabel* l : {d->Label2, d->Label3, d->Label4}) EXPECT_EQ(l->text(), "");
-  d->Label4->setText("N20");
-  QTest::mouseClick(d->CheckBox1, Qt::LeftButton);
-  EXPECT_EQ(d->Label4->text(), "N20");
+  for (auto* l : {d->Label2, d->Label3, d->Label4}) l->SetCaption("N10 G00");
+  QTest::mouseClick(W(d->CheckBox1), Qt::LeftButton);
+  for (MnemonicLabel* l : {W(d->Label2), W(d->Label3), W(d->Label4)}) EXPECT_EQ(l->text(), "");
+  d->Label4->SetCaption("N20");
+  QTest::mouseClick(W(d->CheckBox1), Qt::LeftButton);
+  EXPECT_EQ(W(d->Label4)->text(), "N20");
 }
 
 TEST_F(Dialog, RenameByRightButton) {
@@ -334,15 +337,15 @@ TEST_F(Dialog, RenameByRightButton) {
       if (c.type) edit->setText(Q(c.type));
       w->findChild<QPushButton*>(c.type ? "InputBoxOk" : "InputBoxCancel")->click();
     });
-    QTest::mousePress(d->SpeedButton3, Qt::RightButton);
-    QTest::mouseRelease(d->SpeedButton3, Qt::RightButton);
+    QTest::mousePress(W(d->SpeedButton3), Qt::RightButton);
+    QTest::mouseRelease(W(d->SpeedButton3), Qt::RightButton);
     EXPECT_TRUE(box.seen()) << c.name;
     EXPECT_EQ(shown, "3") << c.name;
-    EXPECT_EQ(d->SpeedButton3->text(), Q(c.want)) << c.name;
-    EXPECT_TRUE(d->SpeedButton1->isChecked()) << c.name;
-    EXPECT_FALSE(d->SpeedButton3->isChecked()) << c.name;
+    EXPECT_EQ(W(d->SpeedButton3)->text(), Q(c.want)) << c.name;
+    EXPECT_TRUE(W(d->SpeedButton1)->isChecked()) << c.name;
+    EXPECT_FALSE(W(d->SpeedButton3)->isChecked()) << c.name;
     EXPECT_EQ(d->ActivePreset, 0) << c.name;
-    d->close();
+    d->Form->Close();
     EXPECT_NE(ReadIni().find(std::string("\r\nName3=") + c.want + "\r\n"), std::string::npos)
         << c.name;
   }
@@ -352,20 +355,20 @@ TEST_F(Dialog, PresetSwitchEditSwitchBack) {
   auto d = Make();
   Show(*d);
   OnModal unexpected(Dismiss);  // a left click must open no rename box
-  QTest::mouseClick(d->SpeedButton2, Qt::LeftButton);
+  QTest::mouseClick(W(d->SpeedButton2), Qt::LeftButton);
   EXPECT_EQ(d->ActivePreset, 1);
-  EXPECT_TRUE(d->SpeedButton2->isChecked());
-  d->ComboComBaudRate->setFocus();
+  EXPECT_TRUE(W(d->SpeedButton2)->isChecked());
+  W(d->ComboComBaudRate)->setFocus();
   Key(Qt::Key_Down);
-  EXPECT_EQ(d->ComboComBaudRate->currentText(), "1200");
+  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "1200");
   EXPECT_EQ(d->Presets[1].BaudIndex, 1);
-  QTest::mouseClick(d->SpeedButton1, Qt::LeftButton);
-  EXPECT_EQ(d->ComboComBaudRate->currentText(), "600");
-  QTest::mouseClick(d->SpeedButton2, Qt::LeftButton);
-  EXPECT_EQ(d->ComboComBaudRate->currentText(), "1200");
-  QTest::mouseClick(d->SpeedButton1, Qt::LeftButton);
+  QTest::mouseClick(W(d->SpeedButton1), Qt::LeftButton);
+  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "600");
+  QTest::mouseClick(W(d->SpeedButton2), Qt::LeftButton);
+  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "1200");
+  QTest::mouseClick(W(d->SpeedButton1), Qt::LeftButton);
   EXPECT_FALSE(unexpected.seen());
-  d->close();
+  d->Form->Close();
   const std::string ini = ReadIni();
   EXPECT_NE(ini.find("Active=0\r\n"), std::string::npos);
   EXPECT_NE(ini.find("baudRate0=0\r\n"), std::string::npos);
@@ -375,12 +378,12 @@ TEST_F(Dialog, PresetSwitchEditSwitchBack) {
 TEST_F(Dialog, StoredPresetTwo) {
   WriteIni("[Set]\r\nActive=2\r\nPort2=3\r\nbaudRate2=6\r\nStart2=1\r\nCoadType2=1\r\n");
   auto d = Make();
-  EXPECT_TRUE(d->SpeedButton3->isChecked());
-  EXPECT_FALSE(d->SpeedButton1->isChecked());
-  EXPECT_EQ(d->ComboComPort->currentText(), "COM4");
-  EXPECT_EQ(d->ComboComBaudRate->currentText(), "19200");
-  EXPECT_EQ(d->ComboBoxStart->currentText(), Q("DC2で開始、DC4で終了"));
-  EXPECT_EQ(d->ComboBoxCodeType->currentText(), "EIA");
+  EXPECT_TRUE(W(d->SpeedButton3)->isChecked());
+  EXPECT_FALSE(W(d->SpeedButton1)->isChecked());
+  EXPECT_EQ(W(d->ComboComPort)->currentText(), "COM4");
+  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "19200");
+  EXPECT_EQ(W(d->ComboBoxStart)->currentText(), Q("DC2で開始、DC4で終了"));
+  EXPECT_EQ(W(d->ComboBoxCodeType)->currentText(), "EIA");
   EXPECT_TRUE(d->ApplyPreset());
   EXPECT_EQ(d->rs232c1->portname, "COM4");
   EXPECT_EQ(d->rs232c1->bps, 19200);
@@ -396,19 +399,19 @@ TEST_F(Dialog, OutOfRangeValuesSurviveTheSave) {
       "Name2=\r\n[File]\r\nP32013=1\r\n[Ports]\r\nCOM1=/dev/null\r\n");
   auto d = Make();
   EXPECT_EQ(d->ActivePreset, 0);  // nothing else addresses a preset
-  EXPECT_TRUE(d->SpeedButton1->isChecked());
+  EXPECT_TRUE(W(d->SpeedButton1)->isChecked());
   for (QComboBox* c :
-       {d->ComboComPort, d->ComboComBaudRate, d->ComboBoxStart, d->ComboBoxCodeType}) {
+       {W(d->ComboComPort), W(d->ComboComBaudRate), W(d->ComboBoxStart), W(d->ComboBoxCodeType)}) {
     EXPECT_EQ(c->currentIndex(), -1) << c->objectName().toStdString();
   }
-  EXPECT_EQ(d->SpeedButton2->text(), "");
+  EXPECT_EQ(W(d->SpeedButton2)->text(), "");
   EXPECT_TRUE(d->ColonAsO);
   EXPECT_EQ(d->rs232c1->portmap, (PortMap{{"COM1", "/dev/null"}}));
   d->ApplyPreset();
   EXPECT_EQ(d->rs232c1->portname, "COM256");
   EXPECT_EQ(d->rs232c1->bps, 9600);
   EXPECT_EQ(d->StartMark, 0);
-  d->close();
+  d->Form->Close();
   EXPECT_EQ(d->quits, 1);
   EXPECT_EQ(ReadIni(),
             "[set]\r\nActive=0\r\nPort0=255\r\nbaudRate0=9\r\nStart0=4\r\nCoadType0=2\r\n"
@@ -423,21 +426,21 @@ TEST_F(Dialog, FailedSaveKeepsTheDialogOpen) {
   ASSERT_TRUE(QDir().mkdir(ini_));  // not writable as a file, even by root
   auto d = Make();
   Show(*d);
-  QTest::mouseClick(d->SpeedButton4, Qt::LeftButton);
+  QTest::mouseClick(W(d->SpeedButton4), Qt::LeftButton);
   QString text;
   OnModal box([&](QWidget* w) {
     if (auto* mb = qobject_cast<QMessageBox*>(w)) text = mb->text();
     Dismiss(w);
   });
-  d->close();
+  d->Form->Close();
   EXPECT_TRUE(box.seen());
   EXPECT_EQ(text, kelv::ToQ(dir_ + "Kelv.ini" + Sjis(" に書き込めません") + "."));
   EXPECT_EQ(d->quits, 0);
-  EXPECT_TRUE(d->isVisible());
-  EXPECT_TRUE(d->SpeedButton4->isChecked());
+  EXPECT_TRUE(W(*d)->isVisible());
+  EXPECT_TRUE(W(d->SpeedButton4)->isChecked());
 
   ASSERT_TRUE(QDir().rmdir(ini_));
-  d->close();
+  d->Form->Close();
   EXPECT_EQ(d->quits, 1);
   EXPECT_NE(ReadIni().find("Active=3\r\n"), std::string::npos);
 }
@@ -447,10 +450,10 @@ TEST_F(Dialog, CloseDuringARunEndsTheProgramAfterIt) {
   Show(*d);
   bool box_before_quit = false;
   d->run = [&] {
-    d->close();  // from the window's close box, nested in the run
+    d->Form->Close();  // from the window's close box, nested in the run
     EXPECT_EQ(ReadIni(), kFreshFile);
     EXPECT_EQ(d->quits, 0);
-    EXPECT_TRUE(d->isVisible());
+    EXPECT_TRUE(W(*d)->isVisible());
     // An error at the end of the run is still shown before the program ends.
     throw kelv::AppError("Rx.nc");
   };
@@ -458,7 +461,7 @@ TEST_F(Dialog, CloseDuringARunEndsTheProgramAfterIt) {
     box_before_quit = d->quits == 0;
     Dismiss(w);
   });
-  QTest::mouseClick(d->CancelBtn, Qt::LeftButton);
+  QTest::mouseClick(W(d->CancelBtn), Qt::LeftButton);
   EXPECT_TRUE(box.seen());
   EXPECT_TRUE(box_before_quit);
   EXPECT_EQ(d->quits, 1);
@@ -467,13 +470,13 @@ TEST_F(Dialog, CloseDuringARunEndsTheProgramAfterIt) {
 TEST_F(Dialog, ClosingEndsTheEventLoop) {
   auto d = std::make_unique<TRXDlg>(std::vector<std::string>{}, dir_);
   Show(*d);
-  QTimer::singleShot(0, d.get(), [&] { d->close(); });
+  QTimer::singleShot(0, W(*d), [&] { d->Form->Close(); });
   QTimer guard;  // a hang fails instead of blocking; gone with this test
   guard.setSingleShot(true);
   QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
   guard.start(10000);
   EXPECT_EQ(QCoreApplication::exec(), 0);
-  EXPECT_TRUE(d->isVisible());
+  EXPECT_TRUE(W(*d)->isVisible());
   EXPECT_EQ(ReadIni(), kFreshFile);
 }
 

@@ -23,13 +23,6 @@ namespace {
 using namespace rxharness;
 using kelv::Sjis;
 
-std::string Text(const MnemonicLabel* l) {
-  return kelv::FromQ(l->text());
-}
-std::string Text(const QAbstractButton* b) {
-  return kelv::FromQ(b->text());
-}
-
 double CpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -98,7 +91,7 @@ TEST_P(Hangup, RunIdlesUntilCancelledAndKeepsEveryByte) {
   EXPECT_EQ(Text(d.Label1), kelv::EndText(false, 3));
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_FALSE(d.rs232c1->IsOpen());
-  d.close();
+  d.Form->Close();
   EXPECT_EQ(quits_, 1);
   EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos);
 }
@@ -186,7 +179,7 @@ std::string CloseAndCatchBox(TRXDlg& d) {
     Harness::OkOn(w);
   });
   timer.start(5);
-  d.close();
+  d.Form->Close();
   return text;
 }
 
@@ -263,7 +256,7 @@ TEST_P(DiskFull, OldRxNcStaysAndTheSaveBoxIsOffered) {
   // reported and the dialog stays; with room again, the close goes through.
   EXPECT_EQ(CloseAndCatchBox(d), kelv::winsys::ErrorBoxText(IniPath() + Sjis(" に書き込めません")));
   EXPECT_EQ(quits_, 0);
-  EXPECT_TRUE(d.isVisible());
+  EXPECT_TRUE(W(d)->isVisible());
   disk_.FreeAll();
   EXPECT_EQ(CloseAndCatchBox(d), "");
   EXPECT_EQ(quits_, 1);
@@ -331,14 +324,14 @@ TEST_P(SettingsFile, StartUpNeverFailsAndTheSaveKeepsForeignBytes) {
   TRXDlg& d = Make();
   EXPECT_EQ(d.ActivePreset, c.active);
   EXPECT_EQ(d.Presets[d.ActivePreset].PortIndex, c.port);
-  EXPECT_EQ(ButtonCaption(d.SpeedButton1), c.name1);
-  EXPECT_EQ(ButtonCaption(d.SpeedButton4), c.name4);
+  EXPECT_EQ(d.SpeedButton1->Caption(), c.name1);
+  EXPECT_EQ(d.SpeedButton4->Caption(), c.name4);
 
   const std::string box = CloseAndCatchBox(d);
   if (!c.saves) {
     EXPECT_EQ(box, kelv::winsys::ErrorBoxText(IniPath() + Sjis(" に書き込めません")));
     EXPECT_EQ(quits_, 0);
-    EXPECT_TRUE(d.isVisible());
+    EXPECT_TRUE(W(d)->isVisible());
     EXPECT_TRUE(ReadFile(IniPath()) == before) << "the file changed";
     return;
   }
@@ -356,8 +349,8 @@ TEST_P(SettingsFile, StartUpNeverFailsAndTheSaveKeepsForeignBytes) {
   TRXDlg again({}, dir_);
   EXPECT_EQ(again.ActivePreset, c.active);
   EXPECT_EQ(again.Presets, d.Presets);
-  EXPECT_EQ(ButtonCaption(again.SpeedButton1), c.name1);
-  EXPECT_EQ(ButtonCaption(again.SpeedButton4), c.name4);
+  EXPECT_EQ(again.SpeedButton1->Caption(), c.name1);
+  EXPECT_EQ(again.SpeedButton4->Caption(), c.name4);
 }
 
 std::string Put(const std::string& dir, const std::string& content) {
@@ -478,8 +471,8 @@ TEST_P(SamePass, SettingsSavedDc1AnsweredRxNcWrittenThenQuit) {
   script.push_back(Do([&] {
     dc1_before = Count(kDC1);
     for (const char* o = GetParam().order; *o; ++o) {
-      if (*o == 'C') QMetaObject::invokeMethod(&d, "close", Qt::QueuedConnection);
-      if (*o == 'X') QMetaObject::invokeMethod(d.CancelBtn, "click", Qt::QueuedConnection);
+      if (*o == 'C') QMetaObject::invokeMethod(W(d), "close", Qt::QueuedConnection);
+      if (*o == 'X') QMetaObject::invokeMethod(W(d.CancelBtn), "click", Qt::QueuedConnection);
       if (*o == 'D') {
         const uint8_t dc2 = kDC2;
         ASSERT_EQ(line_.WriteSome(&dc2, 1), 1u);

@@ -84,13 +84,6 @@ Bytes Eia(const std::string& iso) {
   return out;
 }
 
-std::string Text(const MnemonicLabel* l) {
-  return kelv::FromQ(l->text());
-}
-std::string Text(const QAbstractButton* b) {
-  return kelv::FromQ(b->text());
-}
-
 bool Exists(const std::string& path) {
   return QFileInfo::exists(QString::fromStdString(path));
 }
@@ -136,7 +129,7 @@ TEST_P(Programs, ArriveInRxNc) {
   EXPECT_EQ(Text(d.Label3), p.display[1]);
   EXPECT_EQ(Text(d.Label4), p.display[2]);
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
-  EXPECT_TRUE(d.CheckBox1->isHidden());
+  EXPECT_TRUE(!d.CheckBox1->Visible());
   EXPECT_FALSE(d.rs232c1->IsOpen());
   EXPECT_EQ(quits_, 0);
 }
@@ -247,8 +240,8 @@ TEST_F(ReceptionRun, DisplayOffKeepsTheLabelsEmptyWhileTheCountGoesOn) {
   add(Sync());
   add({Do([&] {
          EXPECT_EQ(Text(d.Label4), "B");
-         QTest::mouseClick(d.CheckBox1, Qt::LeftButton);
-         EXPECT_TRUE(d.CheckBox1->isChecked());
+         QTest::mouseClick(W(d.CheckBox1), Qt::LeftButton);
+         EXPECT_TRUE(d.CheckBox1->Checked());
          EXPECT_EQ(Text(d.Label2) + Text(d.Label3) + Text(d.Label4), "");
        }),
        Send(B("C\nD\n"))});
@@ -256,7 +249,7 @@ TEST_F(ReceptionRun, DisplayOffKeepsTheLabelsEmptyWhileTheCountGoesOn) {
   add({Do([&] {
          EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(5));
          EXPECT_EQ(Text(d.Label2) + Text(d.Label3) + Text(d.Label4), "");
-         QTest::mouseClick(d.CheckBox1, Qt::LeftButton);
+         QTest::mouseClick(W(d.CheckBox1), Qt::LeftButton);
        }),
        Send(B("E\n%"))});
   Run(std::move(script));
@@ -275,12 +268,12 @@ TEST_F(ReceptionRun, CloseDuringTheRunSavesAtOnceAndEndsAfterTheRun) {
   std::vector<Step> script{Send(B("%\nO1\n"))};
   for (Step& s : Sync()) script.push_back(std::move(s));
   script.push_back(Do([&] {
-    d.close();
+    d.Form->Close();
     const std::string ini = ReadFile(IniPath());
     EXPECT_NE(ini.find("Name1=1"), std::string::npos) << ini;  // written just now
     EXPECT_NE(ini.find("COM1=" + line_.path()), std::string::npos) << ini;
     EXPECT_EQ(quits_, 0);
-    EXPECT_TRUE(d.isVisible());
+    EXPECT_TRUE(W(d)->isVisible());
     EXPECT_EQ(Text(d.CancelBtn), Sjis("キャンセル"));
   }));
   script.push_back(Send(B("G1\n%")));
@@ -304,8 +297,8 @@ TEST_F(ReceptionRun, LineThatCannotBeOpenedLeavesTheStartButtonForAnotherTry) {
     EXPECT_EQ(message, Sjis("回線が開けません！設定又は接続を確認してください。"));
     EXPECT_EQ(Text(d.CancelBtn), Sjis("受信開始"));
     EXPECT_EQ(Text(d.Label1), Sjis("受信開始ボタンを押してください"));
-    EXPECT_TRUE(d.GroupBox1->isHidden());
-    EXPECT_FALSE(d.CheckBox1->isHidden());
+    EXPECT_TRUE(!d.GroupBox1->Visible());
+    EXPECT_FALSE(!d.CheckBox1->Visible());
   }
   EXPECT_FALSE(Exists(RxPath()));
 }
@@ -442,7 +435,7 @@ TEST_F(ReceptionRun, ReadFailureSavesTheCompletedLinesAndDropsTheRest) {
   EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\n");
   EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(2));  // no end text
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
-  EXPECT_TRUE(d.CheckBox1->isHidden());
+  EXPECT_TRUE(!d.CheckBox1->Visible());
   EXPECT_FALSE(d.rs232c1->IsOpen());
 }
 

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "UnitRx.h"
+#include "qtdlg.h"
 #include "reception.h"
 #include "sjis.h"
 #include "text.h"
@@ -185,8 +186,8 @@ class Harness : public ::testing::Test {
       ++quits_;
       if (on_quit_) on_quit_();
     };
-    dlg_->show();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));
+    dlg_->Show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(W(*dlg_)));
     return *dlg_;
   }
 
@@ -213,7 +214,7 @@ class Harness : public ::testing::Test {
       busy = false;
     });
     timer.start(1);
-    QTest::mouseClick(dlg_->CancelBtn, Qt::LeftButton);
+    QTest::mouseClick(W(dlg_->CancelBtn), Qt::LeftButton);
     timer.stop();
     if (collect_) line_.Collect(answers_);
     EXPECT_FALSE(gave_up) << "script stuck at step " << next;
@@ -258,7 +259,7 @@ class Harness : public ::testing::Test {
     };
   }
   Step ClickCancel() {
-    return Do([this] { QTest::mouseClick(dlg_->CancelBtn, Qt::LeftButton); });
+    return Do([this] { QTest::mouseClick(W(dlg_->CancelBtn), Qt::LeftButton); });
   }
 
   size_t Count(uint8_t b) const {
@@ -419,7 +420,7 @@ class GarbageHarness : public Harness {
         const size_t now = MemoryInUse();
         f.memory_growth = now > memory_before ? now - memory_before : 0;
         since_click.start();
-        QMetaObject::invokeMethod(d.CancelBtn, "click", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(W(d.CancelBtn), "click", Qt::QueuedConnection);
       }));
     }
     Run(std::move(script));
@@ -451,7 +452,7 @@ class GarbageHarness : public Harness {
     }
     raw.push_back(model.CurrentLine());
     const std::string file = ReadFile(RxPath());
-    const int64_t count = CountFromStatus(kelv::FromQ(d.Label1->text()));
+    const int64_t count = CountFromStatus(Text(d.Label1));
     if (ends_itself) {
       EXPECT_EQ(count, -1) << "the end marker ends the run";
       model.FinishRun();

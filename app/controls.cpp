@@ -1,0 +1,48 @@
+#include "controls.h"
+
+#include "winsys.h"
+
+namespace kelv::ui {
+
+void Fire(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    winsys::ShowError(e);
+  }
+}
+
+void TButton::Click() {
+  if (OnClick) Fire([this] { OnClick(this); });
+}
+
+std::string TComboBox::Text() const {
+  const int i = ItemIndex();
+  return i >= 0 && i < ItemCount() ? Item(i) : std::string();
+}
+
+void TCheckBox::Clicked() {
+  if (OnClick) Fire([this] { OnClick(this); });
+}
+
+void TComboBox::Changed() {
+  if (OnChange) Fire([this] { OnChange(this); });
+}
+
+void TSpeedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
+  if (OnMouseDown) Fire([&] { OnMouseDown(this, button, shift, x, y); });
+}
+
+void TSpeedButton::Clicked() {
+  if (OnClick) Fire([this] { OnClick(this); });
+}
+
+void TForm::Activated() {
+  if (OnActivate) Fire([this] { OnActivate(this); });
+}
+
+void TForm::Close() {
+  if (OnClose) Fire([this] { OnClose(this); });
+}
+
+}  // namespace kelv::ui

@@ -1,0 +1,23 @@
+// The Qt front end's own view of the control layer, for the program entry and
+// for tests that drive the dialog as a real Qt window.
+#pragma once
+
+#include <QWidget>
+
+#include "controls.h"
+
+namespace kelv::qtui {
+
+// The widget that shows a control or a form (nullptr for another front end's).
+QWidget* WidgetOf(const kelv::ui::TControl* control);
+QWidget* WindowOf(const kelv::ui::TForm* form);
+
+template <class W>
+W* As(const kelv::ui::TControl* control) {
+  return qobject_cast<W*>(WidgetOf(control));
+}
+
+// The window that owns the modal boxes: the program's form once it exists.
+QWidget* MainWindow();
+
+}  // namespace kelv::qtui
