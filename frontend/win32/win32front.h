@@ -1,0 +1,41 @@
+// The Win32 front end's own view: text at the system's edge, the window
+// handles behind the control layer (for the program and for tests), and the
+// message pump shared by the event loop, message processing and modal boxes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "controls.h"
+
+namespace kelv::win32ui {
+
+// The program's text (code page 932) and the system's UTF-16, whatever the
+// system's own code page is.
+std::wstring Wide(const std::string& sjis);
+std::string Narrow(const std::wstring& wide);
+// Paths: the file system's bytes are UTF-8 in this program.
+std::wstring WidePath(const std::string& utf8);
+std::string Utf8Path(const std::wstring& wide);
+
+// The window of a control or a form (nullptr for another front end's).
+HWND HandleOf(const kelv::ui::TControl* control);
+HWND HandleOf(const kelv::ui::TForm* form);
+
+// The window that owns the modal boxes: the program's form once it exists.
+HWND MainWindow();
+
+// Windows that take dialog navigation (Tab, Enter, Esc) in the message pump.
+void AddDialogWindow(HWND hwnd);
+void RemoveDialogWindow(HWND hwnd);
+
+// Hands one message to its window: dialog navigation first, then the
+// window's own procedure.
+void Dispatch(MSG& msg);
+
+// The font of the layout's controls: the system's user-interface face at
+// `points`, at 96 dots per inch.
+HFONT DialogFont(int points);
+
+}  // namespace kelv::win32ui
