@@ -86,7 +86,7 @@ def check_demo(args, work):
     shot = os.path.join(demo, "finished.png")
     size = os.path.exists(shot) and png_size(shot)
     if not size or size[0] < 200 or size[1] < 100:
-        problems.append("no picture of the dialog (%s)" % (size,))
+        problems.append("no picture of the dialog in %s" % shot)
     for said in ("%d lines" % sample.count(b"\n"), shot):
         if said not in out:
             problems.append("output does not mention %r" % said)
