@@ -168,8 +168,9 @@ class Dialog:
         self.output.flush()
         with open(self.output.name, "rb") as f:
             said = f.read().decode("utf-8", "replace").strip()
-        return Failure("the program ended with status %d %s%s"
-                       % (self.proc.returncode, when, ":\n" + said if said else ""))
+        code = self.proc.returncode
+        how = "with status %d" % code if code >= 0 else "by signal %d" % -code
+        return Failure("the program ended %s %s%s" % (how, when, ":\n" + said if said else ""))
 
     def wait(self, what, predicate, deadline_s, step_s=0.05):
         """wait_for that also gives up, with the program's output, when it ends."""
