@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
 # Builds and starts the program. Extra arguments go to the program
 # (for example the window position: ./run.sh 120,80).
-# ./run.sh --demo: a whole transfer without hardware (scripts/demo.sh).
+# ./run.sh --demo: a whole transfer without hardware (scripts/demo.sh); without
+# a display it runs on a virtual one and presses the keys itself.
 # KELV_BUILD_ROOT puts the build folder elsewhere (default: here).
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/deps.sh run
+demo=0
+if [[ ${1:-} == --demo ]]; then demo=1; shift; fi
+display=0
+[[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]] && display=1
+# A platform chosen by hand that needs no display (offscreen, vnc, ...) is left to the user.
+[[ -n ${QT_QPA_PLATFORM:-} && $QT_QPA_PLATFORM != xcb* && $QT_QPA_PLATFORM != wayland* ]] && display=1
+
+if ((!demo && !display)); then
+  # Said before anything is installed or built: the toolkit would only abort.
+  echo "run.sh: no display (DISPLAY and WAYLAND_DISPLAY are unset), so the dialog cannot open; try ./run.sh --demo, which receives a sample program on a virtual display of its own" >&2
+  exit 1
+fi
+if ((demo)) && [[ -z ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+  scripts/deps.sh demo
+else
+  scripts/deps.sh run
+fi
 BUILD=${KELV_BUILD_ROOT:-.}/build
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELV_TESTS=OFF >/dev/null
-if [[ ${1:-} == --demo ]]; then
-  shift
+if ((demo)); then
   cmake --build "$BUILD" --target KelvRx ncsend
   exec scripts/demo.sh "$BUILD" "$@"
 fi
 cmake --build "$BUILD" --target KelvRx
-if [[ -z ${DISPLAY:-}${WAYLAND_DISPLAY:-} && -z ${QT_QPA_PLATFORM:-} ]]; then
-  echo "run.sh: no display found (DISPLAY/WAYLAND_DISPLAY unset); on a headless machine try: xvfb-run -a ./run.sh" >&2
-fi
 exec "$BUILD/app/KelvRx" "$@"

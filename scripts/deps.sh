@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project needs, and only those missing.
-# Usage: scripts/deps.sh run|test
+# Usage: scripts/deps.sh run|demo|test
+#   run   build and start the program
+#   demo  also what the demo needs without a display (a virtual X server, keys
+#         pressed from outside, the screenshot)
+#   test  also what the test suite needs
 set -euo pipefail
 
 RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
-TEST_PKGS=(libgtest-dev googletest xvfb xauth xdotool clang libclang-rt-14-dev
-           g++-mingw-w64-x86-64-posix wine wine64 python3 imagemagick)
+DEMO_PKGS=(xvfb xdotool imagemagick python3)
+TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
+           g++-mingw-w64-x86-64-posix wine wine64)
 
-want=("${RUN_PKGS[@]}")
-if [[ "${1:-run}" == test ]]; then want+=("${TEST_PKGS[@]}"); fi
+case "${1:-run}" in
+  run) want=("${RUN_PKGS[@]}") ;;
+  demo) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}") ;;
+  test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}") ;;
+  *) echo "usage: scripts/deps.sh run|demo|test" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do
