@@ -496,15 +496,18 @@ class Form : public TForm {
       }
       case layout::Kind::ComboBox: {
         auto list = std::make_unique<ComboBox>(hwnd, c.items);
-        // The closed list is as high as the layout says: the window's own
-        // height is the closed one, its selection field decides it.
-        RECT r{};
-        GetWindowRect(hwnd, &r);
-        const auto field =
+        // The closed list is as high as the layout says. Its selection
+        // field decides that height; how the two relate differs between
+        // implementations, so the field is corrected until the height fits.
+        int field =
             static_cast<int>(SendMessageW(hwnd, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-        const int want = field + c.height - static_cast<int>(r.bottom - r.top);
-        if (field > 0 && want > 0 && want != field) {
-          SendMessageW(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), want);
+        for (int round = 0; round < 4 && field > 0; ++round) {
+          RECT r{};
+          GetWindowRect(hwnd, &r);
+          const int off = c.height - static_cast<int>(r.bottom - r.top);
+          if (off == 0 || field + off <= 0) break;
+          field += off;
+          SendMessageW(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
         }
         list->SetItemIndex(c.selected);
         peer = list.get();
