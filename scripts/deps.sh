@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project needs, and only those missing.
-# Usage: scripts/deps.sh run|demo|test
-#   run   build and start the program
-#   demo  also what the demo needs without a display (a virtual X server, keys
-#         pressed from outside, the screenshot)
-#   test  also what the test suite needs
+# Usage: scripts/deps.sh run|demo|windows|test
+#   run      build and start the program
+#   demo     also what the demo needs without a display (a virtual X server, keys
+#            pressed from outside, the screenshot)
+#   windows  cross-build KelvRx.exe (scripts/build-windows.sh)
+#   test     also what the test suite needs
 set -euo pipefail
 
 RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
+WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+# Wine runs the Windows stage: Japanese fonts for the dialog, Wine's own for
+# its window frame.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           g++-mingw-w64-x86-64-posix wine wine64)
+           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine)
 
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
   demo) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}") ;;
+  windows) want=("${WINDOWS_PKGS[@]}") ;;
   test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}") ;;
-  *) echo "usage: scripts/deps.sh run|demo|test" >&2; exit 2 ;;
+  *) echo "usage: scripts/deps.sh run|demo|windows|test" >&2; exit 2 ;;
 esac
 
 missing=()

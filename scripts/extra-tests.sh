@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
-# Windows stage of the suite: cross-builds the toolkit-free libraries and their
-# tests with MinGW-w64 and runs them under Wine, headless:
-#   test_core.exe  the portable suite (tests/core), unchanged
-#   test_win.exe   the Windows-only tests (tests/win): the system's profile
-#                  functions, and the serial backend on a pseudo-terminal that
-#                  Wine presents as COM99 (scripts/pty-farend.py plays the far end)
+# Windows stage of the suite: cross-builds dist/KelvRx.exe and the Windows test
+# programs with MinGW-w64 (scripts/build-windows.sh) and runs them under a
+# private Wine on a virtual X server of its own:
+#   test_core.exe   the portable suite (tests/core), unchanged
+#   test_win.exe    the Windows-only tests (tests/win): the settings file and
+#                   the serial backend on a pseudo-terminal that Wine presents
+#                   as COM99 (scripts/pty-farend.py plays the far end)
+#   test_winui.exe  the dialog on the Win32 front end (tests/winui)
+#   KelvRx.exe      a black-box receive (tests/winblackbox): the program in a
+#                   fresh folder, Enter to start, a program written to COM1's
+#                   far end, Enter to close; Rx.nc and Kelv.ini checked
 # Never touches a real serial port: Wine's default COM ports lead to the
-# machine's /dev/ttyS*, so the test port is mapped explicitly in a private Wine
-# prefix and its target is checked before any test opens it.
+# machine's /dev/ttyS*, so every COM name the program could open is mapped in
+# the private prefix, and the links are checked before any program starts.
 # Exits non-zero when the build or any test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=${KELV_WIN_BUILD:-build-win}
 PORT=COM99
-JOBS=2
 status=0
 summary=()
 
@@ -24,11 +28,11 @@ record() {  # name, result text
 }
 
 # ---- Tools (scripts/deps.sh test installs them).
-CXX=$(command -v x86_64-w64-mingw32-g++-posix || true)
 if [[ -x /usr/lib/wine/wine64 ]]; then WINE=/usr/lib/wine/wine64; else WINE=$(command -v wine64 || command -v wine || true); fi
 if [[ -x /usr/lib/wine/wineserver64 ]]; then WINESERVER=/usr/lib/wine/wineserver64; else WINESERVER=$(command -v wineserver || true); fi
 PYTHON=$(command -v python3 || true)
-for tool in CXX WINE WINESERVER PYTHON; do
+XVFB=$(command -v Xvfb || true)
+for tool in WINE WINESERVER PYTHON XVFB; do
   if [[ -z ${!tool} ]]; then
     echo "Windows stage: ${tool,,} not found (run scripts/deps.sh test)"
     echo "0 passed, 1 failed"
@@ -38,32 +42,66 @@ done
 
 # ---- Cross-build.
 say "cross-building for Windows in $BUILD"
-if ! cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-       -DKELV_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null ||
-   ! cmake --build "$BUILD" -j "$JOBS" --target test_core test_win; then
+if ! KELV_WIN_BUILD=$BUILD KELV_WIN_TESTS=ON scripts/build-windows.sh test_core test_win test_winui; then
   echo "Windows stage: cross-build FAILED"
   echo "0 passed, 1 failed"
   exit 1
 fi
 
-# ---- A private, headless Wine.
+# ---- A private Wine on its own X server.
 BUILD=$(cd "$BUILD" && pwd)
 PREFIX=$(mktemp -d "$BUILD/wineprefix.XXXXXX")
 HELPER=""
+XPID=""
 cleanup() {
   if [[ -n $HELPER ]]; then kill "$HELPER" 2>/dev/null; wait "$HELPER" 2>/dev/null; fi
   WINEPREFIX=$PREFIX "$WINESERVER" -k 2>/dev/null
+  if [[ -n $XPID ]]; then kill "$XPID" 2>/dev/null; wait "$XPID" 2>/dev/null; fi
   rm -rf "$PREFIX"
 }
 trap cleanup EXIT
 export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
 # The program's users run a Japanese Windows: code page 932 for the A functions.
 in_wine() {  # seconds, program and arguments
   local t=$1; shift
   env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 timeout -k 5 "$t" "$WINE" "$@"
 }
 
+# A display picked at random from a high range (the low ones belong to a
+# shared machine's own servers); Xvfb tells its number once it takes clients.
+start_x() {
+  local n
+  for _ in $(seq 20); do
+    n=$((RANDOM % 700 + 200))
+    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
+    rm -f "$PREFIX/display"
+    "$XVFB" ":$n" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -displayfd 3 \
+      3>"$PREFIX/display" >"$PREFIX/Xvfb.log" 2>&1 &
+    XPID=$!
+    for _ in $(seq 100); do
+      [[ -s $PREFIX/display ]] && break
+      kill -0 "$XPID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [[ $(cat "$PREFIX/display" 2>/dev/null) == "$n" ]]; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill "$XPID" 2>/dev/null; wait "$XPID" 2>/dev/null; XPID=""
+  done
+  return 1
+}
+
+if ! start_x; then
+  echo "Windows stage: no X server could be started"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+say "X server on $DISPLAY"
+
+# Every Wine command runs with this display from the first on: a wineserver
+# started headless gives later programs no window.
 say "setting up Wine in $PREFIX"
 if ! in_wine 120 wineboot --init >/dev/null 2>&1 || ! timeout 60 "$WINESERVER" -w; then
   echo "Windows stage: Wine set-up FAILED"
@@ -71,18 +109,36 @@ if ! in_wine 120 wineboot --init >/dev/null 2>&1 || ! timeout 60 "$WINESERVER" -
   exit 1
 fi
 
-# ---- The test port: a pty, mapped into Wine as $PORT.
-port_ok=0
-"$PYTHON" scripts/pty-farend.py "$PREFIX/pty" 300 &
+# ---- The test ports: COM99 a pty whose far end answers, COM1 a link the
+# black-box test points at a pty of its own, COM2..COM9 nowhere.
+"$PYTHON" scripts/pty-farend.py "$PREFIX/pty" 600 &
 HELPER=$!
 for _ in $(seq 100); do [[ -s $PREFIX/pty ]] && break; sleep 0.1; done
 PTY=$(cat "$PREFIX/pty" 2>/dev/null || true)
+LINE="$PREFIX/ttyNC"
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  # Stand-ins for the faces the dialog asks for.
+  printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+  printf '"MS UI Gothic"="IPAPGothic"\r\n"ＭＳ Ｐゴシック"="IPAPGothic"\r\n"ＭＳ ゴシック"="IPAGothic"\r\n'
+  printf '"MS PGothic"="IPAPGothic"\r\n"MS Gothic"="IPAGothic"\r\n\r\n'
+  # Without a window manager, Wine's own frames: boxes close at once and no
+  # key is lost.
+  printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
+  printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+  printf '"%s"="%s"\r\n' "$PORT" "$PTY" COM1 "$LINE"
+  for n in 2 3 4 5 6 7 8 9; do printf '"COM%d"="%s"\r\n' "$n" "$PREFIX/nocom$n"; done
+} | iconv -f UTF-8 -t UTF-16LE >"$PREFIX/setup.body"
+{ printf '\xff\xfe'; cat "$PREFIX/setup.body"; } >"$PREFIX/setup.reg"
+cp /usr/share/wine/fonts/marlett.ttf "$PREFIX/drive_c/windows/Fonts/" 2>/dev/null
+in_wine 60 regedit /S "Z:${PREFIX//\//\\}\\setup.reg" >/dev/null 2>&1
+"$WINESERVER" -k 2>/dev/null
+timeout 30 "$WINESERVER" -w
+# Restarting Wine makes the device links from the registry.
+in_wine 30 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+
+port_ok=0
 if [[ $PTY == /dev/pts/* ]]; then
-  in_wine 30 reg add 'HKLM\Software\Wine\Ports' /v "$PORT" /t REG_SZ /d "$PTY" /f >/dev/null 2>&1
-  "$WINESERVER" -k 2>/dev/null
-  timeout 30 "$WINESERVER" -w
-  # Restarting Wine creates the device link from the registry.
-  in_wine 30 reg query 'HKLM\Software\Wine\Ports' /v "$PORT" >/dev/null 2>&1
   link="$PREFIX/dosdevices/${PORT,,}"
   for _ in $(seq 100); do [[ $(readlink "$link") == "$PTY" ]] && break; sleep 0.1; done
   if [[ $(readlink "$link") == "$PTY" ]]; then
@@ -94,13 +150,21 @@ if [[ $PTY == /dev/pts/* ]]; then
 else
   echo "Windows stage: no pseudo-terminal for the test port: serial tests not run"
 fi
+ports_safe=1
+for n in 1 2 3 4 5 6 7 8 9; do
+  target=$(readlink "$PREFIX/dosdevices/com$n" 2>/dev/null || true)
+  if [[ -n $target && $target != "$LINE" && $target != "$PREFIX/nocom$n" ]]; then
+    echo "Windows stage: COM$n leads to '$target': no program that opens COM ports is run"
+    ports_safe=0
+  fi
+done
 
 # ---- Runs.
 run() {  # label, exe, extra arguments...
   local label=$1 exe=$2; shift 2
   local log="$PREFIX/$label.log" rc
   say "running $label under Wine"
-  in_wine 120 "$exe" "$@" >"$log" 2>&1
+  in_wine 300 "$exe" "$@" >"$log" 2>&1
   rc=$?
   # Everything but the per-test chatter; failures and skip reasons stay.
   grep -vE '^\[ +(RUN|OK) +\]' "$log" | sed 's/\r$//'
@@ -119,12 +183,28 @@ run() {  # label, exe, extra arguments...
 
 run test_core.exe "$BUILD/tests/test_core.exe"
 # Wine passes the environment on to the Windows process.
-if ((port_ok)); then
+if ((port_ok && ports_safe)); then
   KELV_TEST_COM=$PORT run test_win.exe "$BUILD/tests/test_win.exe"
 else
   status=1
   record "serial (pty)" "FAILED: no test port"
   run test_win.exe "$BUILD/tests/test_win.exe" --gtest_filter=-Win32Serial.*
+fi
+run test_winui.exe "$BUILD/tests/test_winui.exe"
+
+if ((ports_safe)); then
+  say "black-box receive with KelvRx.exe"
+  if timeout -k 5 300 "$PYTHON" tests/winblackbox/receive_wine.py \
+      --exe dist/KelvRx.exe --wine "$WINE" --prefix "$PREFIX" --line "$LINE" \
+      --program tools/sample/demo.nc --shot "$BUILD/dialog-windows.png"; then
+    record "KelvRx.exe" "ok: received byte for byte (picture: $BUILD/dialog-windows.png)"
+  else
+    status=1
+    record "KelvRx.exe" "FAILED: black-box receive"
+  fi
+else
+  status=1
+  record "KelvRx.exe" "FAILED: COM ports not safely mapped"
 fi
 
 echo "== Windows (Wine) summary"

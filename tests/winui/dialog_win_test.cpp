@@ -157,8 +157,7 @@ class WinDialog : public ::testing::Test {
     GetTempPathW(MAX_PATH, tmp);
     const std::filesystem::path p =
         std::filesystem::path(tmp) /
-        (L"kelvwinui" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-         std::to_wstring(++serial_));
+        (L"kelvwinui" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial_));
     std::filesystem::create_directories(p);
     dir_path_ = p;
     dir_ = kelv::win32ui::Utf8Path(p.wstring()) + "\\";
@@ -180,9 +179,7 @@ class WinDialog : public ::testing::Test {
     if (!GetFocus()) SetFocus(HandleOf(d.CancelBtn));
   }
   std::filesystem::path Ini() const { return dir_path_ / L"Kelv.ini"; }
-  void WriteIni(const std::string& content) {
-    std::ofstream(Ini(), std::ios::binary) << content;
-  }
+  void WriteIni(const std::string& content) { std::ofstream(Ini(), std::ios::binary) << content; }
   std::string ReadIni() {
     std::ifstream in(Ini(), std::ios::binary);
     if (!in) return "<missing>";
@@ -272,9 +269,8 @@ TEST_F(WinDialog, StartUpWithoutSettingsFile) {
   EXPECT_EQ(GetFocus(), HandleOf(d->CancelBtn));
   // Tab runs through the start button, the check box and the four lists.
   HWND w = HandleOf(d->Form.get());
-  const kelv::ui::TControl* chain[] = {d->CheckBox1,     d->ComboComPort,
-                                       d->ComboComBaudRate, d->ComboBoxStart,
-                                       d->ComboBoxCodeType, d->CancelBtn};
+  const kelv::ui::TControl* chain[] = {d->CheckBox1,     d->ComboComPort,     d->ComboComBaudRate,
+                                       d->ComboBoxStart, d->ComboBoxCodeType, d->CancelBtn};
   HWND at = HandleOf(d->CancelBtn);
   for (const kelv::ui::TControl* want : chain) {
     at = GetNextDlgTabItem(w, at, FALSE);
@@ -288,8 +284,9 @@ TEST_F(WinDialog, PositionArgument) {
     std::vector<std::string> args;
     POINT want;
   } cases[] = {
-      {{}, {0, 0}},        {{"120,80"}, {120, 80}},   {{"300"}, {0, 300}},
-      {{"10,20,30"}, {10, 30}}, {{"10,x,30"}, {0, 0}}, {{"0x64,0xC8"}, {100, 200}},
+      {{}, {0, 0}},          {{"120,80"}, {120, 80}},
+      {{"300"}, {0, 300}},   {{"10,20,30"}, {10, 30}},
+      {{"10,x,30"}, {0, 0}}, {{"0x64,0xC8"}, {100, 200}},
   };
   for (const auto& c : cases) {
     auto d = Make(c.args);
@@ -370,7 +367,9 @@ TEST_F(WinDialog, RenameByRightButton) {
     const char* name;
     const char* type;  // nullptr: cancel
     const char* want;
-  } cases[] = {{"OK", "ABC", "ABC"}, {"OK empty", "", ""}, {"cancel", nullptr, "3"},
+  } cases[] = {{"OK", "ABC", "ABC"},
+               {"OK empty", "", ""},
+               {"cancel", nullptr, "3"},
                {"Japanese", "荒加工", "荒加工"}};
   for (const auto& c : cases) {
     std::filesystem::remove(Ini());
@@ -438,8 +437,8 @@ TEST_F(WinDialog, PresetSwitchEditSwitchBack) {
   // The operator picks 1200: the list tells its parent, as a click would.
   HWND baud = HandleOf(d->ComboComBaudRate);
   SendMessageW(baud, CB_SETCURSEL, 1, 0);
-  SendMessageW(GetParent(baud), WM_COMMAND,
-               MAKEWPARAM(GetDlgCtrlID(baud), CBN_SELCHANGE), reinterpret_cast<LPARAM>(baud));
+  SendMessageW(GetParent(baud), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(baud), CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(baud));
   EXPECT_EQ(d->Presets[1].BaudIndex, 1);
   SendMessageW(HandleOf(d->SpeedButton1), BM_CLICK, 0, 0);
   EXPECT_EQ(d->ComboComBaudRate->Text(), "600");

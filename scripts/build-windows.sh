@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program on Debian with MinGW-w64: dist/KelvRx.exe,
+# one statically linked file an operator copies into a folder and starts.
+# Usage: scripts/build-windows.sh [more targets...]
+#   KELV_WIN_BUILD  build folder (default build-win)
+#   KELV_WIN_TESTS  ON also configures the Windows test programs
+# Exits non-zero when the build fails or the program needs anything beside it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh windows
+BUILD=${KELV_WIN_BUILD:-build-win}
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DKELV_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Release -DKELV_TESTS="${KELV_WIN_TESTS:-OFF}" >/dev/null
+cmake --build "$BUILD" -j 2 --target KelvRx "$@"
+
+exe="$BUILD/app/KelvRx.exe"
+# Only the system's own libraries may be imported: nothing to ship beside it.
+system='^(KERNEL32|USER32|GDI32|COMDLG32|SHELL32|ADVAPI32|msvcrt|api-ms-win-.*)\.dll$'
+extra=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | grep -viE "$system" || true)
+if [[ -n $extra ]]; then
+  echo "build-windows: KelvRx.exe needs DLLs that are not part of Windows: $extra" >&2
+  exit 1
+fi
+size=$(stat -c %s "$exe")
+if ((size > 2 * 1024 * 1024)); then
+  echo "build-windows: KelvRx.exe is $size bytes, over 2 MB" >&2
+  exit 1
+fi
+mkdir -p dist
+cp "$exe" dist/KelvRx.exe
+echo "dist/KelvRx.exe ($size bytes, statically linked)"
