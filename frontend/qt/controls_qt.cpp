@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -121,6 +122,32 @@ class CheckBox : public Control<TCheckBox, QCheckBox> {
   void SetChecked(bool on) override {
     const QSignalBlocker block(w_);
     w_->setChecked(on);
+  }
+};
+
+// A group box drawn as the layout was drawn: the frame line runs through the
+// middle of the caption, so the controls placed below it lie inside. Qt's own
+// styles put the whole caption above the frame, under the top row of lists.
+class GroupFrame : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    const QFontMetrics fm(font());
+    const QRect frame = rect().adjusted(0, fm.height() / 2, -1, -1);
+    // Etched, as the system draws it: a shadow line and a light one.
+    p.setPen(palette().color(QPalette::Mid));
+    p.drawRect(frame.adjusted(0, 0, -1, -1));
+    p.setPen(palette().color(QPalette::Light));
+    p.drawRect(frame.adjusted(1, 1, 0, 0));
+    const QString caption = title();
+    if (caption.isEmpty()) return;
+    const QRect text(8, 0, fm.horizontalAdvance(caption) + 4, fm.height());
+    p.fillRect(text, palette().color(QPalette::Window));
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(text, Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, caption);
   }
 };
 
@@ -310,7 +337,7 @@ class Form : public TForm {
         break;
       }
       case layout::Kind::GroupBox: {
-        auto* g = new QGroupBox(ToQ(c.text), parent);
+        auto* g = new GroupFrame(ToQ(c.text), parent);
         w = g;
         control = std::make_unique<GroupBox>(g);
         break;

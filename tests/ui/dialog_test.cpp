@@ -503,3 +503,41 @@ TEST(MnemonicLabel, AmpersandsAreMarkers) {
 }
 
 }  // namespace
+
+namespace {
+
+// The settings group is drawn as on Windows: its frame line runs through the
+// middle of the caption, above the top row of lists, which lie inside it.
+TEST(GroupFrame, CaptionOnTheFrameLineAboveTheLists) {
+  QTemporaryDir tmp;
+  TRXDlg d({}, QDir(tmp.path()).absolutePath().toStdString() + "/");
+  d.Show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(W(d)));
+  QGroupBox* g = W(d.GroupBox1);
+  // The group alone, without the controls in it.
+  QImage img(g->size(), QImage::Format_ARGB32);
+  g->render(&img, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+  const QColor face = g->palette().color(QPalette::Window);
+  // The frame's top: the first row drawn across the group's right half.
+  int frame_top = -1;
+  for (int y = 0; y < img.height() && frame_top < 0; ++y) {
+    int drawn = 0;
+    for (int x = img.width() / 2; x < img.width() - 4; ++x) {
+      if (img.pixelColor(x, y) != face) ++drawn;
+    }
+    if (drawn > (img.width() / 2 - 4) * 3 / 4) frame_top = y;
+  }
+  ASSERT_GE(frame_top, 0) << "no frame line found";
+  const int lists_top = W(d.ComboComPort)->geometry().top();
+  EXPECT_LT(frame_top, lists_top) << "the frame runs under the top row of lists";
+  const QFontMetrics fm(g->font());
+  EXPECT_LE(frame_top, fm.height()) << "the caption sits above the frame line";
+  // The caption is drawn over the line: some of its pixels lie on that row.
+  bool caption_on_line = false;
+  for (int x = 0; x < 40 && !caption_on_line; ++x) {
+    caption_on_line = img.pixelColor(x, frame_top) == face;
+  }
+  EXPECT_TRUE(caption_on_line) << "the line is not broken by the caption";
+}
+
+}  // namespace
