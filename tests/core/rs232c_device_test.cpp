@@ -404,8 +404,10 @@ TEST_F(StandInTest, CloseEndsWhenTheDriverIgnoresTheMaskChange) {
     if (c.flags) {
       EXPECT_TRUE(open_in_handler);
     }
-    std::lock_guard<std::mutex> lock(driver().mu);
-    EXPECT_EQ(driver().cancels, c.cancels);
+    {
+      std::lock_guard<std::mutex> lock(driver().mu);
+      EXPECT_EQ(driver().cancels, c.cancels);
+    }
     port_.OnRXFLAG = nullptr;
     TearDown();
   }
