@@ -2,16 +2,13 @@
 // system, on one handle opened for overlapped input and output.
 //
 // Each direction has one manual-reset event and one OVERLAPPED record, made by
-// MakeTransferEvents. A transfer that outlives its time-out is not cancelled:
-// it keeps the record (and the caller's buffer) until it completes or an abort
-// purge ends it. While it is still under way, a new transfer in the same
-// direction fails at once without touching the record, because starting a
-// second operation on a busy OVERLAPPED corrupts the first one. Once it has
-// completed, the record is free again.
-//
-// A transfer ended by the abort purge may end some time after the purge has
-// returned (USB-serial drivers finish the cancellation later); the component
-// waits for it with WaitRead/WaitWrite before it starts the next one.
+// MakeTransferEvents. A transfer whose wait times out keeps the record (and
+// the caller's buffer) until it completes or an abort purge ends it; the purge
+// may return before that (USB-serial drivers finish the cancellation later),
+// so the component waits for the transfer's own event after it. While a
+// transfer is still under way, a new one in the same direction fails at once
+// without touching the record, because starting a second operation on a busy
+// OVERLAPPED corrupts the first one. Once it has ended, the record is free.
 //
 // The watcher's event wait has a record and an event of its own, so it can be
 // pending on the same handle while the user-interface thread transfers. A wait
