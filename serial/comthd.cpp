@@ -34,6 +34,16 @@ void TThread::WaitFor() {
   thread_.join();
 }
 
+bool TThread::WaitFor(std::chrono::milliseconds limit) {
+  if (!thread_.joinable()) return true;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  HandOver::Ui().WaitServing(
+      [this, end] { return finished_.load() || std::chrono::steady_clock::now() >= end; });
+  if (!finished_.load()) return false;
+  thread_.join();
+  return true;
+}
+
 void TThread::Synchronize(const std::function<void()>& fn) {
   HandOver::Ui().Call(fn);
 }
@@ -49,8 +59,9 @@ void tcommthread::Execute() {
     if (DeviceHandle->WaitEvent(Events)) {
       Synchronize(dispatch);
     } else {
-      // A device that keeps failing (unplugged, or its mask cleared) must not
-      // keep a core busy until Close stops us.
+      // A device that keeps failing (unplugged, its mask cleared, or a serial
+      // layer that ends every wait at once) must not keep a core busy until
+      // Close stops us; the stop flag is still seen within the pause.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -33,6 +34,8 @@ class TThread : public TObject {
   // User-interface thread: waits until the body has ended, serving the
   // hand-overs it makes meanwhile (and nothing else).
   void WaitFor();
+  // The same for at most `limit`; whether the body has ended (or never ran).
+  bool WaitFor(std::chrono::milliseconds limit);
 
  protected:
   virtual void Execute() = 0;

@@ -1,5 +1,6 @@
 #include "rs232c.h"
 
+#include <chrono>
 #include <climits>
 
 #include "comthd.h"
@@ -8,6 +9,17 @@
 #include "sjis.h"
 
 using namespace serialdev;
+
+namespace {
+
+// How long a transfer ended by the abort purge may take to report its end.
+// Conforming drivers end it within the purge; USB adapters take milliseconds.
+constexpr uint32_t kAbortSettleMs = 2000;
+// How long Close waits for the watcher after clearing the event mask before it
+// cancels the watcher's pending wait (for drivers that ignore the mask change).
+constexpr std::chrono::milliseconds kWatcherEndWait{1000};
+
+}  // namespace
 
 Trs232c::Trs232c(TComponent* AOwner) : TComponent(AOwner) {
   paritymode = kelv::Sjis("無し");
@@ -27,11 +39,7 @@ bool Trs232c::Open() {
 
   DeviceHandle = factory_ ? factory_() : nullptr;
   if (!DeviceHandle) return false;
-#ifdef _WIN32
-  const std::string& device = portname;
-#else
-  const std::string device = serialtables::ResolvePortName(portname, portmap);
-#endif
+  const std::string device = serialdev::DeviceNameFor(portname, portmap);
   if (!DeviceHandle->Open(device)) {
     DeviceHandle.reset();
     return false;
@@ -98,12 +106,21 @@ bool Trs232c::Close() {
   if (!IsOpen_) return false;
 
   DeviceHandle->Purge(PURGE_TXABORT | PURGE_RXABORT);
+  // A transfer the device did not end in time gets one more chance to end
+  // before its event and the device go.
+  if (ReadPending) DeviceHandle->WaitRead(kAbortSettleMs);
+  if (WritePending) DeviceHandle->WaitWrite(kAbortSettleMs);
   ReadPending = ReadPendingByte = WritePending = false;
 
   if (HasWatcher) {
     Watcher->Terminate();
     DeviceHandle->SetEventMask(0);  // ends the watcher's pending wait
-    Watcher->WaitFor();             // serves its hand-overs meanwhile
+    // Both waits serve the watcher's hand-overs. Some drivers ignore the mask
+    // change; their pending wait is cancelled, so that closing always ends.
+    if (!Watcher->WaitFor(kWatcherEndWait)) {
+      DeviceHandle->CancelEventWait();
+      Watcher->WaitFor();
+    }
     Watcher.reset();
   }
 
@@ -116,29 +133,48 @@ bool Trs232c::Close() {
   return closed;
 }
 
-// A read that outlived its time-out may still own the transfer record; it is
-// aborted before the record serves again. Returns true when it had completed
-// after all as a ReadByte, so that ByteBuffer holds a received byte.
-bool Trs232c::EndPendingRead() {
-  DeviceHandle->Purge(PURGE_RXABORT);
-  uint32_t n = 0;
-  const bool late_byte = DeviceHandle->WaitRead(0) == XferWait::Signalled &&
-                         DeviceHandle->ReadResult(n) && n == 1 && ReadPendingByte;
-  ReadPending = ReadPendingByte = false;
-  return late_byte;
+// A transfer that outlived its time-out is withdrawn before Read or Write
+// returns: the abort purge ends it, and its own completion is awaited, since
+// the purge may return before the driver has finished. Returns the wait's
+// outcome: Signalled when it has ended (it may have completed after all),
+// TimedOut when the device has not ended it within kAbortSettleMs.
+XferWait Trs232c::Withdraw(bool read) {
+  DeviceHandle->Purge(read ? PURGE_RXABORT : PURGE_TXABORT);
+  return read ? DeviceHandle->WaitRead(kAbortSettleMs) : DeviceHandle->WaitWrite(kAbortSettleMs);
 }
 
-void Trs232c::EndPendingWrite() {
-  DeviceHandle->Purge(PURGE_TXABORT);
+// A read that the device did not end even after its abort still owns the
+// record: it is aborted again and awaited before the record serves again.
+// Returns false while it is still under way; sets `late_byte` when it was a
+// ReadByte that completed after all, so that ByteBuffer holds a received byte.
+bool Trs232c::EndPendingRead(bool& late_byte) {
+  late_byte = false;
+  const XferWait w = Withdraw(true);
+  if (w == XferWait::TimedOut) return false;
   uint32_t n = 0;
-  if (DeviceHandle->WaitWrite(0) == XferWait::Signalled) DeviceHandle->WriteResult(n);
+  late_byte = w == XferWait::Signalled && DeviceHandle->ReadResult(n) && n == 1 && ReadPendingByte;
+  ReadPending = ReadPendingByte = false;
+  return true;
+}
+
+bool Trs232c::EndPendingWrite() {
+  const XferWait w = Withdraw(false);
+  if (w == XferWait::TimedOut) return false;
+  uint32_t n = 0;
+  if (w == XferWait::Signalled) DeviceHandle->WriteResult(n);
   WritePending = false;
+  return true;
 }
 
 bool Trs232c::Read(void* buffer, int32_t count) {
   if (!IsOpen_) return false;
   if (count < 0) return false;
-  if (ReadPending && EndPendingRead() && buffer == &ByteBuffer && count == 1) return true;
+  if (ReadPending) {
+    bool late_byte = false;
+    if (!EndPendingRead(late_byte)) return false;
+    // The byte that read brought is the next one of the line.
+    if (late_byte && buffer == &ByteBuffer && count == 1) return true;
+  }
 
   switch (DeviceHandle->StartRead(buffer, static_cast<uint32_t>(count))) {
     case XferStart::Completed:
@@ -148,11 +184,16 @@ bool Trs232c::Read(void* buffer, int32_t count) {
     case XferStart::Pending:
       break;
   }
-  if (DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout)) != XferWait::Signalled) {
+  XferWait w = DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout));
+  if (w != XferWait::Signalled) w = Withdraw(true);
+  if (w == XferWait::TimedOut) {
+    // Still under way: it owns the record, and the buffer, until it ends.
     ReadPending = true;
     ReadPendingByte = buffer == &ByteBuffer;
     return false;
   }
+  // Ended, perhaps only by the withdrawal: what it brought is the result.
+  if (w != XferWait::Signalled) return false;
   if (!DeviceHandle->ReadResult(ReadTransferred)) return false;
   return ReadTransferred == static_cast<uint32_t>(count);
 }
@@ -160,7 +201,7 @@ bool Trs232c::Read(void* buffer, int32_t count) {
 bool Trs232c::Write(const void* buffer, int32_t count) {
   if (!IsOpen_) return false;
   if (count < 0) return false;
-  if (WritePending) EndPendingWrite();
+  if (WritePending && !EndPendingWrite()) return false;
 
   switch (DeviceHandle->StartWrite(buffer, static_cast<uint32_t>(count))) {
     case XferStart::Completed:
@@ -170,10 +211,13 @@ bool Trs232c::Write(const void* buffer, int32_t count) {
     case XferStart::Pending:
       break;
   }
-  if (DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout)) != XferWait::Signalled) {
+  XferWait w = DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout));
+  if (w != XferWait::Signalled) w = Withdraw(false);
+  if (w == XferWait::TimedOut) {
     WritePending = true;
     return false;
   }
+  if (w != XferWait::Signalled) return false;
   if (!DeviceHandle->WriteResult(WriteTransferred)) return false;
   return WriteTransferred == static_cast<uint32_t>(count);
 }
@@ -187,7 +231,7 @@ bool Trs232c::ReadByte(uint8_t& b) {
 bool Trs232c::WriteByte(uint8_t b) {
   if (!IsOpen_) return false;
   // The buffer of a write that is still pending must not change under it.
-  if (WritePending) EndPendingWrite();
+  if (WritePending && !EndPendingWrite()) return false;
   WriteByteBuffer = b;
   return Write(&WriteByteBuffer, 1);
 }

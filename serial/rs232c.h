@@ -107,7 +107,21 @@ class Trs232c : public TComponent {
 
   // ---- Operations.
   bool Open();
+  // Ends a line-event wait that the driver does not end at the change of the
+  // mask by cancelling it after a second, so closing always ends.
   bool Close();
+  // Read and Write return only after their transfer has ended: one that is not
+  // complete at its time-out (rxtimeout, txtimeout) is aborted and awaited, so
+  // the system never writes into or reads from the buffer after the call. A
+  // read that completes while it is being aborted returns true with its bytes.
+  // The one exception is a device that does not end an aborted transfer within
+  // two seconds: then the call returns false, that transfer keeps the buffer
+  // until it ends, every later transfer in its direction waits for that end
+  // (up to two seconds more) and fails while it has not come, and Close waits
+  // for it once more. Only the component's own byte buffers (ReadByte,
+  // WriteByte) are safe in that case; a caller of Read or Write on such a
+  // device must keep its buffer valid until the next successful call in that
+  // direction or Close.
   bool Read(void* buffer, int32_t count);
   bool Write(const void* buffer, int32_t count);
   bool ReadByte(uint8_t& b);
@@ -135,12 +149,13 @@ class Trs232c : public TComponent {
   std::unique_ptr<tcommthread> Watcher;
   uint32_t ReadTransferred = 0;
   uint32_t WriteTransferred = 0;
-  bool ReadPending = false;      // a timed-out read may still own the record
+  bool ReadPending = false;      // a read the device did not end even when aborted
   bool ReadPendingByte = false;  // ... and it was a ReadByte into ByteBuffer
   bool WritePending = false;     // likewise for the write direction
   uint8_t ByteBuffer = 0;        // ReadByte's buffer
   uint8_t WriteByteBuffer = 0;   // WriteByte's, apart so a late read cannot clobber it
 
-  bool EndPendingRead();
-  void EndPendingWrite();
+  serialdev::XferWait Withdraw(bool read);
+  bool EndPendingRead(bool& late_byte);
+  bool EndPendingWrite();
 };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -105,8 +106,15 @@ class SerialDevice {
   virtual bool SetEventMask(uint32_t mask) = 0;
   // Watcher thread only: blocks until one of the enabled events has occurred
   // (events that occurred while nobody waited count) or the mask changes.
-  // Writes the set of events that occurred; an empty set is possible.
+  // Writes the set of events that occurred; an empty set is possible. A wait
+  // that ends any other way is withdrawn before it reports failure, so the
+  // next one never finds the system still holding the last one's record.
   virtual bool WaitEvent(uint32_t& events) = 0;
+  // May be called from any thread: ends a pending WaitEvent (with failure) also
+  // on a driver that ignores the change of the mask, and makes every later
+  // WaitEvent fail at once until the device is opened again. A device whose
+  // waits always end at the change of the mask may leave it as it is.
+  virtual void CancelEventWait() {}
   virtual bool Purge(uint32_t flags) = 0;
   // Input-queue count; also resets the device's error flags.
   virtual bool Status(uint32_t& in_queue) = 0;
@@ -118,13 +126,15 @@ class SerialDevice {
   virtual void CloseTransferEvents() = 0;
   // Starts a transfer. Completed: all done at once. Pending: under way, finish
   // with WaitRead/WaitWrite and ReadResult/WriteResult. The buffer must stay
-  // valid until the transfer completes or a purge aborts it.
+  // valid until the transfer has ended.
   // A transfer whose wait timed out may stay pending (it may still complete
-  // later) or be withdrawn by the backend with nothing transferred; either way
-  // a purge with the direction's abort flag ends it, and a following wait and
-  // result call report how it ended. A wait with no transfer under way and
-  // none completed returns Failed. The component aborts a timed-out transfer
-  // this way before it starts the next one in that direction.
+  // later) or be withdrawn by the backend with nothing transferred. A purge
+  // with the direction's abort flag ends a pending one, but may return before
+  // it has ended (drivers often finish the cancellation later): only a wait
+  // that reports Signalled shows that it has, and the result call then tells
+  // how it ended (a read may still have brought its bytes). A wait with no
+  // transfer under way and none completed returns Failed. While a transfer is
+  // under way, the next start in its direction fails.
   virtual XferStart StartRead(void* buf, uint32_t count) = 0;
   virtual XferWait WaitRead(uint32_t timeout_ms) = 0;
   virtual bool ReadResult(uint32_t& transferred) = 0;
@@ -137,5 +147,10 @@ class SerialDevice {
 
 // The backend of the platform this program is built for.
 std::unique_ptr<SerialDevice> MakeSerialDevice();
+
+// The name that backend's Open takes for a port name of the settings and the
+// port map of the settings file (see serialtables: ResolvePortName on POSIX,
+// WindowsDevicePath on Windows). "" when the name leads to no device.
+std::string DeviceNameFor(const std::string& port, const std::map<std::string, std::string>& map);
 
 }  // namespace serialdev

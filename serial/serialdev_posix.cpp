@@ -85,6 +85,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool SetTimeouts(const CommTimeouts& t) override;
   bool SetEventMask(uint32_t mask) override;
   bool WaitEvent(uint32_t& events) override;
+  void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
   bool Escape(uint32_t function) override;
@@ -132,6 +133,7 @@ class PosixSerialDevice final : public SerialDevice {
   // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
   bool stop_ = false;
   bool gone_ = false;
+  bool wait_cancelled_ = false;
   std::deque<uint8_t> queue_;
   size_t capacity_ = kDefaultQueue;
   serialtables::RxFilter filter_;
@@ -181,7 +183,7 @@ bool PosixSerialDevice::Open(const std::string& name) {
   wake_fd_ = wake;
   dcb_ = serialtables::DeviceControlFrom(now);
   timeouts_ = CommTimeouts();
-  stop_ = gone_ = tx_check_ = counters_ok_ = false;
+  stop_ = gone_ = tx_check_ = counters_ok_ = wait_cancelled_ = false;
   queue_.clear();
   capacity_ = kDefaultQueue;
   filter_ = serialtables::RxFilter();
@@ -409,9 +411,12 @@ bool PosixSerialDevice::SetEventMask(uint32_t mask) {
 
 bool PosixSerialDevice::WaitEvent(uint32_t& events) {
   std::unique_lock<std::mutex> lock(mu_);
-  if (!Usable() || mask_ == 0) return false;
+  if (!Usable() || mask_ == 0 || wait_cancelled_) return false;
   const uint64_t seq = mask_seq_;
-  cv_.wait(lock, [&] { return history_ != 0 || mask_seq_ != seq || gone_ || stop_; });
+  cv_.wait(lock, [&] {
+    return history_ != 0 || mask_seq_ != seq || gone_ || stop_ || wait_cancelled_;
+  });
+  if (wait_cancelled_) return false;
   if (mask_seq_ != seq) {
     events = 0;
     return true;
@@ -420,6 +425,12 @@ bool PosixSerialDevice::WaitEvent(uint32_t& events) {
   events = history_;
   history_ = 0;
   return true;
+}
+
+void PosixSerialDevice::CancelEventWait() {
+  std::lock_guard<std::mutex> lock(mu_);
+  wait_cancelled_ = true;
+  cv_.notify_all();
 }
 
 bool PosixSerialDevice::Purge(uint32_t flags) {
@@ -688,6 +699,10 @@ bool PosixSerialDevice::WriteResult(uint32_t& transferred) {
 
 std::unique_ptr<SerialDevice> MakeSerialDevice() {
   return std::make_unique<PosixSerialDevice>();
+}
+
+std::string DeviceNameFor(const std::string& port, const std::map<std::string, std::string>& map) {
+  return serialtables::ResolvePortName(port, map);
 }
 
 }  // namespace serialdev

@@ -2,18 +2,23 @@
 // system, on one handle opened for overlapped input and output.
 //
 // Each direction has one manual-reset event and one OVERLAPPED record, made by
-// MakeTransferEvents. A transfer that outlives its time-out is not cancelled:
-// it keeps the record (and the caller's buffer) until it completes or an abort
-// purge ends it. While it is still under way, a new transfer in the same
-// direction fails at once without touching the record, because starting a
-// second operation on a busy OVERLAPPED corrupts the first one. Once it has
-// completed, the record is free again.
+// MakeTransferEvents. A transfer whose wait times out keeps the record (and
+// the caller's buffer) until it completes or an abort purge ends it; the purge
+// may return before that (USB-serial drivers finish the cancellation later),
+// so the component waits for the transfer's own event after it. While a
+// transfer is still under way, a new one in the same direction fails at once
+// without touching the record, because starting a second operation on a busy
+// OVERLAPPED corrupts the first one. Once it has ended, the record is free.
 //
 // The watcher's event wait has a record and an event of its own, so it can be
-// pending on the same handle while the user-interface thread transfers.
+// pending on the same handle while the user-interface thread transfers. A wait
+// that is given up on (CancelEventWait, or a failed wait for its event) is
+// cancelled and awaited; if the system still holds it after that, its record
+// is set aside and a fresh one serves the next wait.
 #include <vector>
 
 #include "serialdev.h"
+#include "serialtables.h"
 
 // The interface's constants carry the system's values, so masks, purge flags
 // and escape functions pass through unchanged. <windows.h> defines the same
@@ -63,6 +68,7 @@ class Win32Device final : public SerialDevice {
   bool SetTimeouts(const CommTimeouts& t) override;
   bool SetEventMask(uint32_t mask) override;
   bool WaitEvent(uint32_t& events) override;
+  void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
   bool Escape(uint32_t function) override;
@@ -102,12 +108,23 @@ class Win32Device final : public SerialDevice {
   Direction read_;
   Direction write_;
   std::vector<std::unique_ptr<OVERLAPPED>> retired_;
-  // The watcher's wait: used by the watcher thread only, and the thread has
+  // The watcher's wait: the record, the mask the system writes at its end and
+  // the event it signals. Used by the watcher thread only, and the thread has
   // ended before Close runs.
-  HANDLE wait_event_ = nullptr;
-  OVERLAPPED wait_record_{};
-  DWORD wait_mask_ = 0;
+  struct EventWait {
+    OVERLAPPED record{};
+    DWORD mask = 0;
+    HANDLE event = nullptr;
+  };
+  void AbandonWait();
+  std::unique_ptr<EventWait> wait_;
+  std::vector<std::unique_ptr<EventWait>> retired_waits_;
+  // Set by CancelEventWait from any thread; reset by Open.
+  HANDLE cancel_event_ = nullptr;
 };
+
+// How long a cancelled event wait may take to report its end.
+constexpr DWORD kCancelSettleMs = 2000;
 
 // Every system call's success flag passes through here, and only here is the
 // system's error code looked at. Thread-safe: it keeps no state.
@@ -127,12 +144,24 @@ Win32Device::~Win32Device() {
   for (auto& r : retired_) {
     if (!HasOverlappedIoCompleted(r.get())) r.release();
   }
+  for (auto& w : retired_waits_) {
+    if (!HasOverlappedIoCompleted(&w->record)) w.release();
+  }
+  if (wait_ && wait_->event) CloseHandle(wait_->event);
+  if (cancel_event_) CloseHandle(cancel_event_);
 }
 
 bool Win32Device::Open(const std::string& name) {
   if (handle_ != INVALID_HANDLE_VALUE) return false;
-  // The device namespace prefix lets "COM10" and above open as well.
-  const std::string path = "\\\\.\\" + name;
+  // In the device namespace, so that "COM10" and above open as well.
+  const std::string path = serialtables::WindowsDevicePath(name, {});
+  if (path.empty()) return false;
+  if (!cancel_event_) cancel_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!cancel_event_) return false;
+  ResetEvent(cancel_event_);
+  if (!wait_) wait_ = std::make_unique<EventWait>();
+  if (!wait_->event) wait_->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!wait_->event) return false;
   handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (!Ok(handle_ != INVALID_HANDLE_VALUE)) return false;
@@ -233,24 +262,51 @@ bool Win32Device::SetEventMask(uint32_t mask) {
 }
 
 bool Win32Device::WaitEvent(uint32_t& events) {
-  if (!wait_event_) {
-    wait_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!wait_event_) return false;
-  }
-  ResetEvent(wait_event_);
-  wait_record_ = OVERLAPPED{};
-  wait_record_.hEvent = wait_event_;
-  wait_mask_ = 0;
+  if (!wait_ || !wait_->event || !cancel_event_) return false;
+  if (WaitForSingleObject(cancel_event_, 0) != WAIT_TIMEOUT) return false;
+  EventWait& w = *wait_;
+  ResetEvent(w.event);
+  w.record = OVERLAPPED{};
+  w.record.hEvent = w.event;
+  w.mask = 0;
   DWORD error = 0;
-  if (!Ok(WaitCommEvent(handle_, &wait_mask_, &wait_record_), &error)) {
-    if (error != ERROR_IO_PENDING) return false;
-    // Ended by an event or by a change of the mask (Close clears it).
-    if (WaitForSingleObject(wait_event_, INFINITE) != WAIT_OBJECT_0) return false;
+  if (!Ok(WaitCommEvent(handle_, &w.mask, &w.record), &error)) {
+    if (error != ERROR_IO_PENDING) return false;  // refused: nothing is pending
+    // Ended by an event or by a change of the mask (Close clears it), or
+    // given up on by CancelEventWait.
+    const HANDLE ends[] = {w.event, cancel_event_};
+    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      AbandonWait();
+      return false;
+    }
     DWORD unused = 0;
-    if (!Ok(GetOverlappedResult(handle_, &wait_record_, &unused, FALSE))) return false;
+    if (!Ok(GetOverlappedResult(handle_, &w.record, &unused, FALSE))) return false;
   }
-  events = wait_mask_;
+  events = w.mask;
   return true;
+}
+
+// The pending wait is cancelled and its end awaited; the system may write its
+// record and mask until then. One it still holds is set aside for good.
+void Win32Device::AbandonWait() {
+  EventWait& w = *wait_;
+  // Fails (ERROR_NOT_FOUND) when the wait has just ended by itself: then the
+  // wait for its event below returns at once.
+  CancelIoEx(handle_, &w.record);
+  if (WaitForSingleObject(w.event, kCancelSettleMs) == WAIT_OBJECT_0 ||
+      HasOverlappedIoCompleted(&w.record)) {
+    return;
+  }
+  // The system holds its own reference to the event of a pending operation.
+  CloseHandle(w.event);
+  w.event = nullptr;
+  retired_waits_.push_back(std::move(wait_));
+  wait_ = std::make_unique<EventWait>();
+  wait_->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+void Win32Device::CancelEventWait() {
+  if (cancel_event_) SetEvent(cancel_event_);
 }
 
 bool Win32Device::Purge(uint32_t flags) {
@@ -368,8 +424,6 @@ bool Win32Device::Close() {
   if (handle_ == INVALID_HANDLE_VALUE) return false;
   const bool ok = Ok(CloseHandle(handle_));
   handle_ = INVALID_HANDLE_VALUE;
-  if (wait_event_) CloseHandle(wait_event_);
-  wait_event_ = nullptr;
   return ok;
 }
 
@@ -377,6 +431,10 @@ bool Win32Device::Close() {
 
 std::unique_ptr<SerialDevice> MakeSerialDevice() {
   return std::make_unique<Win32Device>();
+}
+
+std::string DeviceNameFor(const std::string& port, const std::map<std::string, std::string>& map) {
+  return serialtables::WindowsDevicePath(port, map);
 }
 
 }  // namespace serialdev

@@ -130,6 +130,39 @@ std::string ResolvePortName(const std::string& name, const PortMap& map) {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+namespace {
+
+bool IsDeviceNamespace(const std::string& s) {
+  return s.size() >= 2 && (s.compare(0, 2, "\\\\") == 0 || s.compare(0, 2, "//") == 0);
+}
+
+// The port a name means, for comparing names: without the "\\.\" prefix and
+// the trailing ':', ASCII letters in lower case.
+std::string BarePort(const std::string& name) {
+  std::string s = name;
+  if (s.compare(0, 4, "\\\\.\\") == 0 || s.compare(0, 4, "//./") == 0) s.erase(0, 4);
+  if (!s.empty() && s.back() == ':') s.pop_back();
+  return FoldAscii(s);
+}
+
+}  // namespace
+
+std::string WindowsDevicePath(const std::string& name, const PortMap& map) {
+  std::string target = name;
+  const std::string bare = BarePort(name);
+  for (const auto& [key, path] : map) {
+    const bool posix_path = !path.empty() && path[0] == '/' && !IsDeviceNamespace(path);
+    if (!posix_path && BarePort(key) == bare) {
+      target = path;
+      break;
+    }
+  }
+  if (!target.empty() && target.back() == ':') target.pop_back();
+  if (target.empty()) return "";
+  if (IsDeviceNamespace(target)) return target;
+  return "\\\\.\\" + target;
+}
+
 #ifndef _WIN32
 
 std::optional<LineTermios> TermiosFor(const DeviceControl& dcb) {

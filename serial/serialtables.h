@@ -40,6 +40,15 @@ serialdev::CommTimeouts TimeoutsFor(const Trs232c& port);
 // "/dev/ttyS" + (n - 1). Any other name resolves to "" (no device).
 std::string ResolvePortName(const std::string& name, const PortMap& map);
 
+// The path CreateFile takes for a port name on Windows. The map entry whose
+// key names the same port (ASCII case ignored, and "COM3", "COM3:" and
+// "\\.\COM3" all name one port) replaces the name, unless the entry is a POSIX
+// path (a map written for Linux); then one trailing ':' (the old "COM1:" form)
+// is dropped, and a name not in a device namespace yet (beginning with "\\" or
+// "//") gets the prefix "\\.\", without which COM10 and above do not open.
+// An empty name resolves to "" (no device).
+std::string WindowsDevicePath(const std::string& name, const PortMap& map);
+
 #ifndef _WIN32
 
 // What the termios backend applies for a device control block: the four mode

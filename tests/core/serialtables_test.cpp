@@ -219,6 +219,37 @@ TEST(SerialTables, PortNames) {
   EXPECT_EQ(serialtables::ResolvePortName("\x83Z", sjis), "/dev/a");
 }
 
+// Port names on Windows: every form of a name and of a map entry leads to the
+// device namespace, where COM10 and above open too.
+TEST(SerialTables, WindowsDevicePaths) {
+  const PortMap map = {{"COM2", "COM12"},          {"com3:", "\\\\.\\COM13"},
+                       {"\\\\.\\COM4", "COM14:"},  {"COM5", "/dev/ttyUSB0"},
+                       {"COM6", "\\\\?\\FTDIBUS#VID_0403"}, {"COM7", ""}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"COM1", "\\\\.\\COM1"},
+      {"COM10", "\\\\.\\COM10"},
+      {"COM1:", "\\\\.\\COM1"},            // the old device form
+      {"\\\\.\\COM1", "\\\\.\\COM1"},      // prefixed already
+      {"\\\\.\\COM10:", "\\\\.\\COM10"},
+      {"//./COM11", "//./COM11"},
+      {"CNCA0", "\\\\.\\CNCA0"},           // names other than COMn are the driver's
+      {"COM2", "\\\\.\\COM12"},            // map entries, keys in any case and form
+      {"com2", "\\\\.\\COM12"},
+      {"COM2:", "\\\\.\\COM12"},
+      {"\\\\.\\COM2", "\\\\.\\COM12"},
+      {"COM3", "\\\\.\\COM13"},
+      {"COM4", "\\\\.\\COM14"},
+      {"COM5", "\\\\.\\COM5"},             // a Linux device path is not for Windows
+      {"COM6", "\\\\?\\FTDIBUS#VID_0403"},
+      {"COM7", ""},                        // mapped to nothing
+      {"", ""},
+      {":", ""},
+  };
+  for (const auto& [name, want] : cases) {
+    EXPECT_EQ(serialtables::WindowsDevicePath(name, map), want) << name;
+  }
+}
+
 #ifndef _WIN32
 
 DeviceControl Dcb(uint32_t baud, uint8_t size, uint8_t parity, uint8_t stop, uint32_t flags) {

@@ -239,6 +239,29 @@ TEST(Rs232cPty, ReadTimesOutAndLosesNothing) {
   EXPECT_FALSE(p.Read(buf, -1));
 }
 
+// A read that times out has ended when it returns: bytes that come later stay
+// queued and never land in the caller's buffer; with time-out 0 the read
+// returns at once instead of waiting for ever.
+TEST(Rs232cPty, TimedOutReadLeavesTheBufferAlone) {
+  for (int32_t timeout : {100, 0}) {
+    SCOPED_TRACE(timeout);
+    FarEnd far;
+    ASSERT_TRUE(far.ok());
+    Trs232c p(nullptr);
+    UsePty(p, far);
+    p.rxtimeout = timeout;
+    ASSERT_TRUE(p.Open());
+    uint8_t buf[3] = {7, 7, 7};
+    EXPECT_FALSE(p.Read(buf, 3));
+    ASSERT_TRUE(far.Send("abc"));
+    ASSERT_TRUE(PollUntil([&] { return p.InQueueCount() == 3; }));
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{7, 7, 7}));
+    if (timeout == 0) p.rxtimeout = 5000;
+    EXPECT_TRUE(p.Read(buf, 3));
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{'a', 'b', 'c'}));
+  }
+}
+
 TEST(Rs232cPty, ReadIntervalEndsAReadBetweenBytes) {
   FarEnd far;
   ASSERT_TRUE(far.ok());

@@ -213,3 +213,35 @@ TEST_F(WatcherTest, FarEndGoneWhileWatching) {
 }
 
 }  // namespace
+
+// The backend's cancel of a pending event wait, which Close uses on drivers
+// that ignore the mask change: it ends the wait with failure while the mask
+// stays set, and later waits fail at once until the device is opened again.
+TEST(PosixEventWait, CancelEndsAPendingWaitForGood) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  auto dev = serialdev::MakeSerialDevice();
+  ASSERT_TRUE(dev->Open(far.path()));
+  ASSERT_TRUE(dev->SetEventMask(serialdev::EV_RXCHAR));
+  std::atomic<int> result{-1};
+  std::thread waiter([&] {
+    uint32_t events = 0;
+    result = dev->WaitEvent(events) ? 1 : 0;
+  });
+  // Nothing arrives: the wait stays pending until the cancel.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(result, -1);
+  dev->CancelEventWait();
+  waiter.join();  // a hang here is the failure
+  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(far.Send("x"));
+  uint32_t events = 0;
+  EXPECT_FALSE(dev->WaitEvent(events)) << "cancelled for good";
+  ASSERT_TRUE(dev->Close());
+  ASSERT_TRUE(dev->Open(far.path()));
+  ASSERT_TRUE(dev->SetEventMask(serialdev::EV_RXCHAR));
+  ASSERT_TRUE(far.Send("y"));
+  EXPECT_TRUE(dev->WaitEvent(events)) << "a fresh opening waits again";
+  EXPECT_TRUE(events & serialdev::EV_RXCHAR);
+  dev->Close();
+}

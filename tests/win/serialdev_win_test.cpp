@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -158,6 +159,89 @@ TEST_F(Win32Serial, PendingReadKeepsItsRecord) {
   ASSERT_TRUE(WriteAll("a"));  // the record is free again
   EXPECT_EQ(ReadAll(&second, 1), 1);
   EXPECT_EQ(second, 'b');
+}
+
+// A read ended by the abort purge reports its end through its own event (the
+// purge may return first), and the record serves the next read.
+TEST_F(Win32Serial, AbortedReadEndsAndItsRecordServesAgain) {
+  if (wintest::UnderWine()) {
+    GTEST_SKIP() << "Wine's PurgeComm only empties the queues: a pending read stays "
+                    "pending (the component's waiting for it is shown by the stand-in "
+                    "driver in test_core)";
+  }
+  Configure(0, 0);  // no total time-out: only the purge ends the read
+  char c = 0x55;
+  ASSERT_EQ(dev_->StartRead(&c, 1), XferStart::Pending);
+  EXPECT_EQ(dev_->WaitRead(20), XferWait::TimedOut);
+  ASSERT_TRUE(dev_->Purge(serialdev::PURGE_RXABORT));
+  ASSERT_EQ(dev_->WaitRead(kGenerousMs), XferWait::Signalled);
+  uint32_t n = 99;
+  EXPECT_FALSE(dev_->ReadResult(n)) << "reported as aborted";
+  EXPECT_EQ(c, 0x55);
+
+  ASSERT_TRUE(WriteAll("m"));  // the far end answers 'n' into the next read
+  EXPECT_EQ(ReadAll(&c, 1), 1);
+  EXPECT_EQ(c, 'n');
+}
+
+// Port names in every accepted form open the device (and COM99 needs the
+// device namespace, as COM10 and above do on Windows).
+TEST_F(Win32Serial, EveryFormOfTheNameOpens) {
+  dev_->Close();
+  const std::string bare = port_;
+  std::string lower = bare;
+  for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  for (const std::string& name : {bare, lower, bare + ":", "\\\\.\\" + bare,
+                                  "\\\\.\\" + bare + ":", "//./" + bare}) {
+    EXPECT_TRUE(dev_->Open(name)) << name;
+    EXPECT_TRUE(dev_->Close()) << name;
+  }
+  ASSERT_TRUE(dev_->Open(port_));
+}
+
+// A cancelled event wait ends, and later waits end at once, until the device
+// is opened again; the watcher never blocks on a record the system still holds.
+TEST_F(Win32Serial, CancelledEventWaitEndsForGood) {
+  Configure(kGenerousMs, kEvRxChar);
+  std::atomic<int> result{-1};
+  std::thread watcher([&] {
+    uint32_t events = 0;
+    result = dev_->WaitEvent(events) ? 1 : 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const bool pends = !wintest::UnderWine();  // Wine ends the wait at once
+  if (pends) {
+    EXPECT_EQ(result, -1) << "nothing came: the wait is pending";
+  }
+  dev_->CancelEventWait();
+  watcher.join();  // a hang here is the failure
+  if (pends) {
+    EXPECT_EQ(result, 0);
+  }
+  uint32_t events = 0;
+  EXPECT_FALSE(dev_->WaitEvent(events));
+  // The transfers are untouched by it.
+  ASSERT_TRUE(WriteAll("c"));
+  char c = 0;
+  EXPECT_EQ(ReadAll(&c, 1), 1);
+  EXPECT_EQ(c, 'd');
+}
+
+// Waits that fail over and over (Wine ends each one as aborted) each end, and
+// leave the transfers working.
+TEST_F(Win32Serial, RepeatedFailingWaitsEachEnd) {
+  if (!wintest::UnderWine()) GTEST_SKIP() << "a Windows driver keeps the wait pending";
+  Configure(kGenerousMs, kEvRxChar);
+  int failed = 0;
+  for (int i = 0; i < 50; ++i) {
+    uint32_t events = 0;
+    failed += dev_->WaitEvent(events) ? 0 : 1;
+  }
+  EXPECT_GT(failed, 0);
+  ASSERT_TRUE(WriteAll("p"));
+  char c = 0;
+  EXPECT_EQ(ReadAll(&c, 1), 1);
+  EXPECT_EQ(c, 'q');
 }
 
 // ---- Cases that need a real Windows driver; Wine's serial layer differs.

@@ -1,0 +1,416 @@
+// The component's handling of transfers and line-event waits that the device
+// ends late or not at all, against a stand-in driver with the habits of the
+// overlapped serial drivers met on Windows: a transfer stays under way until
+// its bytes come or an abort purge ends it, the purge returns before the
+// transfer has ended, and a start on a direction still under way is refused.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "handover.h"
+#include "rs232c.h"
+
+namespace {
+
+using serialdev::XferStart;
+using serialdev::XferWait;
+using Clock = std::chrono::steady_clock;
+
+enum class Waits { Normal, FailAtOnce, IgnoreMask };
+
+struct Habits {
+  int abort_delay_ms = 40;     // an abort takes effect this long after the purge
+  bool abort_ignored = false;  // ... or never: the transfer ends only with its bytes
+  bool read_had_byte = false;  // the aborted read completes with late_byte after all
+  uint8_t late_byte = 0;
+  bool writes_block = false;   // a write stays under way until aborted
+  Waits waits = Waits::Normal;
+  bool rxflag_at_cancel = false;  // an ignoring wait, cancelled, still reports EV_RXFLAG
+};
+
+// What the stand-in driver holds; shared with its late completions and kept
+// after the component has closed (and destroyed) the device.
+struct Driver {
+  struct Xfer {
+    bool pending = false;
+    bool ended = false;
+    bool ok = false;
+    uint8_t* buf = nullptr;
+    uint32_t count = 0;
+    uint32_t transferred = 0;
+  };
+
+  std::mutex mu;
+  std::condition_variable cv;
+  Habits habits;
+  Xfer read, write;
+  std::deque<uint8_t> line;  // received bytes not yet read
+  std::vector<uint8_t> sent;
+  int refused_starts = 0;
+  int waits = 0;
+  int cancels = 0;
+  bool cancelled = false;
+  uint32_t mask = 0;
+  uint64_t mask_seq = 0;
+  std::vector<std::thread> late;
+
+  ~Driver() {
+    for (std::thread& t : late) t.join();
+  }
+
+  // Bytes arrive on the line; a read under way takes them when enough are there.
+  void Deliver(const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> lock(mu);
+    line.insert(line.end(), bytes.begin(), bytes.end());
+    if (read.pending && line.size() >= read.count) {
+      std::copy_n(line.begin(), read.count, read.buf);
+      line.erase(line.begin(), line.begin() + read.count);
+      End(read, true, read.count);
+    }
+  }
+  bool InFlight(bool reading) {
+    std::lock_guard<std::mutex> lock(mu);
+    return (reading ? read : write).pending;
+  }
+  void End(Xfer& x, bool ok, uint32_t n) {
+    x.pending = false;
+    x.ended = true;
+    x.ok = ok;
+    x.transferred = n;
+    cv.notify_all();
+  }
+};
+
+std::shared_ptr<Driver> g_driver;
+
+class StandInDevice final : public serialdev::SerialDevice {
+ public:
+  StandInDevice() : d_(g_driver) {}
+
+  bool Open(const std::string&) override { return true; }
+  bool SetupQueues(uint32_t, uint32_t) override { return true; }
+  bool GetState(serialdev::DeviceControl&) override { return true; }
+  bool SetState(const serialdev::DeviceControl&) override { return true; }
+  bool GetTimeouts(serialdev::CommTimeouts&) override { return true; }
+  bool SetTimeouts(const serialdev::CommTimeouts&) override { return true; }
+  bool SetEventMask(uint32_t mask) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    d_->mask = mask;
+    ++d_->mask_seq;
+    d_->cv.notify_all();
+    return true;
+  }
+  bool WaitEvent(uint32_t& events) override {
+    std::unique_lock<std::mutex> lock(d_->mu);
+    const int n = ++d_->waits;
+    const uint64_t seq = d_->mask_seq;
+    switch (d_->habits.waits) {
+      case Waits::FailAtOnce:
+        return false;
+      case Waits::Normal:
+        d_->cv.wait(lock, [&] { return d_->mask_seq != seq || d_->cancelled; });
+        events = 0;
+        return !d_->cancelled;
+      case Waits::IgnoreMask:
+        d_->cv.wait(lock, [&] { return d_->cancelled; });
+        if (n > 1 || !d_->habits.rxflag_at_cancel) return false;
+        events = serialdev::EV_RXFLAG;
+        return true;
+    }
+    return false;
+  }
+  void CancelEventWait() override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    d_->cancelled = true;
+    ++d_->cancels;
+    d_->cv.notify_all();
+  }
+  bool Purge(uint32_t flags) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    if (flags & serialdev::PURGE_RXCLEAR) d_->line.clear();
+    if ((flags & serialdev::PURGE_RXABORT) && d_->read.pending) AbortLate(true);
+    if ((flags & serialdev::PURGE_TXABORT) && d_->write.pending) AbortLate(false);
+    return true;
+  }
+  bool Status(uint32_t& in_queue) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    in_queue = static_cast<uint32_t>(d_->line.size());
+    return true;
+  }
+  bool Escape(uint32_t) override { return true; }
+  bool MakeTransferEvents() override { return true; }
+  void CloseTransferEvents() override {}
+  XferStart StartRead(void* buf, uint32_t count) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    Driver::Xfer& x = d_->read;
+    if (x.pending) {
+      ++d_->refused_starts;
+      return XferStart::Failed;
+    }
+    x = Driver::Xfer();
+    if (d_->line.size() >= count) {
+      std::copy_n(d_->line.begin(), count, static_cast<uint8_t*>(buf));
+      d_->line.erase(d_->line.begin(), d_->line.begin() + count);
+      d_->End(x, true, count);
+      return XferStart::Completed;
+    }
+    x.pending = true;
+    x.buf = static_cast<uint8_t*>(buf);
+    x.count = count;
+    return XferStart::Pending;
+  }
+  XferWait WaitRead(uint32_t ms) override { return Wait(d_->read, ms); }
+  bool ReadResult(uint32_t& n) override { return Result(d_->read, n); }
+  XferStart StartWrite(const void* buf, uint32_t count) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    Driver::Xfer& x = d_->write;
+    if (x.pending) {
+      ++d_->refused_starts;
+      return XferStart::Failed;
+    }
+    x = Driver::Xfer();
+    if (d_->habits.writes_block) {
+      x.pending = true;
+      x.count = count;
+      return XferStart::Pending;
+    }
+    const auto* b = static_cast<const uint8_t*>(buf);
+    d_->sent.insert(d_->sent.end(), b, b + count);
+    d_->End(x, true, count);
+    return XferStart::Completed;
+  }
+  XferWait WaitWrite(uint32_t ms) override { return Wait(d_->write, ms); }
+  bool WriteResult(uint32_t& n) override { return Result(d_->write, n); }
+  bool Close() override { return true; }
+
+ private:
+  // mu held. The purge has returned long before the transfer reports its end.
+  void AbortLate(bool reading) {
+    if (d_->habits.abort_ignored) return;
+    Driver* d = d_.get();  // the driver joins this thread before it goes
+    const int delay_ms = d->habits.abort_delay_ms;
+    d->late.emplace_back([d, reading, delay_ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      std::lock_guard<std::mutex> lock(d->mu);
+      Driver::Xfer& x = reading ? d->read : d->write;
+      if (!x.pending) return;
+      if (reading && d->habits.read_had_byte) {
+        x.buf[0] = d->habits.late_byte;
+        d->End(x, true, 1);
+      } else {
+        d->End(x, false, 0);
+      }
+    });
+  }
+  XferWait Wait(Driver::Xfer& x, uint32_t ms) {
+    std::unique_lock<std::mutex> lock(d_->mu);
+    if (!x.pending && !x.ended) return XferWait::Failed;
+    d_->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !x.pending; });
+    return x.pending ? XferWait::TimedOut : XferWait::Signalled;
+  }
+  bool Result(Driver::Xfer& x, uint32_t& n) {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    if (!x.ended) return false;
+    n = x.transferred;
+    return x.ok;
+  }
+
+  std::shared_ptr<Driver> d_;
+};
+
+std::unique_ptr<serialdev::SerialDevice> MakeStandIn() {
+  return std::make_unique<StandInDevice>();
+}
+
+class StandInTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HandOver::Ui().Install({});
+    g_driver = std::make_shared<Driver>();
+    port_.SetDeviceFactory(&MakeStandIn);
+    port_.rxtimeout = 50;
+    port_.txtimeout = 50;
+  }
+  void TearDown() override {
+    port_.Close();
+    g_driver.reset();
+  }
+  Driver& driver() { return *g_driver; }
+
+  Trs232c port_{nullptr};
+};
+
+int64_t MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// A transfer still under way at its time-out is aborted, and its late end is
+// awaited before the call returns: nothing holds the record or the buffer
+// afterwards, and the next transfer starts.
+TEST_F(StandInTest, TimedOutTransfersHaveEndedWhenTheCallReturns) {
+  struct Case {
+    const char* name;
+    Habits habits;
+    int32_t rxtimeout;
+  };
+  Habits had_byte;
+  had_byte.read_had_byte = true;
+  had_byte.late_byte = 'L';
+  Habits blocks;
+  blocks.writes_block = true;
+  const Case cases[] = {
+      {"read aborted late with nothing", Habits(), 50},
+      {"read aborted late after its byte had come", had_byte, 50},
+      {"read with time-out 0", Habits(), 0},
+      {"write aborted late", blocks, 50},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    driver().habits = c.habits;
+    port_.rxtimeout = c.rxtimeout;
+    ASSERT_TRUE(port_.Open());
+
+    if (c.habits.writes_block) {
+      const auto t0 = Clock::now();
+      EXPECT_FALSE(port_.WriteByte('A'));
+      EXPECT_GE(MsSince(t0), port_.txtimeout);
+      EXPECT_FALSE(driver().InFlight(false));
+      driver().habits.writes_block = false;
+      EXPECT_TRUE(port_.WriteByte('B'));
+      EXPECT_EQ(driver().sent, std::vector<uint8_t>{'B'});
+    } else {
+      uint8_t b = 0xAA;
+      const auto t0 = Clock::now();
+      const bool got = port_.ReadByte(b);
+      EXPECT_GE(MsSince(t0), c.rxtimeout);
+      EXPECT_FALSE(driver().InFlight(true));
+      if (c.habits.read_had_byte) {
+        EXPECT_TRUE(got) << "what the aborted read brought is its result";
+        EXPECT_EQ(b, 'L');
+      } else {
+        EXPECT_FALSE(got);
+        EXPECT_EQ(b, 0xAA);
+      }
+      driver().Deliver({'Z'});
+      EXPECT_TRUE(port_.ReadByte(b));
+      EXPECT_EQ(b, 'Z');
+    }
+    EXPECT_EQ(driver().refused_starts, 0) << "a start on a record still under way";
+    EXPECT_TRUE(port_.Close());
+    TearDown();
+  }
+}
+
+// A caller's buffer is not written after Read has returned.
+TEST_F(StandInTest, CallersBufferIsLeftAloneAfterATimeOut) {
+  ASSERT_TRUE(port_.Open());
+  uint8_t buf[4] = {1, 2, 3, 4};
+  EXPECT_FALSE(port_.Read(buf, 4));
+  driver().Deliver({'w', 'x', 'y', 'z'});
+  EXPECT_EQ(std::memcmp(buf, "\x01\x02\x03\x04", 4), 0);
+  EXPECT_EQ(port_.InQueueCount(), 4);
+  EXPECT_TRUE(port_.Read(buf, 4));
+  EXPECT_EQ(std::memcmp(buf, "wxyz", 4), 0);
+}
+
+// A driver that does not end an aborted read: the component waits for it a
+// bounded time, never starts another transfer on its record, and hands the
+// byte it finally brings to the next ReadByte.
+TEST_F(StandInTest, ReadTheDriverNeverAbortsKeepsItsRecordUntilItEnds) {
+  driver().habits.abort_ignored = true;
+  ASSERT_TRUE(port_.Open());
+  uint8_t b = 0xAA;
+  EXPECT_FALSE(port_.ReadByte(b));
+  EXPECT_TRUE(driver().InFlight(true));
+  driver().Deliver({'L', 'M'});  // it ends now, with the first byte
+  EXPECT_FALSE(driver().InFlight(true));
+  EXPECT_TRUE(port_.ReadByte(b));
+  EXPECT_EQ(b, 'L');
+  EXPECT_TRUE(port_.ReadByte(b));
+  EXPECT_EQ(b, 'M');
+  EXPECT_EQ(driver().refused_starts, 0);
+}
+
+// A device whose event waits fail at once does not keep the watcher spinning,
+// and Close still ends it.
+TEST_F(StandInTest, FailingEventWaitsDoNotSpin) {
+  driver().habits.waits = Waits::FailAtOnce;
+  port_.OnRXCHAR = [](TObject*) {};
+  ASSERT_TRUE(port_.Open());
+  const auto end = Clock::now() + std::chrono::milliseconds(300);
+  while (Clock::now() < end) {
+    HandOver::Ui().ServePending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(port_.Close());
+  std::lock_guard<std::mutex> lock(driver().mu);
+  EXPECT_GE(driver().waits, 2) << "the watcher keeps trying";
+  // A short pause after each failure gives a few dozen; a spinning loop would
+  // make hundreds of thousands.
+  EXPECT_LT(driver().waits, 300);
+}
+
+// Close ends also on a driver that ignores the mask change: its pending wait
+// is cancelled after a bounded wait, and a hand-over the watcher makes then is
+// still served (and finds the component open). A driver that honours the mask
+// change is never cancelled.
+TEST_F(StandInTest, CloseEndsWhenTheDriverIgnoresTheMaskChange) {
+  struct Case {
+    const char* name;
+    Waits waits;
+    bool rxflag_at_cancel;
+    int cancels;
+    int flags;
+  };
+  const Case cases[] = {
+      {"conforming driver", Waits::Normal, false, 0, 0},
+      {"driver ignoring the mask change", Waits::IgnoreMask, false, 1, 0},
+      {"... whose cancelled wait reports an event", Waits::IgnoreMask, true, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    driver().habits.waits = c.waits;
+    driver().habits.rxflag_at_cancel = c.rxflag_at_cancel;
+    int flags = 0;
+    bool open_in_handler = false;
+    port_.OnRXFLAG = [&](TObject*) {
+      ++flags;
+      open_in_handler = port_.IsOpen();
+    };
+    ASSERT_TRUE(port_.Open());
+    ASSERT_TRUE(HandOver::Ui().OnUiThread());
+    // Let the watcher reach its wait before the close.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> lock(driver().mu);
+        if (driver().waits >= 1) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(port_.Close());  // a hang here is the failure
+    EXPECT_FALSE(port_.IsOpen());
+    EXPECT_EQ(flags, c.flags);
+    if (c.flags) {
+      EXPECT_TRUE(open_in_handler);
+    }
+    {
+      std::lock_guard<std::mutex> lock(driver().mu);
+      EXPECT_EQ(driver().cancels, c.cancels);
+    }
+    port_.OnRXFLAG = nullptr;
+    TearDown();
+  }
+}
+
+}  // namespace
