@@ -25,6 +25,7 @@ void Trs232c::SetDeviceFactory(std::unique_ptr<serialdev::SerialDevice> (*factor
 bool Trs232c::Open() {
   if (IsOpen_) return false;
 
+  if (portmaploader) portmap = portmaploader();
   DeviceHandle = factory_ ? factory_() : nullptr;
   if (!DeviceHandle) return false;
 #ifdef _WIN32
