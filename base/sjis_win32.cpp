@@ -23,8 +23,15 @@ bool Encode(const std::string& utf8, std::string& out) {
   out.clear();
   if (utf8.empty()) return true;
   // Invalid UTF-8 becomes U+FFFD here, which the code page lacks.
-  const std::wstring w = ToWide(utf8, CP_UTF8);
+  std::wstring w = ToWide(utf8, CP_UTF8);
   if (w.empty()) return false;
+  // A character beyond the BMP is two UTF-16 units but one character the code
+  // page lacks: one '?', as from iconv.
+  for (size_t i = 0; i + 1 < w.size(); ++i) {
+    if (w[i] >= 0xD800 && w[i] < 0xDC00 && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000) {
+      w.replace(i, 2, 1, static_cast<wchar_t>(0xFFFD));
+    }
+  }
   BOOL used_default = FALSE;
   const int len = static_cast<int>(w.size());
   const int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, w.data(), len, nullptr, 0, "?",

@@ -58,13 +58,18 @@ cleanup() {
 trap cleanup EXIT
 export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-# The program's users run a Japanese Windows: code page 932 for the A functions.
+# The program's users run a Japanese Windows: code page 932 for the A
+# functions, where the machine has the Japanese locale. Without it Wine falls
+# back to the C locale, whose ASCII file names refuse every non-ASCII name: then
+# C.UTF-8 (file names in UTF-8, ANSI code page 1252, which the program's own
+# file and text layers must not depend on anyway).
+if locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then WINE_LOCALE=ja_JP.UTF-8; else WINE_LOCALE=C.UTF-8; fi
 in_wine() {  # seconds, program and arguments
   local t=$1; shift
-  env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 timeout -k 5 "$t" "$WINE" "$@"
+  env LANG=$WINE_LOCALE LC_ALL=$WINE_LOCALE timeout -k 5 "$t" "$WINE" "$@"
 }
 
-say "setting up Wine in $PREFIX"
+say "setting up Wine in $PREFIX (locale $WINE_LOCALE)"
 if ! in_wine 120 wineboot --init >/dev/null 2>&1 || ! timeout 60 "$WINESERVER" -w; then
   echo "Windows stage: Wine set-up FAILED"
   echo "0 passed, 1 failed"
