@@ -25,8 +25,9 @@ ReadResult ReadWhole(const std::string& path, std::string& out);
 //  - Normally a new file beside it is written, synced and put in its place in
 //    one step, keeping the old file's permissions: a failure leaves the old
 //    file as it was.
-//  - When no new file can be made beside it (a folder the user may not write)
-//    but the file itself may be written, it is written in place: rewritten
+//  - When no new file may be made beside it (a folder the user may not write;
+//    not a full disk, which fails) but the file itself may be written, it is
+//    written in place: rewritten
 //    from the start, cut to length and synced. Should that fail, the old bytes
 //    are put back as far as the disk allows.
 //  - A file that is read-only (no write permission for anyone, the Windows

@@ -52,9 +52,13 @@ TempResult ReplaceByTemp(const std::string& path, const std::string& content,
   for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
     tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
     fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno != EEXIST) return TempResult::kNoTemp;
+    if (fd < 0 && errno != EEXIST) {
+      // Only a folder the user may not write calls for the in-place write; a
+      // full disk is reported, with the old file whole.
+      return errno == EACCES || errno == EPERM ? TempResult::kNoTemp : TempResult::kFailed;
+    }
   }
-  if (fd < 0) return TempResult::kNoTemp;
+  if (fd < 0) return TempResult::kFailed;
   bool ok = true;
   if (old) {
     // Keep the file's owner (best effort: only root may give a file away) and

@@ -98,12 +98,14 @@ TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, b
     tmp = path + L".tmp" + pid + L"-" + std::to_wstring(attempt);
     h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      return TempResult::kNoTemp;
+    const DWORD err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
+      // Only a folder the user may not write calls for the in-place write; a
+      // full disk is reported, with the old file whole.
+      return err == ERROR_ACCESS_DENIED ? TempResult::kNoTemp : TempResult::kFailed;
     }
   }
-  if (h == INVALID_HANDLE_VALUE) return TempResult::kNoTemp;
+  if (h == INVALID_HANDLE_VALUE) return TempResult::kFailed;
   Handle file(h);
   bool ok = WriteAll(file.get(), content) && FlushFileBuffers(file.get());
   ok = file.Close() && ok;
