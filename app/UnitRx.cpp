@@ -138,6 +138,9 @@ void TRXDlg::LoadSettings() {
   for (size_t i = 0; i < preset_buttons_.size(); ++i) preset_buttons_[i]->SetCaption(s.Names[i]);
   ColonAsO = s.ColonAsO;
   rs232c1->portmap = kelv::LoadPortMap(settings_path_);
+  // Read again at every opening: a map fixed after a failed opening holds
+  // at the next start without restarting the program.
+  kelv::ReadPortMapAtOpen(*rs232c1, settings_path_);
 }
 
 void TRXDlg::ShowPreset() {

@@ -24,21 +24,12 @@ uint8_t ReadByte(const std::string& key, const std::string& path) {
   return static_cast<uint8_t>(static_cast<uint32_t>(profile::ReadInteger("Set", key, 0, path)));
 }
 
-// The message is code page 932; the path is the file system's bytes, which are
-// UTF-8 here and code page 932 already on Windows.
-std::string PathForMessage(const std::string& path) {
-#ifdef _WIN32
-  return path;
-#else
-  return Utf8ToSjis(path);
-#endif
-}
-
-// A write that fails abandons the save: the caller's close must not go on.
+// A failed save abandons the caller's close. The message is code page 932;
+// paths are UTF-8 on every system (fileio.h).
 void Check(bool written, const std::string& path) {
   if (!written) {
     std::string msg = Sjis("%s に書き込めません");
-    msg.replace(msg.find("%s"), 2, PathForMessage(path));
+    msg.replace(msg.find("%s"), 2, Utf8ToSjis(path));
     throw AppError(msg);
   }
 }
@@ -96,21 +87,27 @@ Settings LoadSettings(const std::string& path) {
   return s;
 }
 
-void SaveSettings(const Settings& s, const std::string& path) {
-  Check(profile::WriteInteger("Set", "Active", s.ActivePreset, path), path);
+std::vector<profile::Entry> SettingsEntries(const Settings& s) {
+  std::vector<profile::Entry> e;
+  e.push_back({"Set", "Active", std::to_string(s.ActivePreset)});
   for (int i = 0; i < kPresetCount; ++i) {
     const std::string n = std::to_string(i);
     const PortPreset& p = s.Presets[static_cast<size_t>(i)];
-    Check(profile::WriteInteger("Set", "Port" + n, p.PortIndex, path), path);
-    Check(profile::WriteInteger("Set", "baudRate" + n, p.BaudIndex, path), path);
-    Check(profile::WriteInteger("Set", "Start" + n, p.StartMode, path), path);
-    Check(profile::WriteInteger("Set", "CoadType" + n, p.CodeType, path), path);
+    e.push_back({"Set", "Port" + n, std::to_string(p.PortIndex)});
+    e.push_back({"Set", "baudRate" + n, std::to_string(p.BaudIndex)});
+    e.push_back({"Set", "Start" + n, std::to_string(p.StartMode)});
+    e.push_back({"Set", "CoadType" + n, std::to_string(p.CodeType)});
   }
   for (int i = 0; i < kPresetCount; ++i) {
-    Check(profile::WriteString("set", "Name" + std::to_string(i + 1),
-                               s.Names[static_cast<size_t>(i)], path),
-          path);
+    e.push_back({"set", "Name" + std::to_string(i + 1), s.Names[static_cast<size_t>(i)]});
   }
+  return e;
+}
+
+void SaveSettings(const Settings& s, const std::string& path) {
+  // One write of the file for the whole save: each key by itself would
+  // replace and sync the file 22 times, which takes seconds on a slow disk.
+  Check(profile::WriteStrings(SettingsEntries(s), path), path);
   profile::Flush(path);
 }
 
@@ -118,6 +115,10 @@ PortMap LoadPortMap(const std::string& path) {
   PortMap map;
   for (const auto& [name, device] : profile::ReadSection("Ports", path)) map[name] = device;
   return map;
+}
+
+void ReadPortMapAtOpen(Trs232c& port, const std::string& path) {
+  port.portmaploader = [path] { return LoadPortMap(path); };
 }
 
 void ApplyPreset(const PortPreset& p, Trs232c& port, Marks& marks) {

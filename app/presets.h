@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "profile.h"
 #include "rs232c.h"
 
 namespace kelv {
@@ -41,20 +42,29 @@ struct Settings {
   bool ColonAsO = false;  // read only: the file keeps it, we never write it
 };
 
-// `dir` ends with its separator.
+// `dir` ends with its separator. Paths are UTF-8 on every system (fileio.h).
 std::string SettingsPath(const std::string& dir);
 
 // Never fails: a missing file, section or key, or a value the number rule
 // rejects, gives the default. Integers keep their low 8 bits.
 Settings LoadSettings(const std::string& path);
 
-// Writes the active index, the presets and the captions (not ColonAsO), in
-// that order. A failed write throws AppError "<path> に書き込めません" and skips
-// the writes after it.
+// The keys of a save, in the order they are applied: the active index, the
+// presets, the captions (not ColonAsO).
+std::vector<profile::Entry> SettingsEntries(const Settings& s);
+
+// Writes the keys of SettingsEntries, applied to the file's content in that
+// order and written to the file once. When that fails (the file read-only, no
+// room, a caption the file cannot hold) it throws AppError "<path> に書き込めません"
+// and the file is as it was.
 void SaveSettings(const Settings& s, const std::string& path);
 
 // Section "Ports": where each "COMn" name leads on this machine. Read only.
 PortMap LoadPortMap(const std::string& path);
+
+// Makes `port` read the section "Ports" of the file at `path` anew at every
+// Open, so a map fixed after a failed opening counts at the next try.
+void ReadPortMapAtOpen(Trs232c& port, const std::string& path);
 
 // Start and end marker selectors: '%', 'D' or 'N'.
 struct Marks {

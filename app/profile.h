@@ -1,9 +1,9 @@
 // Access to the initialisation (profile) file: the settings file "Kelv.ini".
 //
-// Each call names the file by full path; no file stays open between calls.
-// On Windows these call the system's profile functions; elsewhere they are our
-// own implementation with the same observable behaviour. Texts are code page
-// 932 bytes.
+// Each call names the file by full path (UTF-8, see fileio.h); no file stays
+// open between calls. The same implementation serves every system, so the
+// file's bytes never depend on the system's code page. Texts are code page 932
+// bytes, read and written as they are.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,8 @@ namespace kelv::profile {
 constexpr size_t kMaxValue = 2047;
 
 // The value of section/key (names compared without regard to ASCII case,
-// blanks around names and value not part of them), cut to kMaxValue bytes; the
+// blanks around names and value not part of them, and one pair of matching
+// quotes (" or ') around the value dropped), cut to kMaxValue bytes; the
 // default when the file, section or key is missing. Never creates the file.
 std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
                        const std::string& path);
@@ -28,25 +29,40 @@ int32_t ReadInteger(const std::string& section, const std::string& key, int32_t 
 bool ReadBool(const std::string& section, const std::string& key, bool def,
               const std::string& path);
 
-// All key/value pairs of a section, in file order (names as written, blanks
-// around them removed); empty when the file or section is missing.
+// All key/value pairs of a section, in file order (names as written; values
+// as ReadString gives them); empty when the file or section is missing.
 std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
                                                              const std::string& path);
 
 // Replaces the key's value on its own line, or adds the key at the end of its
 // section, or the section at the end of the file; every other line stays byte
 // for byte. New lines end with CR LF. Creates a missing file. The file is
-// replaced atomically; false (old file untouched) when it cannot be written.
+// written as fileio::SaveWhole does (in one step where the folder allows, in
+// place where only the file may be written, never when it is read-only), and
+// not at all when its bytes would not change. false (old file untouched) when
+// it cannot be written or a name or value cannot be held by the file.
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,
                  const std::string& path);
 bool WriteInteger(const std::string& section, const std::string& key, int32_t value,
                   const std::string& path);
+// Several writes to one file, applied in order to its content in memory and
+// written once: the bytes are those the single writes would leave, one after
+// the other. All or nothing: false (file untouched) when any entry cannot be
+// held or the file cannot be written.
+struct Entry {
+  std::string section;
+  std::string key;
+  std::string value;
+};
+bool WriteStrings(const std::vector<Entry>& entries, const std::string& path);
+
 // Flushes any cached state of the file (the profile functions' flush call).
 void Flush(const std::string& path);
 
 // The pure core of the file layer, on file contents in memory (used by the
 // file functions above and by tests and fuzzers).
-// Lookup: sets `found` and returns the value (uncut) when section/key exist.
+// Lookup: sets `found` and returns the value (uncut, quotes dropped) when
+// section/key exist.
 std::string Lookup(const std::string& content, const std::string& section, const std::string& key,
                    bool& found);
 // Update: returns the new content with section/key set to value.

@@ -89,6 +89,14 @@ Line LineAt(string_view content, size_t pos) {
   return line;
 }
 
+string_view Unquote(string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
 // What the file format can hold: a name or value that would split into more
 // lines or be read back as something else is refused.
 bool Writable(string_view section, string_view key, string_view value) {
@@ -159,7 +167,8 @@ std::string Lookup(const std::string& content, const std::string& section, const
   // them, so without the cut a caption read from a damaged file could never be
   // saved again, and the dialog never closed.
   const string_view value = place.key.value;
-  return std::string(Trim(value.substr(0, value.find_first_of(string_view("\r\0", 2)))));
+  return std::string(
+      text::Unquote(Trim(value.substr(0, value.find_first_of(string_view("\r\0", 2))))));
 }
 
 std::string Update(const std::string& content, const std::string& section, const std::string& key,

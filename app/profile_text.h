@@ -34,6 +34,11 @@ struct Line {
 // Splits off the line at `pos` and classifies it.
 Line LineAt(string_view content, size_t pos);
 
+// A value as it is read: one pair of matching quotes (" or ') around it
+// dropped, as the Windows profile functions read values; anything else as it
+// is.
+string_view Unquote(string_view value);
+
 // What the file format can hold: a name or value that would split into more
 // lines or be read back as something else is refused.
 bool Writable(string_view section, string_view key, string_view value);

@@ -12,6 +12,8 @@
 #include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
+
+#include "widepath.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,8 +29,9 @@ namespace {
 constexpr int kTempNameTries = 100;
 constexpr size_t kChunk = 64 * 1024;
 
+// Paths are UTF-8 (fileio.h), the message code page 932.
 [[noreturn]] void ThrowCreate(const std::string& path, const std::string& reason) {
-  throw AppError(Sjis("ファイル \"") + path + Sjis("\" を作成できません。") + reason);
+  throw AppError(Sjis("ファイル \"") + Utf8ToSjis(path) + Sjis("\" を作成できません。") + reason);
 }
 
 [[noreturn]] void ThrowWrite() {
@@ -41,9 +44,10 @@ std::string ErrnoText(int err) {
 
 #ifdef _WIN32
 
+// Through wide paths: a folder name outside the system's code page works.
 int CreateExclusive(const std::string& name) {
-  return _sopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYRW,
-                _S_IREAD | _S_IWRITE);
+  return _wsopen(fileio::WidePath(name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                 _SH_DENYRW, _S_IREAD | _S_IWRITE);
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -64,23 +68,25 @@ bool CloseFile(int fd) {
   return _close(fd) == 0;
 }
 void RemoveFile(const std::string& name) {
-  _unlink(name.c_str());
+  _wunlink(fileio::WidePath(name).c_str());
 }
 
-// The system's own text, in the system code page like every other text here.
+// The system's own text, converted to the program's code page 932 whatever
+// the system's code page is.
 std::string LastErrorText() {
   const DWORD code = GetLastError();
-  char buf[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, buf, sizeof buf, nullptr);
-  while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n')) --n;
+  wchar_t buf[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, buf, sizeof buf / sizeof buf[0], nullptr);
+  while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n')) --n;
   if (n == 0) return "error " + std::to_string(code);
-  return std::string(buf, n);
+  return Utf8ToSjis(fileio::Utf8FromWide(std::wstring(buf, n)));
 }
 
 // Replaces `path`; on failure returns false with the reason.
 bool PutInPlace(const std::string& from, const std::string& path, std::string& reason) {
-  if (MoveFileExA(from.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (MoveFileExW(fileio::WidePath(from).c_str(), fileio::WidePath(path).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   reason = LastErrorText();
   return false;

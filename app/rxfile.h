@@ -9,7 +9,8 @@ namespace kelv {
 // File name of the received program, beside the executable.
 inline constexpr const char kRxFileName[] = "Rx.nc";
 
-// Writes `lines` to `path`, each followed by CR LF, bytes as they are.
+// Writes `lines` to `path` (UTF-8, see fileio.h), each followed by CR LF,
+// bytes as they are.
 //
 // The lines go to a new file in the same directory first, which then replaces
 // `path` in one step: an existing file is either fully replaced or left as it

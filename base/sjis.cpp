@@ -1,88 +1,106 @@
 #include "sjis.h"
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <iconv.h>
-
-#include <cerrno>
-#endif
+#include "sjis_backend.h"
 
 namespace kelv {
-
-#ifdef _WIN32
 namespace {
-std::wstring ToWide(const std::string& s, UINT cp) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-std::string FromWide(const std::wstring& w, UINT cp) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
-}  // namespace
 
-std::string Utf8ToSjis(const std::string& utf8) {
-  return FromWide(ToWide(utf8, CP_UTF8), 932);
-}
-std::string SjisToUtf8(const std::string& sjis) {
-  return FromWide(ToWide(sjis, 932), CP_UTF8);
-}
+// The second Unicode forms of code page 932 characters, with the form the
+// code page maps. Both converters of the program (glibc's and the Windows
+// code page) know only some of them, each a different some, and one of them
+// turns U+00A5 and U+203E into the ASCII backslash and tilde; mapping them
+// here first makes every system give the same bytes.
+struct Alias {
+  char32_t from;
+  char32_t to;
+};
+constexpr Alias kAliases[] = {
+    {0x00A2, 0xFFE0},  // ¢ -> ￠ 81 91
+    {0x00A3, 0xFFE1},  // £ -> ￡ 81 92
+    {0x00A5, 0xFFE5},  // ¥ -> ￥ 81 8F
+    {0x00A6, 0xFFE4},  // ¦ -> ￤ FA 55
+    {0x00AC, 0xFFE2},  // ¬ -> ￢ 81 CA
+    {0x2014, 0x2015},  // em dash -> ― 81 5C
+    {0x2016, 0x2225},  // ‖ -> ∥ 81 61
+    {0x203E, 0xFFE3},  // overline -> ￣ 81 50
+    {0x2212, 0xFF0D},  // − -> － 81 7C
+    {0x301C, 0xFF5E},  // 〜 -> ～ 81 60
+};
 
-#else
-
-namespace {
-// glibc's "CP932" maps like Windows code page 932 ("SHIFT_JIS" does not).
-std::string Convert(const std::string& in, const char* to, const char* from,
-                    const std::string& bad_out, size_t bad_in_step) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string out;
-  char buf[256];
-  char* src = const_cast<char*>(in.data());
-  size_t left = in.size();
-  while (left > 0) {
-    char* dst = buf;
-    size_t room = sizeof buf;
-    size_t r = iconv(cd, &src, &left, &dst, &room);
-    out.append(buf, static_cast<size_t>(dst - buf));
-    if (r == static_cast<size_t>(-1)) {
-      if (errno == E2BIG) continue;
-      // EILSEQ or EINVAL (a sequence cut at the end): skip the offending input.
-      out += bad_out;
-      size_t step = bad_in_step;
-      if (from[0] == 'U') {  // UTF-8 input: skip one whole character
-        unsigned char c = static_cast<unsigned char>(*src);
-        step = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-      }
-      if (step > left) step = left;
-      src += step;
-      left -= step;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
+void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
   }
-  iconv_close(cd);
+}
+
+// Replaces the second forms by the code page's own; everything else, invalid
+// bytes included, passes unchanged for the converter to judge.
+std::string Unalias(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b0 = static_cast<unsigned char>(utf8[i]);
+    size_t len = 1;
+    char32_t c = b0;
+    if (b0 >= 0xC2 && b0 < 0xE0 && i + 1 < utf8.size()) {
+      len = 2;
+      c = ((b0 & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
+    } else if (b0 >= 0xE0 && b0 < 0xF0 && i + 2 < utf8.size()) {
+      len = 3;
+      c = ((b0 & 0x0Fu) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6) |
+          (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
+    }
+    bool continuation_ok = true;
+    for (size_t k = 1; k < len; ++k) {
+      continuation_ok = continuation_ok && (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
+    }
+    const Alias* hit = nullptr;
+    if (continuation_ok && len > 1) {
+      for (const Alias& a : kAliases) {
+        if (a.from == c) hit = &a;
+      }
+    }
+    if (hit) {
+      AppendUtf8(hit->to, out);
+    } else {
+      out.append(utf8, i, len);
+    }
+    i += len;
+  }
   return out;
 }
+
 }  // namespace
 
+bool Utf8ToSjis(const std::string& utf8, std::string& out) {
+  return sjis_backend::Encode(Unalias(utf8), out);
+}
+
 std::string Utf8ToSjis(const std::string& utf8) {
-  return Convert(utf8, "CP932", "UTF-8", "?", 1);
+  std::string out;
+  Utf8ToSjis(utf8, out);
+  return out;
 }
+
+bool Representable(const std::string& utf8) {
+  std::string out;
+  return Utf8ToSjis(utf8, out);
+}
+
 std::string SjisToUtf8(const std::string& sjis) {
-  return Convert(sjis, "UTF-8", "CP932", "\xEF\xBF\xBD", 1);
+  return sjis_backend::Decode(sjis);
 }
-#endif
 
 const std::string& Sjis(const char* utf8_literal) {
   static std::mutex mu;

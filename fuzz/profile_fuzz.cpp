@@ -50,6 +50,10 @@ bool Holdable(const std::string& section, const std::string& key, const std::str
   if (section.empty() || key.empty()) return false;
   if (HasBreakOrNul(section) || HasBreakOrNul(key) || HasBreakOrNul(value)) return false;
   if (BlankEnds(section) || BlankEnds(key) || BlankEnds(value)) return false;
+  // A value in one pair of matching quotes reads back without them.
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+    return false;
+  }
   if (section.find(']') != std::string::npos) return false;
   if (key.find('=') != std::string::npos || key[0] == '[' || key[0] == ';') return false;
   return true;

@@ -62,10 +62,16 @@ cleanup() {
 trap cleanup EXIT
 export WINEPREFIX=$PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WAYLAND_DISPLAY
-# The program's users run a Japanese Windows: code page 932 for the A functions.
+# The program's users run a Japanese Windows: code page 932 for the A
+# functions, where the machine has the Japanese locale (scripts/deps.sh test
+# makes it). Without it Wine falls back to the C locale, whose ASCII file names
+# refuse every non-ASCII name: then C.UTF-8 (file names in UTF-8, ANSI code
+# page 1252, which the program's own file and text layers do not depend on).
+if locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then WINE_LOCALE=ja_JP.UTF-8; else WINE_LOCALE=C.UTF-8; fi
+export WINE_LOCALE
 in_wine() {  # seconds, program and arguments
   local t=$1; shift
-  env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 timeout -k 5 "$t" "$WINE" "$@"
+  env LANG=$WINE_LOCALE LC_ALL=$WINE_LOCALE timeout -k 5 "$t" "$WINE" "$@"
 }
 
 # A display picked at random from a high range (the low ones belong to a
@@ -102,7 +108,7 @@ say "X server on $DISPLAY"
 
 # Every Wine command runs with this display from the first on: a wineserver
 # started headless gives later programs no window.
-say "setting up Wine in $PREFIX"
+say "setting up Wine in $PREFIX (locale $WINE_LOCALE)"
 if ! in_wine 120 wineboot --init >/dev/null 2>&1 || ! timeout 60 "$WINESERVER" -w; then
   echo "Windows stage: Wine set-up FAILED"
   echo "0 passed, 1 failed"

@@ -37,6 +37,7 @@ void Trs232c::SetDeviceFactory(std::unique_ptr<serialdev::SerialDevice> (*factor
 bool Trs232c::Open() {
   if (IsOpen_) return false;
 
+  if (portmaploader) portmap = portmaploader();
   DeviceHandle = factory_ ? factory_() : nullptr;
   if (!DeviceHandle) return false;
   const std::string device = serialdev::DeviceNameFor(portname, portmap);

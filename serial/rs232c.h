@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -104,6 +105,9 @@ class Trs232c : public TComponent {
   // Where "COMn" names lead on this machine (see ResolvePortName); not a
   // published property: the dialog hands it over from its settings.
   PortMap portmap;
+  // When set, called at the start of every Open and its result taken as
+  // `portmap`, so a map changed on disk counts at the next opening.
+  std::function<PortMap()> portmaploader;
 
   // ---- Operations.
   bool Open();

@@ -377,6 +377,7 @@ bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
   o.replace_errors = (dcb.Flags & F_ERROR_CHAR) != 0;
   o.error_char = dcb.ErrorChar;
   o.discard_null = (dcb.Flags & F_NULL) != 0;
+  o.data_mask = static_cast<uint8_t>((1u << dcb.ByteSize) - 1u);
   filter_ = serialtables::RxFilter(o);
   return true;
 }

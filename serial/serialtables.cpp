@@ -230,6 +230,7 @@ std::optional<LineTermios> TermiosFor(const DeviceControl& dcb) {
   // Checked input is marked rather than replaced, so that a faulty byte still
   // arrives as it was received.
   if (f & F_PARITY) t.iflag |= INPCK | PARMRK;
+  if (dcb.ByteSize < 8) t.iflag |= ISTRIP;
   if (f & F_OUTX) t.iflag |= IXON;
   if (f & F_INX) t.iflag |= IXOFF;
   if ((f & (F_OUTX | F_INX)) && dcb.XonChar == dcb.XoffChar) return std::nullopt;
@@ -282,6 +283,7 @@ DeviceControl DeviceControlFrom(const LineTermios& t) {
 }
 
 void RxFilter::Deliver(uint8_t b, std::vector<uint8_t>& out) const {
+  b = static_cast<uint8_t>(b & opt_.data_mask);
   if (opt_.discard_null && b == 0) return;
   out.push_back(b);
 }

@@ -67,7 +67,9 @@ struct LineTermios {
   bool rts = false;
 };
 
-// Translates a device control block into raw-mode termios settings. Returns
+// Translates a device control block into raw-mode termios settings (with
+// fewer than 8 data bits the kernel strips input to 7 bits, so that its own
+// flow control sees the characters the program sees). Returns
 // nothing for settings the device model refuses: baud rate 0, byte size other
 // than 5..8, an unknown parity or stop-bit value, 1.5 stop bits with more than
 // 5 data bits, 2 stop bits with 5 data bits, and equal XON and XOFF characters
@@ -82,7 +84,9 @@ serialdev::DeviceControl DeviceControlFrom(const LineTermios& t);
 // (PARMRK): 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 c is byte c received with a
 // parity or framing error (0xFF 0x00 0x00 is also how a break arrives). Faulty
 // bytes are delivered unchanged unless replace_errors asks for error_char.
-// NUL bytes are dropped when discard_null is set. State carries across calls,
+// NUL bytes are dropped when discard_null is set. Each delivered byte (an
+// error_char too) is cut to data_mask after the marks are undone. State
+// carries across calls,
 // since a mark may be split between two reads.
 class RxFilter {
  public:
@@ -91,6 +95,10 @@ class RxFilter {
     bool replace_errors = false;
     uint8_t error_char = 0;
     bool discard_null = false;
+    // The data bits of the line: with fewer than 8 the bits above them are
+    // dropped, as the Windows driver delivers them. Some devices and
+    // adapters pass the parity bit on in bit 7 of a 7-bit character.
+    uint8_t data_mask = 0xFF;
   };
 
   RxFilter() = default;

@@ -1,20 +1,26 @@
 #include "text.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
+#include "sjis.h"
 
 namespace kelv {
 
-// Qt's ICU-backed "Shift_JIS" codec maps like Windows code page 932.
 QString ToQ(const std::string& sjis) {
-  QStringDecoder dec("Shift_JIS");
-  return dec.decode(QByteArrayView(sjis.data(), static_cast<qsizetype>(sjis.size())));
+  return QString::fromStdString(SjisToUtf8(sjis));
+}
+
+bool FromQ(const QString& s, std::string& out) {
+  // A lone surrogate becomes U+FFFD here, which the code page lacks.
+  return Utf8ToSjis(s.toStdString(), out);
 }
 
 std::string FromQ(const QString& s) {
-  QStringEncoder enc("Shift_JIS");
-  QByteArray b = enc.encode(s);
-  return std::string(b.constData(), static_cast<size_t>(b.size()));
+  std::string out;
+  FromQ(s, out);
+  return out;
+}
+
+bool Representable(const QString& s) {
+  return kelv::Representable(s.toStdString());
 }
 
 }  // namespace kelv

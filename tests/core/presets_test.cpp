@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 
 #include "apperror.h"
@@ -22,14 +23,22 @@ class PresetsFile : public ::testing::Test {
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("kelv-presets-" + std::to_string(std::random_device()()));
     fs::create_directories(dir_);
-    path_ = (dir_ / "Kelv.ini").string();
+    path_ = (dir_ / "Kelv.ini").u8string();
   }
   void TearDown() override {
     std::error_code ec;
+    fs::permissions(fs::u8path(path_), fs::perms::owner_write, fs::perm_options::add, ec);
     fs::remove_all(dir_, ec);
   }
+  void Spit(const std::string& content) {
+    std::ofstream(fs::u8path(path_), std::ios::binary) << content;
+  }
+  std::string Slurp() {
+    std::ifstream in(fs::u8path(path_), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
   kelv::Settings Load(const std::string& content) {
-    std::ofstream(path_, std::ios::binary) << content;
+    Spit(content);
     return kelv::LoadSettings(path_);
   }
 
@@ -71,21 +80,60 @@ TEST_F(PresetsFile, LoadRules) {
 }
 
 TEST_F(PresetsFile, FailedWriteThrowsWithThePath) {
-  std::string shown = path_;
-#ifndef _WIN32
   // A Japanese directory name is shown in the message's code page.
-  const fs::path japanese = dir_ / u8"受信";
+  const fs::path japanese = dir_ / fs::u8path(u8"受信");
   fs::create_directory(japanese);
-  path_ = (japanese / "Kelv.ini").string();
-  shown = (dir_ / "").string() + kelv::Sjis("受信") + "/Kelv.ini";
-#endif
-  fs::create_directory(path_);  // a directory cannot be written as a file, not even by root
+  path_ = (japanese / "Kelv.ini").u8string();
+  const std::string shown = kelv::Utf8ToSjis(path_) + kelv::Sjis(" に書き込めません");
+  ASSERT_NE(shown.find(kelv::Sjis("受信")), std::string::npos);
+  fs::create_directory(fs::u8path(path_));  // a directory cannot be written as a file, not even by root
   try {
     kelv::SaveSettings(kelv::Settings{}, path_);
     FAIL() << "no error";
   } catch (const kelv::AppError& e) {
-    EXPECT_EQ(std::string(e.what()), shown + kelv::Sjis(" に書き込めません"));
+    EXPECT_EQ(std::string(e.what()), shown);
   }
+}
+
+// A protected "Kelv.ini" stays as it is: the save fails with the path (the
+// dialog stays open), unless it would change nothing.
+TEST_F(PresetsFile, ReadOnlyFileFailsTheSave) {
+  const std::string old = "[Set]\r\nActive=1\r\n";
+  Spit(old);
+  fs::permissions(fs::u8path(path_),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  kelv::Settings s = kelv::LoadSettings(path_);
+  s.Names[2] = "three";
+  try {
+    kelv::SaveSettings(s, path_);
+    FAIL() << "no error";
+  } catch (const kelv::AppError& e) {
+    EXPECT_EQ(std::string(e.what()), kelv::Utf8ToSjis(path_) + kelv::Sjis(" に書き込めません"));
+  }
+  EXPECT_EQ(Slurp(), old);
+  EXPECT_EQ(fs::status(fs::u8path(path_)).permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+// The keys a save writes, in the order it applies them: a fresh file comes
+// out as the 22 lines existing installations hold.
+TEST_F(PresetsFile, SaveWritesTheKeysInTheirOrder) {
+  kelv::Settings s;
+  s.ActivePreset = 3;
+  s.Presets[1] = {2, 5, 1, 3};
+  s.Names[3] = kelv::Sjis("旋盤～");
+  kelv::SaveSettings(s, path_);
+  EXPECT_EQ(Slurp(),
+            "[Set]\r\nActive=3\r\n"
+            "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
+            "Port1=2\r\nbaudRate1=5\r\nStart1=3\r\nCoadType1=1\r\n"
+            "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
+            "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
+            "Name1=1\r\nName2=2\r\nName3=3\r\nName4=" +
+                kelv::Sjis("旋盤～") + "\r\n");
+  const kelv::Settings back = kelv::LoadSettings(path_);
+  EXPECT_EQ(back.Presets, s.Presets);
+  EXPECT_EQ(back.Names, s.Names);
 }
 
 TEST_F(PresetsFile, PortMapComesFromItsSection) {

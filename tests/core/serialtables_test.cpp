@@ -275,14 +275,17 @@ TEST(SerialTables, TermiosLineSettings) {
   const uint32_t rts_on = 1u << F_RTS_CONTROL_SHIFT;
   const uint32_t rts_hs = 2u << F_RTS_CONTROL_SHIFT;
   const Case cases[] = {
-      {"ISO 7E1 checked", Dcb(9600, 7, EVENPARITY, ONESTOPBIT, 3), CS7 | PARENB, INPCK | PARMRK},
+      // Fewer than 8 data bits: input stripped to 7 bits.
+      {"ISO 7E1 checked", Dcb(9600, 7, EVENPARITY, ONESTOPBIT, 3), CS7 | PARENB,
+       INPCK | PARMRK | ISTRIP},
       {"EIA 8O1 checked", Dcb(4800, 8, ODDPARITY, ONESTOPBIT, 3), CS8 | PARENB | PARODD,
        INPCK | PARMRK},
       {"8N1 binary", Dcb(14400, 8, NOPARITY, ONESTOPBIT, 1), CS8, 0},
-      {"mark", Dcb(9600, 7, MARKPARITY, ONESTOPBIT, 1), CS7 | PARENB | CMSPAR | PARODD, 0},
-      {"space", Dcb(9600, 6, SPACEPARITY, ONESTOPBIT, 1), CS6 | PARENB | CMSPAR, 0},
+      {"mark", Dcb(9600, 7, MARKPARITY, ONESTOPBIT, 1), CS7 | PARENB | CMSPAR | PARODD, ISTRIP},
+      {"space", Dcb(9600, 6, SPACEPARITY, ONESTOPBIT, 1), CS6 | PARENB | CMSPAR, ISTRIP},
       {"two stop bits", Dcb(9600, 8, NOPARITY, TWOSTOPBITS, 1), CS8 | CSTOPB, 0},
-      {"1.5 stop bits at 5 data bits", Dcb(110, 5, NOPARITY, ONE5STOPBITS, 1), CS5 | CSTOPB, 0},
+      {"1.5 stop bits at 5 data bits", Dcb(110, 5, NOPARITY, ONE5STOPBITS, 1), CS5 | CSTOPB,
+       ISTRIP},
       {"CTS flow", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | F_OUTX_CTS_FLOW), CS8 | CRTSCTS, 0},
       {"RTS handshake", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | rts_hs), CS8 | CRTSCTS, 0},
       {"XON/XOFF both ways", Dcb(9600, 8, NOPARITY, ONESTOPBIT, 1 | F_OUTX | F_INX), CS8,
@@ -375,6 +378,12 @@ TEST(SerialTables, MarkedInputIsDecoded) {
   serialtables::RxFilter::Options no_nul = marks;
   no_nul.discard_null = true;
   const serialtables::RxFilter::Options plain;
+  serialtables::RxFilter::Options seven = marks;
+  seven.data_mask = 0x7F;
+  serialtables::RxFilter::Options seven_plain;
+  seven_plain.data_mask = 0x7F;
+  serialtables::RxFilter::Options five_nul = no_nul;
+  five_nul.data_mask = 0x1F;
 
   const FilterCase cases[] = {
       {"plain bytes",
@@ -394,6 +403,19 @@ TEST(SerialTables, MarkedInputIsDecoded) {
       {"stray 0xFF", marks, {{0xFF, 0x41}}, {0xFF, 0x41}, 0},
       {"error character", replace, {{0x41, 0xFF, 0x00, 0xC5}}, {0x41, '?'}, 1},
       {"NUL discarded", no_nul, {{0x00, 0x41, 0x00, 0xFF, 0x00, 0x00, 0x42}}, {0x41, 0x42}, 1},
+      // 7 data bits with the parity bit in bit 7: '%' arrives as 0xA5, DC2 as
+      // 0x92. The marks are undone on the raw bytes, the bits cut after.
+      {"7 bits: parity bit dropped",
+       seven_plain,
+       {{0xA5, 0x92, 0x0A, 0xFF}},
+       {0x25, 0x12, 0x0A, 0x7F},
+       0},
+      {"7 bits: marks undone first",
+       seven,
+       {{0xA5, 0xFF, 0xFF, 0xFF}, {0x00, 0x92, 0xFF, 0x00, 0x80}},
+       {0x25, 0x7F, 0x12, 0x00},
+       2},
+      {"5 bits: a NUL after the cut is dropped too", five_nul, {{0x20, 0x41, 0x3F}}, {0x01, 0x1F}, 0},
       {"unmarked device",
        plain,
        {{0xFF, 0x00, 0xC5, 0xFF, 0xFF}},

@@ -314,7 +314,8 @@ class Garbage {
   uint8_t Next() {
     const uint8_t lf = c_.code == 1 ? 0x80 : '\n';  // line end in the tape code
     const uint8_t pct = c_.code == 1 ? 0x0B : '%';
-    auto b = static_cast<uint8_t>(rng_() & 0xFF);
+    // A 7-bit line (ISO) delivers 7 bits, whatever came on the wire.
+    auto b = static_cast<uint8_t>(rng_() & (c_.code == 1 ? 0xFF : 0x7F));
     if (first_) {
       first_ = false;
       if (c_.mode == 0 || c_.mode == 3) return pct;

@@ -83,8 +83,10 @@ def run(a, work):
     if com1 != slave_path:
         raise Failure("COM1 leads to %s, not to the test line %s: not started" % (com1, slave_path))
 
-    # Code page 932 for the program, as on the Japanese Windows of its users.
-    env = dict(os.environ, LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
+    # The locale of the Windows stage: Japanese (code page 932) where the
+    # machine has it.
+    locale = os.environ.get("WINE_LOCALE", "ja_JP.UTF-8")
+    env = dict(os.environ, LANG=locale, LC_ALL=locale)
     with open(os.path.join(work, "KelvRx.log"), "wb") as log:
         proc = subprocess.Popen([a.wine, exe, "20,20"], cwd=folder, env=env,
                                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)

@@ -1,0 +1,49 @@
+// Whole-file access for small files the program keeps beside itself (the
+// settings file), one implementation per system (fileio_posix.cpp,
+// fileio_win32.cpp) with the same rules.
+//
+// Paths are UTF-8 on every system. On Linux they are the file system's bytes
+// as they are; on Windows they are converted to UTF-16 here, at the edge, and
+// opened through the wide functions, so a folder name outside the system's
+// ANSI code page and a path beyond MAX_PATH work. (Code page 932 is the
+// program's text, not its paths: a path goes to a message through
+// Utf8ToSjis.)
+#pragma once
+
+#include <string>
+
+namespace kelv::fileio {
+
+enum class ReadResult { kOk, kMissing, kFailed };
+
+// Reads a whole regular file into `out` (empty unless kOk). kMissing: nothing
+// by that name. kFailed: not readable, or not a regular file (a directory, a
+// device or a pipe in its place; a pipe never blocks the read).
+ReadResult ReadWhole(const std::string& path, std::string& out);
+
+// Gives the file at `path` the content `content`, or creates it.
+//  - Normally a new file beside it is written, synced and put in its place in
+//    one step, keeping the old file's permissions: a failure leaves the old
+//    file as it was.
+//  - When no new file may be made beside it (a folder the user may not write;
+//    not a full disk, which fails) but the file itself may be written, it is
+//    written in place: rewritten
+//    from the start, cut to length and synced. Should that fail, the old bytes
+//    are put back as far as the disk allows.
+//  - A file that is read-only (no write permission for anyone, the Windows
+//    read-only attribute, or no write access for this user) is never
+//    replaced: false, the file untouched.
+// A link is followed: the file it leads to is written. Never leaves a
+// temporary file behind.
+bool SaveWhole(const std::string& path, const std::string& content);
+
+}  // namespace kelv::fileio
+
+namespace kelv::fileio {
+
+// The directory of the running executable, with its trailing separator, as a
+// UTF-8 path (on Windows from the system's wide module path); empty when the
+// system cannot tell.
+std::string ExecutableDir();
+
+}  // namespace kelv::fileio

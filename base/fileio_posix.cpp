@@ -1,0 +1,157 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "fileio.h"
+#include "posixfile.h"
+
+namespace kelv::fileio {
+namespace {
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool ReadFd(int fd, std::string& out) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// Whether the existing file may be changed at all: some write permission bit
+// (root writes a mode 0444 file anyway, but its owner meant it read-only) and
+// write access for this user.
+bool MayWrite(const std::string& path, const struct stat& st) {
+  if ((st.st_mode & 0222) == 0) return false;
+  const int fd = OpenRetry(path.c_str(), O_WRONLY | O_NONBLOCK);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+enum class TempResult { kDone, kNoTemp, kFailed };
+
+// A new file beside `path`, synced, then renamed over it.
+TempResult ReplaceByTemp(const std::string& path, const std::string& content,
+                         const struct stat* old) {
+  std::string tmp;
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno != EEXIST) {
+      // Only a folder the user may not write calls for the in-place write; a
+      // full disk is reported, with the old file whole.
+      return errno == EACCES || errno == EPERM ? TempResult::kNoTemp : TempResult::kFailed;
+    }
+  }
+  if (fd < 0) return TempResult::kFailed;
+  bool ok = true;
+  if (old) {
+    // Keep the file's owner (best effort: only root may give a file away) and
+    // its permissions.
+    if (::fchown(fd, old->st_uid, old->st_gid) != 0) {
+      // The new file then belongs to the writer.
+    }
+    ok = ::fchmod(fd, old->st_mode & 07777) == 0;
+  }
+  ok = ok && posixfile::WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0 || errno == EINTR) && ok;
+  ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return TempResult::kFailed;
+  }
+  posixfile::SyncDirectoryOf(path);
+  return TempResult::kDone;
+}
+
+bool WriteFrom0(int fd, const std::string& content) {
+  return ::lseek(fd, 0, SEEK_SET) == 0 &&
+         posixfile::WriteAll(fd, content.data(), content.size()) &&
+         ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
+}
+
+// Rewrites the file itself, for a folder that takes no new file.
+bool WriteInPlace(const std::string& path, const std::string& content) {
+  const int fd = OpenRetry(path.c_str(), O_RDWR | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  std::string old;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadFd(fd, old);
+  if (ok) {
+    ok = WriteFrom0(fd, content) && ::fsync(fd) == 0;
+    // A short disk breaks the rewrite half-way: the old bytes took that room
+    // before, so they fit again.
+    if (!ok && WriteFrom0(fd, old)) ::fsync(fd);
+  }
+  ok = (::close(fd) == 0 || errno == EINTR) && ok;
+  return ok;
+}
+
+}  // namespace
+
+ReadResult ReadWhole(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadFd(fd, out);
+  ::close(fd);
+  if (!ok) out.clear();
+  return ok ? ReadResult::kOk : ReadResult::kFailed;
+}
+
+bool SaveWhole(const std::string& path, const std::string& content) {
+  // Write the file a link points to, not the link.
+  std::string target = path;
+  struct stat lst {};
+  if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return false;
+    target = real;
+    std::free(real);
+  }
+  struct stat st {};
+  bool exists = ::stat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return false;
+  if (exists && (!S_ISREG(st.st_mode) || !MayWrite(target, st))) return false;
+
+  switch (ReplaceByTemp(target, content, exists ? &st : nullptr)) {
+    case TempResult::kDone:
+      return true;
+    case TempResult::kFailed:
+      return false;
+    case TempResult::kNoTemp:
+      break;
+  }
+  return exists && WriteInPlace(target, content);
+}
+
+}  // namespace kelv::fileio
+
+namespace kelv::fileio {
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  const std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace kelv::fileio

@@ -1,0 +1,199 @@
+#include <windows.h>
+
+#include "fileio.h"
+#include "widepath.h"
+
+namespace kelv::fileio {
+
+std::wstring WidePath(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  for (wchar_t& c : w) {
+    if (c == L'/') c = L'\\';
+  }
+  if (w.compare(0, 4, L"\\\\?\\") == 0 || w.compare(0, 4, L"\\\\.\\") == 0) return w;
+  // "\\?\" turns off the system's own path clean-up: do it first.
+  const DWORD full_len = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (full_len == 0) return w;
+  std::wstring full(full_len, L'\0');
+  const DWORD got = GetFullPathNameW(w.c_str(), full_len, full.data(), nullptr);
+  if (got == 0 || got >= full_len) return w;
+  full.resize(got);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return full;
+}
+
+std::string Utf8FromWide(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int len = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), len, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), len, s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (ok()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
+  bool Close() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h) != FALSE;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+bool ReadAll(HANDLE h, std::string& out) {
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf, sizeof buf, &n, nullptr)) return false;
+    if (n == 0) return true;
+    out.append(buf, n);
+  }
+}
+
+bool WriteAll(HANDLE h, const std::string& content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const size_t rest = content.size() - done;
+    const DWORD part = rest > (1u << 30) ? (1u << 30) : static_cast<DWORD>(rest);
+    DWORD n = 0;
+    if (!WriteFile(h, content.data() + done, part, &n, nullptr) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool WriteFrom0(HANDLE h, const std::string& content) {
+  LARGE_INTEGER zero{};
+  return SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && WriteAll(h, content) &&
+         SetEndOfFile(h);
+}
+
+enum class TempResult { kDone, kNoTemp, kFailed };
+
+TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, bool exists) {
+  std::wstring tmp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+  for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    tmp = path + L".tmp" + pid + L"-" + std::to_wstring(attempt);
+    h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    const DWORD err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
+      // Only a folder the user may not write calls for the in-place write; a
+      // full disk is reported, with the old file whole.
+      return err == ERROR_ACCESS_DENIED ? TempResult::kNoTemp : TempResult::kFailed;
+    }
+  }
+  if (h == INVALID_HANDLE_VALUE) return TempResult::kFailed;
+  Handle file(h);
+  bool ok = WriteAll(file.get(), content) && FlushFileBuffers(file.get());
+  ok = file.Close() && ok;
+  if (ok) {
+    // ReplaceFileW keeps the old file's attributes and access rights.
+    ok = exists ? ReplaceFileW(path.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                               nullptr, nullptr) != FALSE
+                : MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+  }
+  if (!ok) {
+    DeleteFileW(tmp.c_str());
+    return TempResult::kFailed;
+  }
+  return TempResult::kDone;
+}
+
+bool WriteInPlace(const std::wstring& path, const std::string& content) {
+  Handle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) return false;
+  std::string old;
+  if (!ReadAll(file.get(), old)) return false;
+  bool ok = WriteFrom0(file.get(), content) && FlushFileBuffers(file.get());
+  if (!ok && WriteFrom0(file.get(), old)) FlushFileBuffers(file.get());
+  ok = file.Close() && ok;
+  return ok;
+}
+
+}  // namespace
+
+ReadResult ReadWhole(const std::string& path, std::string& out) {
+  out.clear();
+  const std::wstring wide = WidePath(path);
+  Handle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok()) {
+    const DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ReadResult::kMissing
+                                                                      : ReadResult::kFailed;
+  }
+  // A directory cannot be opened like this; a device or pipe is no file.
+  const bool ok = GetFileType(file.get()) == FILE_TYPE_DISK && ReadAll(file.get(), out);
+  if (!ok) out.clear();
+  return ok ? ReadResult::kOk : ReadResult::kFailed;
+}
+
+bool SaveWhole(const std::string& path, const std::string& content) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return false;
+  const DWORD attrs = GetFileAttributesW(wide.c_str());
+  const bool exists = attrs != INVALID_FILE_ATTRIBUTES;
+  if (!exists) {
+    const DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND) return false;
+  } else {
+    if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
+    // Write access for this user (the file's access rights).
+    Handle probe(CreateFileW(wide.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe.ok()) return false;
+  }
+  switch (ReplaceByTemp(wide, content, exists)) {
+    case TempResult::kDone:
+      return true;
+    case TempResult::kFailed:
+      return false;
+    case TempResult::kNoTemp:
+      break;
+  }
+  return exists && WriteInPlace(wide, content);
+}
+
+std::string ExecutableDir() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return {};
+    if (n < buf.size()) {
+      buf.resize(n);
+      break;
+    }
+    if (buf.size() >= 32768) return {};
+    buf.resize(buf.size() * 2);
+  }
+  const size_t sep = buf.find_last_of(L"\\/");
+  if (sep == std::wstring::npos) return {};
+  return Utf8FromWide(buf.substr(0, sep + 1));
+}
+
+}  // namespace kelv::fileio

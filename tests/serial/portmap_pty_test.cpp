@@ -1,0 +1,114 @@
+// The port map read from "Kelv.ini" at every opening, and what a port name
+// leads to, against real files and pseudo-terminals.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "portinfo.h"
+#include "presets.h"
+#include "pty.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace ptytest;
+
+class PortMapFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kelv-ports-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir_);
+    ini_ = (dir_ / "Kelv.ini").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Map(const std::string& com3) {
+    std::ofstream(ini_, std::ios::binary) << "[Set]\r\nActive=0\r\n[Ports]\r\nCOM3=" << com3
+                                          << "\r\n";
+  }
+  fs::path dir_;
+  std::string ini_;
+};
+
+// An operator who fixes the map after "回線が開けません" retries without
+// restarting: each Open reads the file again.
+TEST_F(PortMapFile, EveryOpenReadsTheMapAgain) {
+  FarEnd first, second;
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(second.ok());
+  Trs232c p(nullptr);
+  p.rxtimeout = 5000;
+  p.portname = "COM3";
+  kelv::ReadPortMapAtOpen(p, ini_);
+
+  Map((dir_ / "no-such-device").string());
+  EXPECT_FALSE(p.Open());
+  Map(first.path());
+  ASSERT_TRUE(p.Open());
+  ASSERT_TRUE(first.Send("A"));
+  uint8_t b = 0;
+  ASSERT_TRUE(p.ReadByte(b));
+  EXPECT_EQ(b, 'A');
+  ASSERT_TRUE(p.Close());
+
+  Map(second.path());
+  ASSERT_TRUE(p.Open());
+  ASSERT_TRUE(second.Send("B"));
+  ASSERT_TRUE(p.ReadByte(b));
+  EXPECT_EQ(b, 'B');
+  EXPECT_EQ(p.portmap, (PortMap{{"COM3", second.path()}}));
+}
+
+// Where a name leads, found without opening anything: a link the map names
+// (as /dev/serial/by-id/... are), a missing device, a file that is no device.
+TEST_F(PortMapFile, DescribeTellsWhereANameLeads) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  const std::string link = (dir_ / "usb-FTDI_FT232R_A1B2C3-if00-port0").string();
+  fs::create_symlink(far.path(), link);
+  const std::string dangling = (dir_ / "gone").string();
+  fs::create_symlink(dir_ / "nothing", dangling);
+  const std::string plain = (dir_ / "plain").string();
+  std::ofstream(plain) << "x";
+  const PortMap map = {{"COM1", link},
+                       {"com2", far.path()},
+                       {"COM3", (dir_ / "ttyUSB9").string()},
+                       {"COM4", dangling},
+                       {"COM5", plain}};
+  const struct {
+    const char* name;
+    std::string device;
+    std::string resolved;
+    bool exists;
+  } cases[] = {
+      {"COM1", link, far.path(), true},
+      {"Com2", far.path(), "", true},
+      {"COM3", (dir_ / "ttyUSB9").string(), "", false},
+      {"COM4", dangling, "", false},
+      {"COM5", plain, "", false},
+      {"NOPORT", "", "", false},
+  };
+  for (const auto& c : cases) {
+    const portinfo::PortTarget t = portinfo::Describe(c.name, map);
+    EXPECT_EQ(t.device, c.device) << c.name;
+    EXPECT_EQ(t.resolved, c.resolved) << c.name;
+    EXPECT_EQ(t.exists, c.exists) << c.name;
+  }
+  // A path is used as it is; an unmapped name is the fixed port (looked at,
+  // never opened).
+  EXPECT_EQ(portinfo::Describe(far.path(), {}).device, far.path());
+  EXPECT_TRUE(portinfo::Describe(far.path(), {}).exists);
+  EXPECT_EQ(portinfo::Describe("COM7", map).device, "/dev/ttyS6");
+  // Describing opened nothing: an exclusive opener still gets the port.
+  Trs232c p(nullptr);
+  UsePty(p, far);
+  EXPECT_TRUE(p.Open());
+}
+
+}  // namespace
