@@ -14,7 +14,7 @@ WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x8
 # Wine runs the Windows stage: Japanese fonts for the dialog, Wine's own for
 # its window frame.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine)
+           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine locales)
 
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
@@ -24,20 +24,33 @@ case "${1:-run}" in
   *) echo "usage: scripts/deps.sh run|demo|windows|test" >&2; exit 2 ;;
 esac
 
+SUDO=""
+as_root() {
+  if [[ $(id -u) -ne 0 && -z $SUDO ]]; then
+    if ! command -v sudo >/dev/null; then
+      echo "Needs root: $*; run as root or install sudo." >&2
+      exit 1
+    fi
+    SUDO="sudo"
+  fi
+  $SUDO "$@"
+}
+
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  SUDO=""
-  if [[ $(id -u) -ne 0 ]]; then
-    if ! command -v sudo >/dev/null; then
-      echo "Missing packages: ${missing[*]}; run as root or install sudo." >&2
-      exit 1
-    fi
-    SUDO="sudo"
-  fi
   echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The Windows stage runs Wine in the Japanese locale, as the program's users
+# run Windows: code page 932, and file names beyond ASCII.
+if [[ ${1:-run} == test ]] && ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+  echo "Making the locale ja_JP.UTF-8"
+  as_root sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+  as_root locale-gen >/dev/null
 fi

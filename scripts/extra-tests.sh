@@ -202,7 +202,7 @@ if ((ports_safe)); then
   say "black-box receive with KelvRx.exe"
   if timeout -k 5 300 "$PYTHON" tests/winblackbox/receive_wine.py \
       --exe dist/KelvRx.exe --wine "$WINE" --prefix "$PREFIX" --line "$LINE" \
-      --program tools/sample/demo.nc --shot "$BUILD/dialog-windows.png"; then
+      --program tools/sample/demo.nc --folder "受信プログラム" --shot "$BUILD/dialog-windows.png"; then
     record "KelvRx.exe" "ok: received byte for byte (picture: $BUILD/dialog-windows.png)"
   else
     status=1

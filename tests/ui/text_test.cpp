@@ -1,5 +1,5 @@
-// Every Japanese text of the program survives the toolkit edge, and the two
-// converters (iconv for source literals, Qt at the edge) agree byte for byte.
+// Every Japanese text of the program survives the toolkit edge: the window
+// and the files go through the one converter and agree byte for byte.
 #include "text.h"
 
 #include <gtest/gtest.h>
