@@ -141,6 +141,9 @@ void TRXDlg::LoadSettings() {
   // Read again at every opening: a map fixed after a failed opening holds
   // at the next start without restarting the program.
   kelv::ReadPortMapAtOpen(*rs232c1, settings_path_);
+  for (int i = 0; i < ComboComPort->ItemCount(); ++i) {
+    ComboComPort->SetItemHint(i, kelv::PortHint(ComboComPort->Item(i), rs232c1->portmap));
+  }
 }
 
 void TRXDlg::ShowPreset() {

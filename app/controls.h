@@ -79,8 +79,10 @@ class TComboBox : public TControl {
   virtual int ItemCount() const = 0;
   virtual std::string Item(int index) const = 0;
   std::string Text() const;  // the selected item, or empty
-  TNotifyEvent OnChange;     // the operator picked an item
-  void Changed();            // front ends: the operator picked an item
+  // A hint the operator sees at the item (a tooltip where the system has them).
+  virtual void SetItemHint(int index, const std::string& hint) = 0;
+  TNotifyEvent OnChange;  // the operator picked an item
+  void Changed();         // front ends: the operator picked an item
 };
 
 // One of a group of exclusive toggle buttons: pushing one down releases the

@@ -1,6 +1,7 @@
 #include "presets.h"
 
 #include "apperror.h"
+#include "portinfo.h"
 #include "profile.h"
 #include "sjis.h"
 
@@ -119,6 +120,16 @@ PortMap LoadPortMap(const std::string& path) {
 
 void ReadPortMapAtOpen(Trs232c& port, const std::string& path) {
   port.portmaploader = [path] { return LoadPortMap(path); };
+}
+
+std::string PortHint(const std::string& portname, const PortMap& map) {
+  const portinfo::PortTarget t = portinfo::Describe(portname, map);
+  if (t.device.empty()) return portname + Sjis("：行き先がありません");
+  // Device paths are the file system's bytes (UTF-8).
+  std::string hint = portname + Sjis(" → ") + Utf8ToSjis(t.device);
+  if (!t.resolved.empty() && t.resolved != t.device) hint += " (" + Utf8ToSjis(t.resolved) + ")";
+  if (!t.exists) hint += Sjis("：見つかりません");
+  return hint;
 }
 
 void ApplyPreset(const PortPreset& p, Trs232c& port, Marks& marks) {

@@ -66,6 +66,11 @@ PortMap LoadPortMap(const std::string& path);
 // Open, so a map fixed after a failed opening counts at the next try.
 void ReadPortMapAtOpen(Trs232c& port, const std::string& path);
 
+// What a port name leads to, for the operator (code page 932), found without
+// opening anything: "COM3 → <device>", the device a link ends at in brackets,
+// and whether it is there.
+std::string PortHint(const std::string& portname, const PortMap& map);
+
 // Start and end marker selectors: '%', 'D' or 'N'.
 struct Marks {
   char start = 0;

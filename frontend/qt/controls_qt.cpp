@@ -168,6 +168,9 @@ class ComboBox : public Control<TComboBox, QComboBox> {
     w_->setCurrentIndex(index >= 0 && index < w_->count() ? index : -1);
   }
   int ItemCount() const override { return w_->count(); }
+  void SetItemHint(int index, const std::string& hint) override {
+    w_->setItemData(index, ToQ(hint), Qt::ToolTipRole);
+  }
   std::string Item(int index) const override {
     return index >= 0 && index < ItemCount() ? items_[static_cast<size_t>(index)] : std::string();
   }

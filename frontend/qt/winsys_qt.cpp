@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QValidator>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -46,16 +47,51 @@ class HandOverTarget : public QObject {
 
 QPointer<HandOverTarget> g_target;
 
-// Counts the edit's text in code page 932 bytes, as the settings file stores it.
+// What may be typed or pasted into the rename box: characters that have a
+// code page 932 form, while the text stays within `max` bytes of it as the
+// settings file stores them. A paste keeps what fits, as a limited edit field
+// on Windows does; a text longer than that from the start (a caption from the
+// file) is shown whole and may shrink, never grow.
 class ByteLimit : public QValidator {
  public:
-  ByteLimit(size_t max, QObject* parent) : QValidator(parent), max_(max) {}
-  State validate(QString& input, int&) const override {
-    return FromQ(input).size() <= max_ ? Acceptable : Invalid;
+  ByteLimit(size_t max, QLineEdit* edit) : QValidator(edit), max_(max), last_(edit->text()) {
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& t) { last_ = t; });
+  }
+  State validate(QString& input, int& pos) const override {
+    // The change since the last text: one run replaced by another.
+    const QString& old = last_;
+    qsizetype head = 0;
+    while (head < input.size() && head < old.size() && input[head] == old[head]) ++head;
+    if (head > 0 && input[head - 1].isHighSurrogate()) --head;
+    qsizetype tail = 0;
+    while (tail < input.size() - head && tail < old.size() - head &&
+           input[input.size() - 1 - tail] == old[old.size() - 1 - tail]) {
+      ++tail;
+    }
+    if (tail > 0 && input[input.size() - tail].isLowSurrogate()) --tail;
+    const QString before = input.left(head);
+    const QString after = input.right(tail);
+    const QString inserted = input.mid(head, input.size() - head - tail);
+    const size_t limit = std::max(max_, FromQ(old).size());
+    QString kept;
+    for (qsizetype i = 0; i < inserted.size();) {
+      const qsizetype len = inserted.at(i).isHighSurrogate() && i + 1 < inserted.size() ? 2 : 1;
+      const QString ch = inserted.mid(i, len);
+      i += len;
+      if (!Representable(ch)) continue;  // it cannot be stored: not typed
+      if (FromQ(before + kept + ch + after).size() > limit) break;
+      kept += ch;
+    }
+    if (kept.size() != inserted.size()) {
+      input = before + kept + after;
+      pos = static_cast<int>(head + kept.size());
+    }
+    return Acceptable;
   }
 
  private:
   size_t max_;
+  QString last_;
 };
 
 // The longest start of `s` that fits `max` bytes, whole characters only.
@@ -125,7 +161,7 @@ std::string InputBox(const std::string& title, const std::string& prompt,
   label->setTextFormat(Qt::PlainText);
   auto* edit = new QLineEdit(&dialog);
   edit->setObjectName("InputBoxEdit");
-  edit->setText(CutToBytes(ToQ(initial), kInputBoxMax));
+  edit->setText(ToQ(initial));
   edit->setValidator(new ByteLimit(kInputBoxMax, edit));
   edit->selectAll();
   edit->setMinimumWidth(260);
@@ -158,8 +194,11 @@ std::string InputBox(const std::string& title, const std::string& prompt,
   }
 
   if (dialog.exec() != QDialog::Accepted) return initial;
-  // setText by a caller bypasses the validator; the limit holds all the same.
-  return FromQ(CutToBytes(edit->text(), kInputBoxMax));
+  // The caption as it was, when untouched, even beyond the limit; a text set
+  // from outside the box (no typing) is held to the limit all the same.
+  const QString text = edit->text();
+  if (text == ToQ(initial)) return initial;
+  return FromQ(CutToBytes(text, std::max(kInputBoxMax, initial.size())));
 }
 
 std::string ExecutablePath() {

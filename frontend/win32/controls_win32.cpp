@@ -154,6 +154,8 @@ class ComboBox : public Control<TComboBox> {
     SendMessageW(hwnd_, CB_SETCURSEL, index >= 0 && index < ItemCount() ? index : -1, 0);
   }
   int ItemCount() const override { return static_cast<int>(items_.size()); }
+  // A system drop-down list has no tooltips for its items.
+  void SetItemHint(int, const std::string&) override {}
   std::string Item(int index) const override {
     return index >= 0 && index < ItemCount() ? items_[static_cast<size_t>(index)] : std::string();
   }

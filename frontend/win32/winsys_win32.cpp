@@ -58,11 +58,13 @@ LRESULT CALLBACK HandOverProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
+// Through the program's one converter, so the window and the files agree on
+// every system (the second Unicode forms of "～", "－" ... included).
 std::wstring Wide(const std::string& sjis) {
-  return Convert(932, sjis);
+  return WidePath(SjisToUtf8(sjis));
 }
 std::string Narrow(const std::wstring& wide) {
-  return Convert(932, wide);
+  return Utf8ToSjis(Utf8Path(wide));
 }
 std::wstring WidePath(const std::string& utf8) {
   return Convert(CP_UTF8, utf8);
@@ -155,6 +157,7 @@ constexpr int kEditId = 100;
 
 struct InputState {
   HWND edit = nullptr;
+  wchar_t high_surrogate = 0;  // the first half of a character being typed
   WNDPROC edit_proc = nullptr;
   bool done = false;
   bool ok = false;
@@ -197,16 +200,24 @@ std::wstring Fitting(HWND edit, const std::wstring& s) {
 LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* st = reinterpret_cast<InputState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (msg) {
-    case WM_CHAR:
-      if (wp >= 0x20 && !IS_HIGH_SURROGATE(static_cast<wchar_t>(wp)) &&
-          !IS_LOW_SURROGATE(static_cast<wchar_t>(wp))) {
-        const std::wstring ch(1, static_cast<wchar_t>(wp));
-        if (Bytes(AfterInsert(hwnd, ch)) > kInputBoxMax) {
-          MessageBeep(MB_OK);
-          return 0;
-        }
+    case WM_CHAR: {
+      const auto c = static_cast<wchar_t>(wp);
+      if (c < 0x20) break;
+      if (IS_HIGH_SURROGATE(c)) {
+        st->high_surrogate = c;
+        return 0;
       }
-      break;
+      std::wstring ch(1, c);
+      if (IS_LOW_SURROGATE(c) && st->high_surrogate) ch.insert(ch.begin(), st->high_surrogate);
+      st->high_surrogate = 0;
+      // A character the code page lacks cannot be stored: it is not typed.
+      if (!Representable(Utf8Path(ch)) || Bytes(AfterInsert(hwnd, ch)) > kInputBoxMax) {
+        MessageBeep(MB_OK);
+        return 0;
+      }
+      for (wchar_t half : ch) CallWindowProcW(st->edit_proc, hwnd, msg, half, lp);
+      return 0;
+    }
     case WM_PASTE: {
       std::wstring clip;
       if (OpenClipboard(hwnd)) {
@@ -218,8 +229,16 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         CloseClipboard();
       }
-      // One line only, as much of it as fits.
+      // One line only, without what the code page lacks, as much as fits.
       clip = clip.substr(0, clip.find_first_of(L"\r\n"));
+      std::wstring storable;
+      for (size_t i = 0; i < clip.size();) {
+        const size_t len = IS_HIGH_SURROGATE(clip[i]) && i + 1 < clip.size() ? 2 : 1;
+        const std::wstring ch = clip.substr(i, len);
+        if (Representable(Utf8Path(ch))) storable += ch;
+        i += len;
+      }
+      clip = storable;
       const std::wstring fits = Fitting(hwnd, clip);
       if (fits.size() < clip.size()) MessageBeep(MB_OK);
       SendMessageW(hwnd, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(fits.c_str()));

@@ -2,6 +2,7 @@
 // leads to, against real files and pseudo-terminals.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include "portinfo.h"
 #include "presets.h"
 #include "pty.h"
+#include "sjis.h"
 
 namespace fs = std::filesystem;
 
@@ -29,8 +31,8 @@ class PortMapFile : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
   void Map(const std::string& com3) {
-    std::ofstream(ini_, std::ios::binary) << "[Set]\r\nActive=0\r\n[Ports]\r\nCOM3=" << com3
-                                          << "\r\n";
+    std::ofstream(ini_, std::ios::binary)
+        << "[Set]\r\nActive=0\r\n[Ports]\r\nCOM3=" << com3 << "\r\n";
   }
   fs::path dir_;
   std::string ini_;
@@ -109,6 +111,31 @@ TEST_F(PortMapFile, DescribeTellsWhereANameLeads) {
   Trs232c p(nullptr);
   UsePty(p, far);
   EXPECT_TRUE(p.Open());
+}
+
+}  // namespace
+
+namespace {
+
+// The hint the port list shows for each name: where it leads, the device a
+// link ends at, and whether it is there; nothing is opened to find out.
+TEST(PortHint, WhereEachNameLeads) {
+  const fs::path dir = fs::temp_directory_path() / ("kelv-hint-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string link = (dir / "by-id-adapter").string();
+  fs::create_symlink("/dev/null", link);
+  const std::string missing = (dir / "gone").string();
+  const PortMap map{{"COM1", link}, {"COM2", missing}, {"COM3", "/dev/null"}};
+  const struct {
+    const char* name;
+    std::string want;
+  } cases[] = {
+      {"COM1", "COM1" + kelv::Sjis(" → ") + link + " (/dev/null)"},
+      {"COM2", "COM2" + kelv::Sjis(" → ") + missing + kelv::Sjis("：見つかりません")},
+      {"COM3", "COM3" + kelv::Sjis(" → ") + "/dev/null"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kelv::PortHint(c.name, map), c.want) << c.name;
+  fs::remove_all(dir);
 }
 
 }  // namespace

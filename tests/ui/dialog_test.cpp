@@ -407,6 +407,9 @@ TEST_F(Dialog, OutOfRangeValuesSurviveTheSave) {
   EXPECT_EQ(W(d->SpeedButton2)->text(), "");
   EXPECT_TRUE(d->ColonAsO);
   EXPECT_EQ(d->rs232c1->portmap, (PortMap{{"COM1", "/dev/null"}}));
+  // Each port shows where it leads.
+  EXPECT_EQ(W(d->ComboComPort)->itemData(0, Qt::ToolTipRole).toString(),
+            QStringLiteral("COM1 → /dev/null"));
   d->ApplyPreset();
   EXPECT_EQ(d->rs232c1->portname, "COM256");
   EXPECT_EQ(d->rs232c1->bps, 9600);

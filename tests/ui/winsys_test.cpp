@@ -341,15 +341,86 @@ TEST(InputBox, HoldsAtMost255Bytes) {
     EXPECT_LE(got.size(), winsys::kInputBoxMax) << c.name;
   }
 
-  // A longer initial text is shown cut; cancel still gives it back whole.
+  // A caption longer than the limit (from the file) is shown whole, given back
+  // whole when untouched, and may shrink but not grow.
   const std::string long_initial(300, 'z');
-  QString shown;
-  OnModal box([&](QWidget* w) {
-    shown = w->findChild<QLineEdit*>("InputBoxEdit")->text();
-    Click(w, "InputBoxCancel");
-  });
-  EXPECT_EQ(winsys::InputBox("t", "p", long_initial), long_initial);
-  EXPECT_EQ(shown.size(), 255);
+  const struct {
+    const char* name;
+    std::function<void(QLineEdit*)> act;
+    std::string want;
+  } long_cases[] = {
+      {"untouched", [](QLineEdit*) {}, long_initial},
+      {"one deleted",
+       [](QLineEdit* e) {
+         e->end(false);
+         QTest::keyClick(e, Qt::Key_Backspace);
+       },
+       std::string(299, 'z')},
+      {"typing refused",
+       [](QLineEdit* e) {
+         e->end(false);
+         QTest::keyClicks(e, "ab");
+       },
+       long_initial},
+  };
+  for (const auto& c : long_cases) {
+    QString shown;
+    OnModal box([&](QWidget* w) {
+      auto* e = w->findChild<QLineEdit*>("InputBoxEdit");
+      shown = e->text();
+      c.act(e);
+      Click(w, "InputBoxOk");
+    });
+    EXPECT_EQ(winsys::InputBox("t", "p", long_initial), c.want) << c.name;
+    EXPECT_EQ(shown.size(), 300) << c.name;
+  }
+}
+
+// A paste that would pass the limit inserts what fits, whole characters only;
+// characters code page 932 lacks are not taken, its second Unicode forms are.
+TEST(InputBox, PasteAndCharactersTheCodePageLacks) {
+  const QString hyo = ToQ(Sjis("表"));
+  const InputCase cases[] = {
+      {"paste keeps what fits",
+       [&](QLineEdit* e, QWidget* w) {
+         e->setText(QString(250, 'a'));
+         e->end(false);
+         e->insert(hyo.repeated(4));  // 8 bytes: only two characters fit
+         Click(w, "InputBoxOk");
+       },
+       std::string(250, 'a') + Sjis("表表")},
+      {"paste in the middle",
+       [&](QLineEdit* e, QWidget* w) {
+         e->setText(QString(253, 'a'));
+         e->setCursorPosition(1);
+         e->insert("XYZ");
+         Click(w, "InputBoxOk");
+       },
+       "aXY" + std::string(252, 'a')},
+      {"a character without code page 932 form is refused",
+       [&](QLineEdit* e, QWidget* w) {
+         e->clear();
+         Commit(e, QString::fromUtf8("N1\xF0\x9F\x98\x80\xEA\xB0\x80"));  // emoji, hangul
+         QTest::keyClicks(e, "2");
+         Click(w, "InputBoxOk");
+       },
+       "N12"},
+      {"the JIS forms become the code page's characters",
+       [&](QLineEdit* e, QWidget* w) {
+         e->clear();
+         Commit(e, QString::fromUtf8("1\xE3\x80\x9C"
+                                     "2\xE2\x88\x92"
+                                     "3"));  // 〜 −
+         Click(w, "InputBoxOk");
+       },
+       Sjis("1～2－3")},
+  };
+  for (const InputCase& c : cases) {
+    OnModal box([&](QWidget* w) { c.act(w->findChild<QLineEdit*>("InputBoxEdit"), w); });
+    const std::string got = winsys::InputBox("t", "p", "1");
+    ASSERT_TRUE(box.seen()) << c.name;
+    EXPECT_EQ(got, c.want) << c.name;
+  }
 }
 
 TEST(Sleep, PausesWithoutProcessingEvents) {

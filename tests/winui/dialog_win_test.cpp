@@ -370,7 +370,12 @@ TEST_F(WinDialog, RenameByRightButton) {
   } cases[] = {{"OK", "ABC", "ABC"},
                {"OK empty", "", ""},
                {"cancel", nullptr, "3"},
-               {"Japanese", "荒加工", "荒加工"}};
+               {"Japanese", "荒加工", "荒加工"},
+               // Set as the JIS form of the wave dash, stored as the code page's.
+               {"wave dash",
+                "1\xE3\x80\x9C"
+                "2",
+                "1～2"}};
   for (const auto& c : cases) {
     std::filesystem::remove(Ini());
     auto d = Make();
@@ -380,7 +385,7 @@ TEST_F(WinDialog, RenameByRightButton) {
       title = Text(w);
       HWND edit = FindWindowExW(w, nullptr, L"Edit", nullptr);
       shown = Text(edit);
-      if (c.type) SetWindowTextW(edit, Wide(Sjis(c.type)).c_str());
+      if (c.type) SetWindowTextW(edit, kelv::win32ui::WidePath(c.type).c_str());
       PostMessageW(w, WM_COMMAND, c.type ? IDOK : IDCANCEL, 0);
     });
     HWND b3 = HandleOf(d->SpeedButton3);
@@ -411,8 +416,10 @@ TEST_F(WinDialog, RenameBoxLimit) {
     shown = Text(edit);  // the whole caption, even beyond the limit
     SetWindowTextW(edit, Wide(std::string(254, 'a')).c_str());
     SendMessageW(edit, EM_SETSEL, 254, 254);
-    // A double-byte character no longer fits after 254 bytes; a single one does.
+    // A double-byte character no longer fits after 254 bytes; a single one
+    // does; one the code page lacks is never taken.
     SendMessageW(edit, WM_CHAR, 0x8868 /* 表 */, 1);
+    SendMessageW(edit, WM_CHAR, 0xAC00 /* hangul */, 1);
     SendMessageW(edit, WM_CHAR, L'b', 1);
     SendMessageW(edit, WM_CHAR, L'c', 1);
     after_typing = Text(edit);
