@@ -118,17 +118,20 @@ def first_difference(got, want):
 
 
 def holds_device(pid, device):
-    """True when process pid has the device open (the reception opened the line)."""
-    fd_dir = "/proc/%d/fd" % pid
-    try:
-        for fd in os.listdir(fd_dir):
-            try:
-                if os.readlink(os.path.join(fd_dir, fd)) == device:
-                    return True
-            except OSError:
-                pass
-    except OSError:
-        pass
+    """True when process pid (any process when None) has the device open: the
+    reception opened the line."""
+    pids = [str(pid)] if pid is not None else [p for p in os.listdir("/proc") if p.isdigit()]
+    for p in pids:
+        fd_dir = "/proc/%s/fd" % p
+        try:
+            for fd in os.listdir(fd_dir):
+                try:
+                    if os.readlink(os.path.join(fd_dir, fd)) == device:
+                        return True
+                except OSError:
+                    pass
+        except OSError:
+            pass
     return False
 
 

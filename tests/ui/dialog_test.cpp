@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "UnitRx.h"
+#include "testdlg.h"
 #include "apperror.h"
 #include "qtdlg.h"
 #include "sjis.h"
@@ -33,23 +34,6 @@ namespace {
 QString Q(const char* utf8) {
   return kelv::ToQ(Sjis(utf8));
 }
-
-// The dialog with a replaceable run and counted quit requests.
-class TestDlg : public TRXDlg {
- public:
-  TestDlg(std::vector<std::string> args, std::string dir) : TRXDlg(std::move(args), dir) {
-    QuitApplication = [this] { ++quits; };
-  }
-  std::function<void()> run;
-  int runs = 0;
-  int quits = 0;
-
- protected:
-  void RunReception() override {
-    ++runs;
-    if (run) run();
-  }
-};
 
 // Acts on the next modal box once it is up; the trigger that opens it blocks.
 class OnModal {
@@ -115,13 +99,6 @@ class Dialog : public ::testing::Test {
   QString ini_;
 };
 
-const char kFreshFile[] =
-    "[Set]\r\nActive=0\r\n"
-    "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
-    "Port1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
-    "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
-    "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
-    "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n";
 
 TEST_F(Dialog, WindowAndLayout) {
   auto d = Make();

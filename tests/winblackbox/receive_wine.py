@@ -27,31 +27,14 @@ import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
-from xoperator import Failure, expected_rx, first_difference, stop, wait_for  # noqa: E402
+from xoperator import (Failure, expected_rx, first_difference, holds_device, stop,  # noqa: E402
+                       wait_for)
 
 FRESH_SETTINGS = b"".join(
     l.encode() + b"\r\n" for l in
     ["[Set]", "Active=0"] +
     ["%s%d=0" % (k, i) for i in range(4) for k in ("Port", "baudRate", "Start", "CoadType")] +
     ["Name%d=%d" % (i, i) for i in range(1, 5)])
-
-
-def held_open(device):
-    """True when some process has the device open (Wine opened the line)."""
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        fd_dir = "/proc/%s/fd" % pid
-        try:
-            for fd in os.listdir(fd_dir):
-                try:
-                    if os.readlink(os.path.join(fd_dir, fd)) == device:
-                        return True
-                except OSError:
-                    pass
-        except OSError:
-            pass
-    return False
 
 
 def xdotool(*args):
@@ -112,7 +95,10 @@ def run(a, work):
                 xdotool("windowfocus", "--sync", win)
                 xdotool("key", "--clearmodifiers", "Return")
                 try:
-                    wait_for("the program to open the line", lambda: held_open(slave_path), 10)
+                    # Wine's server holds the line as well as the program:
+                    # any process counts.
+                    wait_for("the program to open the line",
+                             lambda: holds_device(None, slave_path), 10)
                     break
                 except Failure:
                     if proc.poll() is not None or attempt == 2:

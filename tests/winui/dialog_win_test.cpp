@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "apperror.h"
+#include "testdlg.h"
 #include "sjis.h"
 #include "win32front.h"
 #include "winsys.h"
@@ -31,30 +32,6 @@ using kelv::win32ui::Wide;
 
 constexpr DWORD kDeadlineMs = 10000;
 
-const char kFreshFile[] =
-    "[Set]\r\nActive=0\r\n"
-    "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
-    "Port1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
-    "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
-    "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
-    "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n";
-
-// The dialog with a replaceable run and counted quit requests.
-class TestDlg : public TRXDlg {
- public:
-  TestDlg(std::vector<std::string> args, std::string dir) : TRXDlg(std::move(args), dir) {
-    QuitApplication = [this] { ++quits; };
-  }
-  std::function<void()> run;
-  int runs = 0;
-  int quits = 0;
-
- protected:
-  void RunReception() override {
-    ++runs;
-    if (run) run();
-  }
-};
 
 std::string Text(HWND hwnd) {
   const int n = GetWindowTextLengthW(hwnd);
