@@ -27,8 +27,9 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
-  // The command-line arguments after the program's name, code page 932 (the
-  // toolkit's own options taken out).
+  // The command-line arguments after the program's name, the toolkit's own
+  // options taken out: code page 932 on Windows (from the wide command line),
+  // the bytes as given on Linux. The window position is ASCII either way.
   std::vector<std::string> Arguments() const;
 
   // Runs the event loop until Terminate; the exit code.
