@@ -54,6 +54,12 @@ constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultQueue = 4096;
 constexpr uint32_t kMaxQueue = 16u << 20;
 constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
+// A line that trickles (a paced sender, a pty fed character by character) is
+// taken in groups, as a UART's receive FIFO hands it over: after a short read
+// the reader lets kGatherMs pass before it reads again. A read that holds the
+// event character is not followed by a pause, so its answer is not delayed.
+constexpr int kGatherMs = 2;
+constexpr size_t kShortRead = 64;
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -109,7 +115,8 @@ class PosixSerialDevice final : public SerialDevice {
   };
 
   void ReaderLoop();
-  void Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
+  // The events it recorded.
+  uint32_t Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
   void CheckCounters();
   void Wake();
   // The rest expect mu_ held.
@@ -229,7 +236,17 @@ void PosixSerialDevice::ReaderLoop() {
   std::vector<uint8_t> raw(4096);
   std::vector<uint8_t> out;
   out.reserve(raw.size());
+  bool gather = false;
   for (;;) {
+    if (gather) {
+      // Anything that needs the reader (stop, purge, a freed queue) wakes it.
+      gather = false;
+      pollfd w{wake_fd_, POLLIN, 0};
+      if (poll(&w, 1, kGatherMs) > 0) {
+        uint64_t v;
+        (void)!::read(wake_fd_, &v, sizeof v);
+      }
+    }
     size_t room = 0;
     bool watch_fd = false;
     bool check_tx = false;
@@ -257,7 +274,9 @@ void PosixSerialDevice::ReaderLoop() {
       if (fds[1].revents & POLLIN) {
         const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
         if (n > 0) {
-          Received(raw.data(), static_cast<size_t>(n), out);
+          const uint32_t events = Received(raw.data(), static_cast<size_t>(n), out);
+          const auto got = static_cast<size_t>(n);
+          gather = got < kShortRead && got < room && !(events & EV_RXFLAG);
         } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
                    (n < 0 && errno != EAGAIN && errno != EINTR)) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
@@ -284,7 +303,7 @@ void PosixSerialDevice::ReaderLoop() {
   }
 }
 
-void PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
+uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
   out.clear();
   std::lock_guard<std::mutex> lock(mu_);
   const size_t errors = filter_.Feed(raw, n, out);
@@ -301,6 +320,7 @@ void PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8
     events |= EV_ERR;
   }
   Record(events);
+  return events;
 }
 
 // Modem-line changes, breaks and line errors as the driver counts them (real
@@ -489,8 +509,13 @@ void PosixSerialDevice::CloseTransferEvents() {
 
 void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
   const bool was_full = queue_.size() >= capacity_;
-  std::copy_n(queue_.begin(), n, to);
-  queue_.erase(queue_.begin(), queue_.begin() + n);
+  if (n == 1) {  // the byte-by-byte reader's case
+    *to = queue_.front();
+    queue_.pop_front();
+  } else {
+    std::copy_n(queue_.begin(), n, to);
+    queue_.erase(queue_.begin(), queue_.begin() + n);
+  }
   if (was_full) Wake();  // the reader may take from the device again
 }
 
@@ -500,13 +525,14 @@ XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
   read_ = Transfer();
   read_.buf = static_cast<uint8_t*>(buf);
   read_.count = count;
-  read_.start = Clock::now();
   if (queue_.size() >= count) {
     Take(read_.buf, count);
     read_.transferred = count;
     read_.done = true;
     return XferStart::Completed;
   }
+  // Only a read that has to wait needs its start time (the total time-out).
+  read_.start = Clock::now();
   read_.active = true;
   return XferStart::Pending;
 }
