@@ -353,10 +353,12 @@ void TRXDlg::RunReception() {
   }
 
   CancelBtn->SetCaption(Sjis("閉じる"));
-  const std::vector<std::string> lines = rx.TakeLines();
-  if (!lines.empty()) SaveReceived(lines);
+  const std::vector<std::string> content = rx.TakeFileBlocks();
+  if (!content.empty()) SaveReceived(content);
 }
 
+// `lines` is the file's content as the reception keeps it: the lines with
+// their CR LF, in blocks.
 void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
   const size_t slash = settings_path_.find_last_of("/\\");
   const std::string dir =
@@ -366,7 +368,7 @@ void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
   // may keep it elsewhere, and only a cancel here lets it go.
   for (;;) {
     try {
-      kelv::WriteRxFile(path, lines);
+      kelv::WriteRxFileBlocks(path, lines);
       return;
     } catch (const kelv::AppError& e) {
       kelv::winsys::ShowError(e);

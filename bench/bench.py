@@ -172,28 +172,36 @@ class Program:
         self.proc = None
         self.window = None
 
-    def launch(self):
-        """Starts the program; returns the seconds until its window is mapped."""
-        out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
-        t0 = now()
-        self.proc = subprocess.Popen(self.wrapper + [self.exe, "20,20"], cwd=self.folder,
-                                     env=self.env,
-                                     stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.STDOUT)
-        self.bench.procs.append(self.proc)
-        self.bench.programs.append(self)
-        # Polled every 10 ms: `xdotool search --sync` looks only every half second.
-        end = t0 + (600 if self.wrapper else 60)
-        while True:
-            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
-                               text=True)
-            if r.returncode == 0 and r.stdout.split():
-                self.window = r.stdout.split()[0]
-                return now() - t0
-            if now() > end or self.proc.poll() is not None:
-                raise BenchError("no window from %s" % self.exe)
-            time.sleep(0.25 if self.wrapper else 0.01)
+    def launch(self, attempts=3):
+        """Starts the program; returns the seconds until its window is mapped.
+        A program that could not reach the X server (it happens on a busy
+        machine) is started again."""
+        for attempt in range(attempts):
+            out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
+            t0 = now()
+            self.proc = subprocess.Popen(self.wrapper + [self.exe, "20,20"], cwd=self.folder,
+                                         env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.STDOUT)
+            self.bench.procs.append(self.proc)
+            if self not in self.bench.programs:
+                self.bench.programs.append(self)
+            # Polled every 10 ms: `xdotool search --sync` looks only every half second.
+            end = t0 + (600 if self.wrapper else 60)
+            while True:
+                r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                    "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
+                                   text=True)
+                if r.returncode == 0 and r.stdout.split():
+                    self.window = r.stdout.split()[0]
+                    return now() - t0
+                if self.proc.poll() is not None and attempt + 1 < attempts:
+                    print("bench: %s ended without a window; again" % self.exe,
+                          file=sys.stderr, flush=True)
+                    time.sleep(1)
+                    break
+                if now() > end or self.proc.poll() is not None:
+                    raise BenchError("no window from %s" % self.exe)
+                time.sleep(0.25 if self.wrapper else 0.01)
 
     def press_enter(self):
         subprocess.run(["xdotool", "windowfocus", "--sync", self.window], env=self.env,

@@ -6,8 +6,12 @@
 //    is put into raw mode at once.
 //  - A reader thread moves received bytes from the device into our own input
 //    queue of the requested size and notes the line events. It never drops a
-//    byte: with the queue full it stops reading, and the kernel's buffer and
-//    the line's flow control hold the rest.
+//    byte: what does not fit waits in a buffer of its own behind the queue
+//    (as in a UART's FIFO), from which each read from the queue tops the queue
+//    up, so a fast line keeps the queue full without waking the reader for
+//    every byte taken. When that buffer is more than half full the reader
+//    stops reading until it has drained to half; meanwhile the kernel's buffer
+//    and the line's flow control hold the rest.
 //  - Reads take whole transfers from that queue: a read ends when all bytes
 //    asked for are there, or at its time-outs with nothing taken, so bytes
 //    that did arrive stay queued for the next read. A read whose wait times out
@@ -55,11 +59,13 @@ constexpr uint32_t kDefaultQueue = 4096;
 constexpr uint32_t kMaxQueue = 16u << 20;
 constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
 // A line that trickles (a paced sender, a pty fed character by character) is
-// taken in groups, as a UART's receive FIFO hands it over: after a short read
-// the reader lets kGatherMs pass before it reads again. A read that holds the
-// event character is not followed by a pause, so its answer is not delayed.
+// taken in groups, as a UART's receive FIFO hands it over: when fewer than
+// kTrickle bytes came within kGatherMs, the reader lets kGatherMs pass before
+// it reads again. A fast line is read at once, and a read that holds the event
+// character is not followed by a pause, so its answer is not delayed.
 constexpr int kGatherMs = 2;
-constexpr size_t kShortRead = 64;
+constexpr size_t kTrickle = 64;
+constexpr size_t kHeldMax = 64 * 1024;  // the buffer behind the queue
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -127,6 +133,9 @@ class PosixSerialDevice final : public SerialDevice {
   bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && queue_.size() >= n)); }
   bool Blocked() const { return (dcb_.Flags & F_ABORT_ON_ERROR) && errors_ != 0; }
   void Take(uint8_t* to, uint32_t n);
+  void Enqueue(const std::vector<uint8_t>& bytes);
+  void TopUp();
+  size_t Held() const { return held_.size(); }
   // Writes what it can without blocking; false when the device failed.
   bool Push();
 
@@ -140,6 +149,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool stop_ = false;
   bool gone_ = false;
   std::deque<uint8_t> queue_;
+  std::deque<uint8_t> held_;  // received, waiting for room in queue_
   size_t capacity_ = kDefaultQueue;
   serialtables::RxFilter filter_;
   DeviceControl dcb_;
@@ -190,6 +200,7 @@ bool PosixSerialDevice::Open(const std::string& name) {
   timeouts_ = CommTimeouts();
   stop_ = gone_ = tx_check_ = counters_ok_ = false;
   queue_.clear();
+  held_.clear();
   capacity_ = kDefaultQueue;
   filter_ = serialtables::RxFilter();
   mask_ = history_ = errors_ = 0;
@@ -237,6 +248,8 @@ void PosixSerialDevice::ReaderLoop() {
   std::vector<uint8_t> out;
   out.reserve(raw.size());
   bool gather = false;
+  Clock::time_point window = Clock::now();  // bytes that came since: `recent`
+  size_t recent = 0;
   for (;;) {
     if (gather) {
       // Anything that needs the reader (stop, purge, a freed queue) wakes it.
@@ -255,7 +268,7 @@ void PosixSerialDevice::ReaderLoop() {
       std::lock_guard<std::mutex> lock(mu_);
       if (stop_) return;
       watch_fd = !gone_;
-      room = capacity_ > queue_.size() ? capacity_ - queue_.size() : 0;
+      room = Held() <= kHeldMax / 2 ? kHeldMax - Held() : 0;
       check_tx = watch_fd && tx_check_;
       check_counters = watch_fd && counters_ok_ && (mask_ & kCounterEvents);
     }
@@ -275,8 +288,13 @@ void PosixSerialDevice::ReaderLoop() {
         const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
         if (n > 0) {
           const uint32_t events = Received(raw.data(), static_cast<size_t>(n), out);
-          const auto got = static_cast<size_t>(n);
-          gather = got < kShortRead && got < room && !(events & EV_RXFLAG);
+          const Clock::time_point t = Clock::now();
+          if (t - window >= milliseconds(kGatherMs)) {
+            window = t;
+            recent = 0;
+          }
+          recent += static_cast<size_t>(n);
+          gather = recent < kTrickle && !(events & EV_RXFLAG);
         } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
                    (n < 0 && errno != EAGAIN && errno != EINTR)) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
@@ -309,7 +327,7 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
   const size_t errors = filter_.Feed(raw, n, out);
   uint32_t events = 0;
   if (!out.empty()) {
-    queue_.insert(queue_.end(), out.begin(), out.end());
+    Enqueue(out);
     last_rx_ = Clock::now();
     events |= EV_RXCHAR;
     if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
@@ -449,6 +467,7 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
   if (flags & PURGE_TXABORT) write_.active = false;
   if (flags & PURGE_RXCLEAR) {
     queue_.clear();
+    held_.clear();
     filter_.Reset();
     tcflush(fd_, TCIFLUSH);
     Wake();
@@ -507,8 +526,21 @@ void PosixSerialDevice::CloseTransferEvents() {
   write_.active = false;
 }
 
+void PosixSerialDevice::Enqueue(const std::vector<uint8_t>& bytes) {
+  held_.insert(held_.end(), bytes.begin(), bytes.end());
+  TopUp();
+}
+
+void PosixSerialDevice::TopUp() {
+  // Mostly one byte, after the byte-by-byte reader took one.
+  while (!held_.empty() && queue_.size() < capacity_) {
+    queue_.push_back(held_.front());
+    held_.pop_front();
+  }
+}
+
 void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
-  const bool was_full = queue_.size() >= capacity_;
+  const bool reader_waits = Held() > kHeldMax / 2;
   if (n == 1) {  // the byte-by-byte reader's case
     *to = queue_.front();
     queue_.pop_front();
@@ -516,7 +548,8 @@ void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
     std::copy_n(queue_.begin(), n, to);
     queue_.erase(queue_.begin(), queue_.begin() + n);
   }
-  if (was_full) Wake();  // the reader may take from the device again
+  TopUp();
+  if (reader_waits && Held() <= kHeldMax / 2) Wake();  // it may read again
 }
 
 XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
