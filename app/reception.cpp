@@ -111,7 +111,13 @@ void Reception::FinishRun() {
 }
 
 std::string ReceivingText(int64_t line_count) {
-  return Sjis("受信中 ") + std::to_string(line_count) + Sjis("行");
+  // Once per received line: the stems are looked up once.
+  static const std::string& head = Sjis("受信中 ");
+  static const std::string& tail = Sjis("行");
+  std::string text = head;
+  text += std::to_string(line_count);
+  text += tail;
+  return text;
 }
 
 std::string EndText(bool finished, int64_t line_count) {

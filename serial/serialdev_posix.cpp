@@ -38,7 +38,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -80,6 +79,44 @@ constexpr uint32_t CE_FRAME = 0x0008;
 constexpr uint32_t CE_BREAK = 0x0010;
 
 constexpr uint32_t kCounterEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+
+// The received bytes: a growable ring that the byte-by-byte reader takes from
+// at the front while the reader thread appends at the back.
+class ByteRing {
+ public:
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { head_ = size_ = 0; }
+  void append(const uint8_t* p, size_t n) {
+    if (size_ + n > buf_.size()) Grow(size_ + n);
+    for (size_t i = 0; i < n; ++i) buf_[(head_ + size_ + i) & mask_] = p[i];
+    size_ += n;
+  }
+  // n <= size()
+  void take(uint8_t* to, size_t n) {
+    for (size_t i = 0; i < n; ++i) to[i] = buf_[(head_ + i) & mask_];
+    head_ = (head_ + n) & mask_;
+    size_ -= n;
+  }
+
+ private:
+  void Grow(size_t need) {
+    size_t cap = std::max<size_t>(buf_.size(), 4096);
+    while (cap < need) cap *= 2;
+    std::vector<uint8_t> b(cap);
+    const size_t n = size_;
+    take(b.data(), n);
+    buf_.swap(b);
+    head_ = 0;
+    size_ = n;
+    mask_ = cap - 1;
+  }
+
+  std::vector<uint8_t> buf_;
+  size_t head_ = 0;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+};
 
 Clock::time_point After(Clock::time_point from, uint64_t ms) {
   return from + milliseconds(static_cast<int64_t>(std::min<uint64_t>(ms, 1ull << 40)));
@@ -130,12 +167,13 @@ class PosixSerialDevice final : public SerialDevice {
   void MarkGone();
   bool Usable() const { return fd_ >= 0 && !gone_; }
   // Usable, or gone with `n` received bytes still queued.
-  bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && queue_.size() >= n)); }
+  bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && Queued() >= n)); }
   bool Blocked() const { return (dcb_.Flags & F_ABORT_ON_ERROR) && errors_ != 0; }
   void Take(uint8_t* to, uint32_t n);
-  void Enqueue(const std::vector<uint8_t>& bytes);
-  void TopUp();
-  size_t Held() const { return held_.size(); }
+  // The input queue is the first capacity_ bytes received; the rest is held
+  // behind it.
+  size_t Queued() const { return std::min(queue_.size(), capacity_); }
+  size_t Held() const { return queue_.size() - Queued(); }
   // Writes what it can without blocking; false when the device failed.
   bool Push();
 
@@ -148,8 +186,7 @@ class PosixSerialDevice final : public SerialDevice {
   // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
   bool stop_ = false;
   bool gone_ = false;
-  std::deque<uint8_t> queue_;
-  std::deque<uint8_t> held_;  // received, waiting for room in queue_
+  ByteRing queue_;  // the input queue, and what is held behind it
   size_t capacity_ = kDefaultQueue;
   serialtables::RxFilter filter_;
   DeviceControl dcb_;
@@ -200,7 +237,6 @@ bool PosixSerialDevice::Open(const std::string& name) {
   timeouts_ = CommTimeouts();
   stop_ = gone_ = tx_check_ = counters_ok_ = false;
   queue_.clear();
-  held_.clear();
   capacity_ = kDefaultQueue;
   filter_ = serialtables::RxFilter();
   mask_ = history_ = errors_ = 0;
@@ -327,7 +363,7 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
   const size_t errors = filter_.Feed(raw, n, out);
   uint32_t events = 0;
   if (!out.empty()) {
-    Enqueue(out);
+    queue_.append(out.data(), out.size());
     last_rx_ = Clock::now();
     events |= EV_RXCHAR;
     if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
@@ -467,7 +503,6 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
   if (flags & PURGE_TXABORT) write_.active = false;
   if (flags & PURGE_RXCLEAR) {
     queue_.clear();
-    held_.clear();
     filter_.Reset();
     tcflush(fd_, TCIFLUSH);
     Wake();
@@ -479,7 +514,7 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
 bool PosixSerialDevice::Status(uint32_t& in_queue) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!CanTake(1)) return false;
-  in_queue = static_cast<uint32_t>(queue_.size());
+  in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
   return true;
 }
@@ -526,29 +561,9 @@ void PosixSerialDevice::CloseTransferEvents() {
   write_.active = false;
 }
 
-void PosixSerialDevice::Enqueue(const std::vector<uint8_t>& bytes) {
-  held_.insert(held_.end(), bytes.begin(), bytes.end());
-  TopUp();
-}
-
-void PosixSerialDevice::TopUp() {
-  // Mostly one byte, after the byte-by-byte reader took one.
-  while (!held_.empty() && queue_.size() < capacity_) {
-    queue_.push_back(held_.front());
-    held_.pop_front();
-  }
-}
-
 void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
   const bool reader_waits = Held() > kHeldMax / 2;
-  if (n == 1) {  // the byte-by-byte reader's case
-    *to = queue_.front();
-    queue_.pop_front();
-  } else {
-    std::copy_n(queue_.begin(), n, to);
-    queue_.erase(queue_.begin(), queue_.begin() + n);
-  }
-  TopUp();
+  queue_.take(to, n);
   if (reader_waits && Held() <= kHeldMax / 2) Wake();  // it may read again
 }
 
@@ -558,7 +573,7 @@ XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
   read_ = Transfer();
   read_.buf = static_cast<uint8_t*>(buf);
   read_.count = count;
-  if (queue_.size() >= count) {
+  if (Queued() >= count) {
     Take(read_.buf, count);
     read_.transferred = count;
     read_.done = true;
@@ -595,7 +610,7 @@ XferWait PosixSerialDevice::WaitRead(uint32_t timeout_ms) {
       return XferWait::Failed;
     }
     if (!x.active) return XferWait::Failed;  // aborted meanwhile
-    if (queue_.size() >= x.count) {
+    if (Queued() >= x.count) {
       Take(x.buf, x.count);
       x.transferred = x.count;
       x.active = false;
