@@ -70,6 +70,11 @@ Reception::StepResult Reception::Step(uint8_t b) {
     return r;
   }
   if (settings_.Eia) b = EiaToIso(b);
+  // Most bytes of a program: no marker, no line end, nothing replaced.
+  if (started_ && b > '%' && b != ':') {
+    current_.push_back(static_cast<char>(b));
+    return r;
+  }
 
   // Marker tests: the first that matches wins.
   const char start = settings_.StartMark;

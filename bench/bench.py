@@ -242,6 +242,12 @@ class Program:
         c1, t1 = self.cpu_seconds(), now()
         return 100 * (c1 - c0) / (t1 - t0)
 
+    def ui_thread_seconds(self):
+        """User + system time of the main (user-interface) thread."""
+        with open("/proc/%d/task/%d/stat" % (self.proc.pid, self.proc.pid)) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+
     def vm_hwm_mb(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
             for line in f:
@@ -344,7 +350,8 @@ class Bench:
         self.kelvrx = os.path.join(self.build, "app", "KelvRx")
         self.ncsend = os.path.join(self.build, "tools", "ncsend")
         self.shim = os.path.join(self.build, "bench", "libkelvstall.so")
-        for f in (self.kelvrx, self.ncsend, self.shim):
+        self.floor = os.path.join(self.build, "bench", "kelvsleepfloor")
+        for f in (self.kelvrx, self.ncsend, self.shim, self.floor):
             if not os.path.exists(f):
                 raise BenchError("missing %s (bench/run.sh builds it)" % f)
         self.megabytes = args.megabytes
@@ -471,6 +478,7 @@ class Bench:
             app.start_run(line.device)
             time.sleep(0.5)
             self.results["cpu_waiting"] = app.cpu_percent(10)
+            self.results["cpu_floor"] = self.sleep_floor(10)
             line.read(0.05)
 
             # DC2s at random moments of the 5 ms polling period; each answer is
@@ -506,6 +514,21 @@ class Bench:
         self.results["dc1_p99_ms"] = 1000 * percentile(latencies, 99)
         self.results["dc1_max_ms"] = 1000 * max(latencies)
         self.evaluate_stalls(log, marks)
+
+    def sleep_floor(self, seconds):
+        """CPU of a bare loop of 5 ms sleeps over `seconds`, per cent of one core."""
+        proc = subprocess.Popen([self.floor, str(seconds)])
+        self.procs.append(proc)
+        time.sleep(0.2)
+        with open("/proc/%d/stat" % proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        c0, t0 = (int(fields[11]) + int(fields[12])) / TICK, now()
+        time.sleep(seconds - 0.5)
+        with open("/proc/%d/stat" % proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        c1, t1 = (int(fields[11]) + int(fields[12])) / TICK, now()
+        proc.wait(timeout=30)
+        return 100 * (c1 - c0) / (t1 - t0)
 
     def send_paced_with_stalls(self, app, line, stream):
         """Sends stream at 38400 baud pace, honouring DC3/DC1, and stalls the
@@ -600,8 +623,11 @@ class Bench:
         self.window_s.append(app.launch())
         opened = app.start_run(sender.device)
         time.sleep(max(0.0, opened + 1.5 - now()))
-        cpu = app.cpu_percent(10)
-        window_end = now()
+        u0, c0, t0 = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        time.sleep(10)
+        u1, c1, window_end = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        cpu = 100 * (c1 - c0) / (window_end - t0)
+        cpu_ui = 100 * (u1 - u0) / (window_end - t0)
         rx_at = app.wait_rx(120)
         r = sender.report(stop_it=False)
         exact = app.check_rx(stream)
@@ -609,7 +635,7 @@ class Bench:
         # Rx.nc comes 2 s after the last character; the window must lie before it.
         if window_end > rx_at - 2.0:
             raise BenchError("the paced program ended inside the CPU window")
-        self.results.update(cpu_paced=cpu, paced_exact=exact,
+        self.results.update(cpu_paced=cpu, cpu_paced_ui=cpu_ui, paced_exact=exact,
                             paced_cps=r["bytes"] / r["seconds"])
 
     # callgrind: instructions counted by valgrind, which do not move with the
@@ -727,10 +753,13 @@ class Bench:
                 r["cg_paced_dc3"])),
             ("CPU while waiting for the start marker (10 s)", "%.1f %% of one core"
              % r["cpu_waiting"], "idle dialog before the start: %.1f %%" % r["cpu_idle"],
-             "5 ms poll"),
+             "5 ms poll; a bare loop of 5 ms sleeps on this machine: %.1f %%"
+             % r["cpu_floor"]),
             ("CPU while receiving at 38400 baud, 7E1 (10 s)", "%.1f %% of one core"
              % r["cpu_paced"], "line rate %.0f characters/s (%s)"
-             % (r["paced_cps"], ok(r["paced_exact"])), ""),
+             % (r["paced_cps"], ok(r["paced_exact"])),
+             "user-interface thread %.1f %%, the serial threads %.1f %%"
+             % (r["cpu_paced_ui"], r["cpu_paced"] - r["cpu_paced_ui"])),
             ("DC1 answer to a DC2 (%d DC2s)" % DC2_PROBES,
              "median %.2f ms, p99 %.2f ms" % (r["dc1_median_ms"], r["dc1_p99_ms"]),
              "one character: 1.15 ms at 9600 7E2, 0.26 ms at 38400 7E1",

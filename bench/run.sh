@@ -9,5 +9,5 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh test >&2
 BUILD=${KELV_BUILD_ROOT:-.}/build-bench
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELV_TESTS=OFF -DKELV_BENCH=ON >&2
-cmake --build "$BUILD" -j2 --target KelvRx ncsend kelvstall >&2
+cmake --build "$BUILD" -j2 --target KelvRx ncsend kelvstall kelvsleepfloor >&2
 exec python3 bench/bench.py --build "$BUILD" "$@"

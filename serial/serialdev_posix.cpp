@@ -62,7 +62,7 @@ constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
 // kTrickle bytes came within kGatherMs, the reader lets kGatherMs pass before
 // it reads again. A fast line is read at once, and a read that holds the event
 // character is not followed by a pause, so its answer is not delayed.
-constexpr int kGatherMs = 2;
+constexpr int kGatherMs = 5;
 constexpr size_t kTrickle = 64;
 constexpr size_t kHeldMax = 64 * 1024;  // the buffer behind the queue
 
