@@ -59,12 +59,12 @@ constexpr uint32_t kMaxQueue = 16u << 20;
 constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
 // A line that trickles (a paced sender, a pty fed character by character) is
 // taken in groups, as a UART's receive FIFO hands it over: when fewer than
-// kTrickle bytes came within kGatherMs, the reader lets kGatherMs pass before
-// it reads again. A fast line is read at once, and a read that holds the event
+// kTrickle bytes came within kGatherMs, and within the kGatherMs before, the
+// reader lets kGatherMs pass before it reads again. A fast line is read at once, and a read that holds the event
 // character is not followed by a pause, so its answer is not delayed.
 constexpr int kGatherMs = 5;
 constexpr size_t kTrickle = 64;
-constexpr size_t kHeldMax = 64 * 1024;  // the buffer behind the queue
+constexpr size_t kHeldMax = 1 << 20;  // the buffer behind the queue
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -286,6 +286,7 @@ void PosixSerialDevice::ReaderLoop() {
   bool gather = false;
   Clock::time_point window = Clock::now();  // bytes that came since: `recent`
   size_t recent = 0;
+  size_t before = 0;  // in the window before
   for (;;) {
     if (gather) {
       // Anything that needs the reader (stop, purge, a freed queue) wakes it.
@@ -326,11 +327,13 @@ void PosixSerialDevice::ReaderLoop() {
           const uint32_t events = Received(raw.data(), static_cast<size_t>(n), out);
           const Clock::time_point t = Clock::now();
           if (t - window >= milliseconds(kGatherMs)) {
+            // A window with nothing between counts as a trickle.
+            before = t - window < milliseconds(2 * kGatherMs) ? recent : 0;
             window = t;
             recent = 0;
           }
           recent += static_cast<size_t>(n);
-          gather = recent < kTrickle && !(events & EV_RXFLAG);
+          gather = recent < kTrickle && before < kTrickle && !(events & EV_RXFLAG);
         } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
                    (n < 0 && errno != EAGAIN && errno != EINTR)) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
