@@ -1,24 +1,30 @@
 #!/usr/bin/env python3
 """Benchmarks of the built KelvRx, driven from outside on a virtual X server.
 
-Prints one Markdown table; every figure comes from this one run. Three launches
-of the program, each in a fresh folder whose Kelv.ini maps COM1 to a
-pseudo-terminal, started with Enter through xdotool:
+Prints one Markdown table; every figure comes from this one run. Each launch of
+the program runs in a fresh folder whose Kelv.ini maps COM1 to a
+pseudo-terminal, and is started with Enter through xdotool:
 
-  flat    ncsend sends a generated 10 MB program flat out (DC2 handshake,
-          DC3/DC1 honoured); beside it, cat reads the same program from the
-          same kind of pty from the same sender. Receive rates, byte-exact
-          checks, peak memory.
+  flat    ncsend sends a generated 10 MB program flat out, once ignoring DC3
+          (only the pty's buffer holds it back) and once honouring DC3/DC1;
+          beside it, cat reads the same program from the same kind of pty
+          from the same sender. Receive rates, byte-exact checks, peak memory.
   probe   this script plays the control itself: CPU of the idle dialog and of
-          the run waiting for its start marker, DC1 answer latency to DC2s,
-          then a program paced at 38400 baud during which the user-interface
-          thread is stalled until more than 900 bytes wait: first processed
-          pass -> DC3 -> DC1. The preloaded helper bench/stall_shim.cpp makes
-          the stalls and notes the passes and the program's DC1/DC3 writes,
-          which time these answers.
-  paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving.
+          the run waiting for its start marker (beside a bare loop of 5 ms
+          sleeps, bench/sleep_floor.cpp), DC1 answer latency to DC2s, then a
+          program paced at 38400 baud during which the user-interface thread
+          is stalled until more than 900 bytes wait: first processed pass ->
+          DC3 -> DC1. The preloaded helper bench/stall_shim.cpp makes the
+          stalls and notes the passes and the program's DC1/DC3 writes, which
+          time these answers.
+  paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving,
+          of the user-interface thread and of the others.
+  callgrind  the program under valgrind's callgrind, counted from the start
+          click to the end of the run (all threads): instructions per byte of
+          a 1 MB program flat out and of a 20 kB program at 38400 baud, and
+          per idle pass while waiting.
 
-Usage: bench.py --build DIR [--megabytes N] [--keep]
+Usage: bench.py --build DIR [--megabytes N] [--callgrind-megabytes N] [--only STEP] [--keep]
 """
 
 import argparse

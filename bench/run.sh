@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds KelvRx, ncsend and the stall helper in Release (build-bench) and prints
+# Builds KelvRx, ncsend and the two helpers in Release (build-bench) and prints
 # the benchmark table of bench/bench.py on standard output (progress and build
 # messages go to standard error), for example: bench/run.sh > /tmp/table.md
-# Usage: bench/run.sh [--megabytes N] [--keep]
+# Needs valgrind (callgrind counts the instructions per received byte).
+# Usage: bench/run.sh [--megabytes N] [--callgrind-megabytes N] [--only STEP] [--keep]
 # KELV_BUILD_ROOT puts the build folder elsewhere (default: here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
