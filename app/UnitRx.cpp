@@ -280,6 +280,12 @@ constexpr uint8_t kDC1 = 0x11;
 constexpr uint8_t kDC3 = 0x13;
 constexpr int kIdleSleepMs = 5;
 
+// Where a held line is let go again, as a serial driver's XON limit: a
+// quarter of the input queue.
+int32_t ResumeLevel(const Trs232c& port) {
+  return port.rxbuffsize > 0 ? port.rxbuffsize / 4 : 0;
+}
+
 }  // namespace
 
 void TRXDlg::RunReception() {
@@ -306,13 +312,15 @@ void TRXDlg::RunReception() {
     kelv::winsys::ProcessMessages();
     if (Cancelled) break;
     const int32_t n = rs232c1->InQueueCount();
+    // The queue has drained to its low-water mark since we asked the control
+    // to hold: let it go on, or it would wait for ever with the program half
+    // sent. Resuming before the queue is empty keeps the line busy while we
+    // read the rest.
+    if (held_off_ && n >= 0 && n <= ResumeLevel(*rs232c1)) {
+      held_off_ = false;
+      rs232c1->WriteByte(kDC1);
+    }
     if (n == 0) {
-      // The queue has drained since we asked the control to hold: let it go
-      // on, or it would wait for ever with the program half sent.
-      if (held_off_) {
-        held_off_ = false;
-        rs232c1->WriteByte(kDC1);
-      }
       kelv::winsys::Sleep(kIdleSleepMs);
       continue;
     }
@@ -351,11 +359,11 @@ void TRXDlg::RunReception() {
   }
 
   CancelBtn->SetCaption(Sjis("閉じる"));
-  const std::vector<std::string> lines = rx.TakeLines();
-  if (!lines.empty()) SaveReceived(lines);
+  const std::vector<std::string> content = rx.TakeFileBlocks();
+  if (!content.empty()) SaveReceived(content);
 }
 
-void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
+void TRXDlg::SaveReceived(const std::vector<std::string>& content) {
   const size_t slash = settings_path_.find_last_of("/\\");
   const std::string dir =
       slash == std::string::npos ? std::string() : settings_path_.substr(0, slash + 1);
@@ -364,7 +372,7 @@ void TRXDlg::SaveReceived(const std::vector<std::string>& lines) {
   // may keep it elsewhere, and only a cancel here lets it go.
   for (;;) {
     try {
-      kelv::WriteRxFile(path, lines);
+      kelv::WriteRxFileBlocks(path, content);
       return;
     } catch (const kelv::AppError& e) {
       kelv::winsys::ShowError(e);

@@ -119,8 +119,10 @@ class TRXDlg : public TComponent {
   void CloseRequested();
   void StartClicked();
   kelv::PortPreset& Active();
-  // Writes the received lines to "Rx.nc"; when that fails, offers another place.
-  void SaveReceived(const std::vector<std::string>& lines);
+  // Writes the received program to "Rx.nc"; when that fails, offers another
+  // place. `content`: the file's bytes as the reception keeps them, the lines
+  // with their CR LF, in blocks.
+  void SaveReceived(const std::vector<std::string>& content);
 
   std::vector<std::string> args_;
   std::string settings_path_;

@@ -1,5 +1,7 @@
 #include "reception.h"
 
+#include <algorithm>
+
 #include "eia.h"
 #include "sjis.h"
 
@@ -12,6 +14,7 @@ constexpr uint8_t kDC1 = 0x11;
 constexpr uint8_t kDC2 = 0x12;
 constexpr uint8_t kDC3 = 0x13;
 constexpr uint8_t kDC4 = 0x14;
+constexpr size_t kBlockBytes = 1 << 20;
 
 bool NeverStored(uint8_t b) {
   return b == kLF || b == kCR || b == kDC1 || b == kDC2 || b == kDC3 || b == kDC4;
@@ -23,12 +26,41 @@ bool IsBlank(char c) {
 
 }  // namespace
 
-std::string TrimLine(const std::string& line) {
+std::string_view TrimmedView(std::string_view line) {
   size_t begin = 0;
   size_t end = line.size();
   while (begin < end && IsBlank(line[begin])) ++begin;
   while (end > begin && IsBlank(line[end - 1])) --end;
   return line.substr(begin, end - begin);
+}
+
+std::string TrimLine(const std::string& line) {
+  return std::string(TrimmedView(line));
+}
+
+void Reception::Store(std::string_view line) {
+  const size_t need = line.size() + 2;
+  if (blocks_.empty() || blocks_.back().size() + need > blocks_.back().capacity()) {
+    blocks_.emplace_back();
+    blocks_.back().reserve(std::max(kBlockBytes, need));
+  }
+  std::string& b = blocks_.back();
+  b.append(line.data(), line.size());
+  b += "\r\n";
+  ++line_total_;
+}
+
+std::vector<std::string> Reception::Lines() const {
+  std::vector<std::string> lines;
+  lines.reserve(line_total_);
+  // Stored lines hold no CR and no LF, so each CR LF ends one.
+  for (const std::string& b : blocks_) {
+    size_t at = 0;
+    for (size_t end; (end = b.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      lines.emplace_back(b, at, end - at);
+    }
+  }
+  return lines;
 }
 
 Reception::StepResult Reception::Step(uint8_t b) {
@@ -38,6 +70,11 @@ Reception::StepResult Reception::Step(uint8_t b) {
     return r;
   }
   if (settings_.Eia) b = EiaToIso(b);
+  // Most bytes of a program: no marker, no line end, nothing replaced.
+  if (started_ && b > '%' && b != ':') {
+    current_.push_back(static_cast<char>(b));
+    return r;
+  }
 
   // Marker tests: the first that matches wins.
   const char start = settings_.StartMark;
@@ -57,11 +94,11 @@ Reception::StepResult Reception::Step(uint8_t b) {
   }
 
   if (b == kLF && started_) {
-    lines_.push_back(TrimLine(current_));
+    Store(TrimmedView(current_));
     ++line_count_;
     r.line_completed = true;
-    r.display = std::move(current_);
-    current_.clear();
+    r.display = current_;
+    current_.clear();  // keeps its room for the next line
   } else if (started_ && !NeverStored(b)) {
     current_.push_back(static_cast<char>(b));
   }
@@ -72,15 +109,20 @@ Reception::StepResult Reception::Step(uint8_t b) {
 
 void Reception::FinishRun() {
   if (!current_.empty()) {
-    std::string last = TrimLine(current_);
-    current_.clear();
     // A line that trims to nothing is still kept, as an empty line.
-    lines_.push_back(std::move(last));
+    Store(TrimmedView(current_));
+    current_.clear();
   }
 }
 
 std::string ReceivingText(int64_t line_count) {
-  return Sjis("受信中 ") + std::to_string(line_count) + Sjis("行");
+  // Once per received line: the stems are looked up once.
+  static const std::string& head = Sjis("受信中 ");
+  static const std::string& tail = Sjis("行");
+  std::string text = head;
+  text += std::to_string(line_count);
+  text += tail;
+  return text;
 }
 
 std::string EndText(bool finished, int64_t line_count) {

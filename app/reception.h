@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,16 +43,26 @@ class Reception {
   // Neither the count nor the display changes for it.
   void FinishRun();
 
-  const std::vector<std::string>& Lines() const { return lines_; }
-  std::vector<std::string> TakeLines() { return std::move(lines_); }
+  // The stored lines (a copy: they are kept as the file's bytes).
+  std::vector<std::string> Lines() const;
+  size_t LineTotal() const { return line_total_; }
+  // The file's content as kept: every stored line followed by CR LF, in
+  // blocks that end at line ends. Empty when no line is stored.
+  std::vector<std::string> TakeFileBlocks() { return std::move(blocks_); }
   const std::string& CurrentLine() const { return current_; }
   bool Started() const { return started_; }
   bool Finished() const { return finished_; }
   int64_t LineCount() const { return line_count_; }
 
  private:
+  void Store(std::string_view line);
+
   ReceptionSettings settings_;
-  std::vector<std::string> lines_;
+  // A program of millions of short lines costs a heap block and a string
+  // header per line as separate strings; kept as the file's bytes it costs
+  // little more than its size.
+  std::vector<std::string> blocks_;
+  size_t line_total_ = 0;
   std::string current_;
   bool started_ = false;
   bool finished_ = false;
@@ -61,6 +72,7 @@ class Reception {
 // A line as stored: bytes 0x00..0x20 removed from both ends (0x7F and bytes
 // from 0x80 up stay, so a full-width space is kept).
 std::string TrimLine(const std::string& line);
+std::string_view TrimmedView(std::string_view line);
 
 // Status texts (code page 932).
 std::string ReceivingText(int64_t line_count);           // while lines arrive

@@ -165,32 +165,52 @@ class TempFile {
 
 }  // namespace
 
-void WriteRxFile(const std::string& path, const std::vector<std::string>& lines) {
-  if (lines.empty()) return;
+namespace {
 
+// Writes the new file through `body`, then puts it in place of `path`.
+template <class Body>
+void WriteInPlace(const std::string& path, Body body) {
   TempFile tmp(path);
-  std::string buf;
-  buf.reserve(kChunk + 2);
-  for (const std::string& line : lines) {
-    if (buf.size() + line.size() + 2 > kChunk) {
-      if (!WriteAll(tmp.fd(), buf.data(), buf.size())) ThrowWrite();
-      buf.clear();
-    }
-    if (line.size() + 2 > kChunk) {
-      // A very long line goes out directly instead of through the buffer.
-      if (!WriteAll(tmp.fd(), line.data(), line.size())) ThrowWrite();
-    } else {
-      buf += line;
-    }
-    buf += "\r\n";
-  }
-  if (!WriteAll(tmp.fd(), buf.data(), buf.size())) ThrowWrite();
+  body(tmp.fd());
   if (!SyncFile(tmp.fd())) ThrowWrite();
   if (!tmp.Close()) ThrowWrite();
 
   std::string reason;
   if (!PutInPlace(tmp.name(), path, reason)) ThrowCreate(path, reason);
   tmp.Release();
+}
+
+}  // namespace
+
+void WriteRxFile(const std::string& path, const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
+  WriteInPlace(path, [&lines](int fd) {
+    std::string buf;
+    buf.reserve(kChunk + 2);
+    for (const std::string& line : lines) {
+      if (buf.size() + line.size() + 2 > kChunk) {
+        if (!WriteAll(fd, buf.data(), buf.size())) ThrowWrite();
+        buf.clear();
+      }
+      if (line.size() + 2 > kChunk) {
+        // A very long line goes out directly instead of through the buffer.
+        if (!WriteAll(fd, line.data(), line.size())) ThrowWrite();
+      } else {
+        buf += line;
+      }
+      buf += "\r\n";
+    }
+    if (!WriteAll(fd, buf.data(), buf.size())) ThrowWrite();
+  });
+}
+
+void WriteRxFileBlocks(const std::string& path, const std::vector<std::string>& blocks) {
+  if (blocks.empty()) return;
+  WriteInPlace(path, [&blocks](int fd) {
+    for (const std::string& b : blocks) {
+      if (!WriteAll(fd, b.data(), b.size())) ThrowWrite();
+    }
+  });
 }
 
 }  // namespace kelv

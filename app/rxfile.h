@@ -22,4 +22,9 @@ inline constexpr const char kRxFileName[] = "Rx.nc";
 // writing it fails.
 void WriteRxFile(const std::string& path, const std::vector<std::string>& lines);
 
+// The same for a content that is already the file's bytes (the lines with
+// their CR LF, as a reception keeps them), written as it is. Empty `blocks`
+// touch nothing.
+void WriteRxFileBlocks(const std::string& path, const std::vector<std::string>& blocks);
+
 }  // namespace kelv

@@ -15,12 +15,30 @@ size_t Utf8Length(unsigned char c) {
   return c < 0xC2 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 1;
 }
 
+// One open converter per direction and thread: opening one costs far more
+// than a line of text. Its shift state is cleared before each use.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
 // Returns false when some input was replaced by `bad_out`.
-bool Convert(const std::string& in, std::string& out, const char* to, const char* from,
+bool Convert(const std::string& in, std::string& out, const Converter& conv,
              const std::string& bad_out, bool utf8_in) {
   out.clear();
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  if (!conv.ok()) return false;
+  iconv_t cd = conv.get();
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   bool clean = true;
   char buf[256];
   char* src = const_cast<char*>(in.data());
@@ -42,19 +60,20 @@ bool Convert(const std::string& in, std::string& out, const char* to, const char
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }
-  iconv_close(cd);
   return clean;
 }
 
 }  // namespace
 
 bool Encode(const std::string& utf8, std::string& out) {
-  return Convert(utf8, out, "CP932", "UTF-8", "?", true);
+  thread_local const Converter conv("CP932", "UTF-8");
+  return Convert(utf8, out, conv, "?", true);
 }
 
 std::string Decode(const std::string& sjis) {
   std::string out;
-  Convert(sjis, out, "UTF-8", "CP932", "\xEF\xBF\xBD", false);
+  thread_local const Converter conv("UTF-8", "CP932");
+  Convert(sjis, out, conv, "\xEF\xBF\xBD", false);
   return out;
 }
 

@@ -1,24 +1,30 @@
 #!/usr/bin/env python3
 """Benchmarks of the built KelvRx, driven from outside on a virtual X server.
 
-Prints one Markdown table; every figure comes from this one run. Three launches
-of the program, each in a fresh folder whose Kelv.ini maps COM1 to a
-pseudo-terminal, started with Enter through xdotool:
+Prints one Markdown table; every figure comes from this one run. Each launch of
+the program runs in a fresh folder whose Kelv.ini maps COM1 to a
+pseudo-terminal, and is started with Enter through xdotool:
 
-  flat    ncsend sends a generated 10 MB program flat out (DC2 handshake,
-          DC3/DC1 honoured); beside it, cat reads the same program from the
-          same kind of pty from the same sender. Receive rates, byte-exact
-          checks, peak memory.
+  flat    ncsend sends a generated 10 MB program flat out, once ignoring DC3
+          (only the pty's buffer holds it back) and once honouring DC3/DC1;
+          beside it, cat reads the same program from the same kind of pty
+          from the same sender. Receive rates, byte-exact checks, peak memory.
   probe   this script plays the control itself: CPU of the idle dialog and of
-          the run waiting for its start marker, DC1 answer latency to DC2s,
-          then a program paced at 38400 baud during which the user-interface
-          thread is stalled until more than 900 bytes wait: first processed
-          pass -> DC3 -> DC1. The preloaded helper bench/stall_shim.cpp makes
-          the stalls and notes the passes and the program's DC1/DC3 writes,
-          which time these answers.
-  paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving.
+          the run waiting for its start marker (beside a bare loop of 5 ms
+          sleeps, bench/sleep_floor.cpp), DC1 answer latency to DC2s, then a
+          program paced at 38400 baud during which the user-interface thread
+          is stalled until more than 900 bytes wait: first processed pass ->
+          DC3 -> DC1. The preloaded helper bench/stall_shim.cpp makes the
+          stalls and notes the passes and the program's DC1/DC3 writes, which
+          time these answers.
+  paced   ncsend sends a program paced at 38400 baud 7E1: CPU while receiving,
+          of the user-interface thread and of the others.
+  callgrind  the program under valgrind's callgrind, counted from the start
+          click to the end of the run (all threads): instructions per byte of
+          a 1 MB program flat out and of a 20 kB program at 38400 baud, and
+          per idle pass while waiting.
 
-Usage: bench.py --build DIR [--megabytes N] [--keep]
+Usage: bench.py --build DIR [--megabytes N] [--callgrind-megabytes N] [--only STEP] [--keep]
 """
 
 import argparse
@@ -44,6 +50,7 @@ CPS_38400 = 3840  # 38400 baud, 7E1: 10 bits a character
 STALL_MS = 400  # at 3840 cps about 1500 bytes arrive meanwhile
 STALLS = 5
 DC2_PROBES = 300
+STEPS = ("flat", "probe", "paced", "callgrind")
 
 
 class BenchError(Exception):
@@ -152,8 +159,9 @@ def stop(proc):
 class Program:
     """One launch of KelvRx in a folder of its own."""
 
-    def __init__(self, bench, name, preload=None, extra_env=None):
+    def __init__(self, bench, name, preload=None, extra_env=None, wrapper=()):
         self.bench = bench
+        self.wrapper = list(wrapper)
         self.folder = os.path.join(bench.work, name)
         os.mkdir(self.folder)
         self.exe = os.path.join(self.folder, "KelvRx")
@@ -170,27 +178,36 @@ class Program:
         self.proc = None
         self.window = None
 
-    def launch(self):
-        """Starts the program; returns the seconds until its window is mapped."""
-        out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
-        t0 = now()
-        self.proc = subprocess.Popen([self.exe, "20,20"], cwd=self.folder, env=self.env,
-                                     stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.STDOUT)
-        self.bench.procs.append(self.proc)
-        self.bench.programs.append(self)
-        # Polled every 10 ms: `xdotool search --sync` looks only every half second.
-        end = t0 + 60
-        while True:
-            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
-                               text=True)
-            if r.returncode == 0 and r.stdout.split():
-                self.window = r.stdout.split()[0]
-                return now() - t0
-            if now() > end or self.proc.poll() is not None:
-                raise BenchError("no window from %s" % self.exe)
-            time.sleep(0.01)
+    def launch(self, attempts=3):
+        """Starts the program; returns the seconds until its window is mapped.
+        A program that could not reach the X server (it happens on a busy
+        machine) is started again."""
+        for attempt in range(attempts):
+            out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
+            t0 = now()
+            self.proc = subprocess.Popen(self.wrapper + [self.exe, "20,20"], cwd=self.folder,
+                                         env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.STDOUT)
+            self.bench.procs.append(self.proc)
+            if self not in self.bench.programs:
+                self.bench.programs.append(self)
+            # Polled every 10 ms: `xdotool search --sync` looks only every half second.
+            end = t0 + (600 if self.wrapper else 60)
+            while True:
+                r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                    "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
+                                   text=True)
+                if r.returncode == 0 and r.stdout.split():
+                    self.window = r.stdout.split()[0]
+                    return now() - t0
+                if self.proc.poll() is not None and attempt + 1 < attempts:
+                    print("bench: %s ended without a window; again" % self.exe,
+                          file=sys.stderr, flush=True)
+                    time.sleep(1)
+                    break
+                if now() > end or self.proc.poll() is not None:
+                    raise BenchError("no window from %s" % self.exe)
+                time.sleep(0.25 if self.wrapper else 0.01)
 
     def press_enter(self):
         subprocess.run(["xdotool", "windowfocus", "--sync", self.window], env=self.env,
@@ -230,6 +247,12 @@ class Program:
         time.sleep(seconds)
         c1, t1 = self.cpu_seconds(), now()
         return 100 * (c1 - c0) / (t1 - t0)
+
+    def ui_thread_seconds(self):
+        """User + system time of the main (user-interface) thread."""
+        with open("/proc/%d/task/%d/stat" % (self.proc.pid, self.proc.pid)) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
 
     def vm_hwm_mb(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
@@ -283,8 +306,11 @@ class Ncsend:
         if not m:
             raise BenchError("ncsend did not send it all:\n" + text)
         flow = self.FLOW.search(text)
+        pauses = [float(x) for x in re.findall(r"resumed by DC1 after ([\d.]+) s", text)]
         return {"bytes": int(m.group(1)), "seconds": float(m.group(3)),
-                "dc3": int(flow.group(1)) if flow else 0, "dc1": int(flow.group(2)) if flow else 0}
+                "dc3": int(flow.group(1)) if flow else 0, "dc1": int(flow.group(2)) if flow else 0,
+                "stops": text.count("\nncsend: DC3 "), "not_resumed": text.count("not resumed"),
+                "max_pause_s": max(pauses) if pauses else 0.0}
 
 
 class PeerLine:
@@ -330,10 +356,12 @@ class Bench:
         self.kelvrx = os.path.join(self.build, "app", "KelvRx")
         self.ncsend = os.path.join(self.build, "tools", "ncsend")
         self.shim = os.path.join(self.build, "bench", "libkelvstall.so")
-        for f in (self.kelvrx, self.ncsend, self.shim):
+        self.floor = os.path.join(self.build, "bench", "kelvsleepfloor")
+        for f in (self.kelvrx, self.ncsend, self.shim, self.floor):
             if not os.path.exists(f):
                 raise BenchError("missing %s (bench/run.sh builds it)" % f)
         self.megabytes = args.megabytes
+        self.cg_megabytes = args.callgrind_megabytes
         self.work = tempfile.mkdtemp(prefix="kelv-bench-")
         self.procs = []
         self.programs = []
@@ -406,9 +434,10 @@ class Bench:
                 cat_exact = cat_exact and f.read() == stream
             os.unlink(out_path)
 
+        # The far end ignoring DC3: only the pty's buffer holds it back.
         app = Program(self, "flat")
-        sender = Ncsend(self, app.link, program, "--handshake", "--flat-out", "--chunk", "4096",
-                        "--timeout", "60", "--linger-ms", "3000", "--quiet")
+        sender = Ncsend(self, app.link, program, "--handshake", "--ignore-dc3", "--flat-out",
+                        "--chunk", "4096", "--timeout", "60", "--linger-ms", "3000", "--quiet")
         self.window_s.append(app.launch())
         rss_start = app.vm_hwm_mb()
         app.start_run(sender.device)
@@ -426,6 +455,22 @@ class Bench:
             flat_bytes=r["bytes"], flat_cpu_us_per_byte=1e6 * cpu / r["bytes"],
             flat_seconds=r["seconds"], rss_start=rss_start, rss_peak=rss_peak)
 
+        # The far end honouring DC3 and waiting for the DC1 (or asking again
+        # with DC2 after 300 ms, which would show as a long pause).
+        app = Program(self, "flat-flow")
+        sender = Ncsend(self, app.link, program, "--handshake", "--flat-out", "--chunk", "4096",
+                        "--timeout", "60", "--linger-ms", "3000", "--quiet")
+        app.launch()
+        app.start_run(sender.device)
+        app.wait_rx(1200)
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        self.results.update(
+            flow_rate=r["bytes"] / r["seconds"] / 1e6, flow_exact=exact, flow_dc3=r["dc3"],
+            flow_dc1=r["dc1"], flow_stops=r["stops"], flow_not_resumed=r["not_resumed"],
+            flow_max_pause_ms=1000 * r["max_pause_s"])
+
     # probe: idle and waiting CPU, DC1 latency, stall
     def run_probe(self):
         stall_log = os.path.join(self.work, "stall.log")
@@ -439,6 +484,7 @@ class Bench:
             app.start_run(line.device)
             time.sleep(0.5)
             self.results["cpu_waiting"] = app.cpu_percent(10)
+            self.results["cpu_floor"] = self.sleep_floor(10)
             line.read(0.05)
 
             # DC2s at random moments of the 5 ms polling period; each answer is
@@ -474,6 +520,21 @@ class Bench:
         self.results["dc1_p99_ms"] = 1000 * percentile(latencies, 99)
         self.results["dc1_max_ms"] = 1000 * max(latencies)
         self.evaluate_stalls(log, marks)
+
+    def sleep_floor(self, seconds):
+        """CPU of a bare loop of 5 ms sleeps over `seconds`, per cent of one core."""
+        proc = subprocess.Popen([self.floor, str(seconds)])
+        self.procs.append(proc)
+        time.sleep(0.2)
+        with open("/proc/%d/stat" % proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        c0, t0 = (int(fields[11]) + int(fields[12])) / TICK, now()
+        time.sleep(seconds - 0.5)
+        with open("/proc/%d/stat" % proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        c1, t1 = (int(fields[11]) + int(fields[12])) / TICK, now()
+        proc.wait(timeout=30)
+        return 100 * (c1 - c0) / (t1 - t0)
 
     def send_paced_with_stalls(self, app, line, stream):
         """Sends stream at 38400 baud pace, honouring DC3/DC1, and stalls the
@@ -568,8 +629,11 @@ class Bench:
         self.window_s.append(app.launch())
         opened = app.start_run(sender.device)
         time.sleep(max(0.0, opened + 1.5 - now()))
-        cpu = app.cpu_percent(10)
-        window_end = now()
+        u0, c0, t0 = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        time.sleep(10)
+        u1, c1, window_end = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        cpu = 100 * (c1 - c0) / (window_end - t0)
+        cpu_ui = 100 * (u1 - u0) / (window_end - t0)
         rx_at = app.wait_rx(120)
         r = sender.report(stop_it=False)
         exact = app.check_rx(stream)
@@ -577,15 +641,101 @@ class Bench:
         # Rx.nc comes 2 s after the last character; the window must lie before it.
         if window_end > rx_at - 2.0:
             raise BenchError("the paced program ended inside the CPU window")
-        self.results.update(cpu_paced=cpu, paced_exact=exact,
+        self.results.update(cpu_paced=cpu, cpu_paced_ui=cpu_ui, paced_exact=exact,
                             paced_cps=r["bytes"] / r["seconds"])
+
+    # callgrind: instructions counted by valgrind, which do not move with the
+    # machine's load. Each launch is zeroed when the run starts and dumped when
+    # it returns, so start-up and the window are not counted; every thread is.
+    def callgrind_program(self, name):
+        out = os.path.join(self.work, name + ".cg")
+        wrapper = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                   "--zero-before=TRXDlg::RunReception()",
+                   "--dump-after=TRXDlg::RunReception()"]
+        return Program(self, name, wrapper=wrapper), out + ".1"
+
+    @staticmethod
+    def read_callgrind(path):
+        """Total instructions of a dump, and the calls made to each function."""
+        names, calls, total, callee = {}, {}, None, None
+        with open(path, errors="replace") as f:
+            for line in f:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    total = int(line.split()[1])
+                m = re.match(r"c?fn=\((\d+)\)(?: (.*))?", line)
+                if m:
+                    if m.group(2):
+                        names[m.group(1)] = m.group(2).strip()
+                    callee = m.group(1) if line.startswith("cfn=") else None
+                elif line.startswith("calls=") and callee is not None:
+                    n = names.get(callee, callee)
+                    calls[n] = calls.get(n, 0) + int(line.split("=")[1].split()[0])
+                    callee = None
+        if total is None:
+            raise BenchError("no totals in " + path)
+        return total, calls
+
+    def run_callgrind(self):
+        # Flat out, the sender ignoring DC3 (it stops only when the pty is full).
+        program = os.path.join(self.work, "cg-flat.nc")
+        generate_program(program, int(self.cg_megabytes * 1000 * 1000), seed=5)
+        stream = self.dump(program)
+        app, dump = self.callgrind_program("cg-flat")
+        sender = Ncsend(self, app.link, program, "--handshake", "--flat-out", "--chunk", "4096",
+                        "--ignore-dc3", "--timeout", "600", "--linger-ms", "3000",
+                        "--quiet")
+        app.launch()
+        app.start_run(sender.device)
+        wait_for("the run under callgrind", lambda: os.path.exists(dump), 1800, 0.1)
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        total, _ = self.read_callgrind(dump)
+        self.results.update(cg_flat_ir=total / r["bytes"], cg_flat_exact=exact)
+
+        # Paced at 38400 baud, 7E1 (valgrind slows the program some 50 times:
+        # where it cannot keep up, the flow control holds the sender).
+        program = os.path.join(self.work, "cg-paced.nc")
+        generate_program(program, 20000, seed=6)
+        stream = self.dump(program)
+        app, dump = self.callgrind_program("cg-paced")
+        sender = Ncsend(self, app.link, program, "--handshake", "--baud", "38400", "--frame",
+                        "7E1", "--timeout", "600", "--linger-ms", "3000", "--quiet")
+        app.launch()
+        app.start_run(sender.device)
+        wait_for("the paced run under callgrind", lambda: os.path.exists(dump), 1800, 0.1)
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        total, _ = self.read_callgrind(dump)
+        self.results.update(cg_paced_ir=total / r["bytes"], cg_paced_exact=exact,
+                            cg_paced_dc3=r["dc3"])
+
+        # Waiting for the start marker, then Cancel: instructions per idle pass.
+        app, dump = self.callgrind_program("cg-wait")
+        line = PeerLine(app.link)
+        try:
+            app.launch()
+            app.start_run(line.device)
+            time.sleep(5)
+            app.press_enter()  # キャンセル
+            wait_for("the cancelled run under callgrind", lambda: os.path.exists(dump), 600, 0.1)
+            app.close()
+        finally:
+            line.close()
+        total, calls = self.read_callgrind(dump)
+        sleeps = calls.get("kelv::winsys::Sleep(int)", 0)
+        if sleeps == 0:
+            raise BenchError("no idle pass counted in " + dump)
+        self.results.update(cg_idle_ir=total / sleeps, cg_idle_passes=sleeps)
 
     def table(self):
         r = self.results
         ok = lambda b: "byte-exact" if b else "**DIFFERS**"
         w = sorted(self.window_s)
         rows = [
-            ("Receive rate, %g MB program flat out through a pty" % self.megabytes,
+            ("Receive rate, %g MB program flat out through a pty, far end ignoring DC3"
+             % self.megabytes,
              "%.2f MB/s (%s)" % (r["rx_rate"], ok(r["rx_exact"])),
              "`cat` on the same kind of pty from the same sender: %.1f MB/s (%s, median of %d)"
              % (r["cat_rate"], ok(r["cat_exact"]), len(r["cat_rates"])),
@@ -593,12 +743,29 @@ class Bench:
              " %.2f µs CPU per byte" % (100 * r["rx_rate"] / r["cat_rate"], r["flat_dc3"],
                                        r["flat_dc1"], r["flat_bytes"] / max(r["flat_dc1"], 1)
                                        / 1000, r["flat_cpu_us_per_byte"])),
+            ("... far end honouring DC3/DC1", "%.2f MB/s (%s)" % (r["flow_rate"],
+                                                                   ok(r["flow_exact"])),
+             "ratio to `cat` %.2f %%" % (100 * r["flow_rate"] / r["cat_rate"]),
+             "%d DC3, %d DC1 on the line; %d stops, %d not resumed by a DC1, longest %.1f ms"
+             % (r["flow_dc3"], r["flow_dc1"], r["flow_stops"], r["flow_not_resumed"],
+                r["flow_max_pause_ms"])),
+            ("Instructions per received byte (callgrind, all threads, from the start"
+             " click to the end of the run)",
+             "flat out %.0f; at 38400 baud %.0f" % (r["cg_flat_ir"], r["cg_paced_ir"]),
+             "idle pass while waiting: %.0f instructions (%d passes)"
+             % (r["cg_idle_ir"], r["cg_idle_passes"]),
+             "%g MB flat out, far end ignoring DC3 (%s); 20 kB paced 7E1 (%s, %d DC3)"
+             % (self.cg_megabytes, ok(r["cg_flat_exact"]), ok(r["cg_paced_exact"]),
+                r["cg_paced_dc3"])),
             ("CPU while waiting for the start marker (10 s)", "%.1f %% of one core"
              % r["cpu_waiting"], "idle dialog before the start: %.1f %%" % r["cpu_idle"],
-             "5 ms poll"),
+             "5 ms poll; a bare loop of 5 ms sleeps on this machine: %.1f %%"
+             % r["cpu_floor"]),
             ("CPU while receiving at 38400 baud, 7E1 (10 s)", "%.1f %% of one core"
              % r["cpu_paced"], "line rate %.0f characters/s (%s)"
-             % (r["paced_cps"], ok(r["paced_exact"])), ""),
+             % (r["paced_cps"], ok(r["paced_exact"])),
+             "user-interface thread %.1f %%, the serial threads %.1f %%"
+             % (r["cpu_paced_ui"], r["cpu_paced"] - r["cpu_paced_ui"])),
             ("DC1 answer to a DC2 (%d DC2s)" % DC2_PROBES,
              "median %.2f ms, p99 %.2f ms" % (r["dc1_median_ms"], r["dc1_p99_ms"]),
              "one character: 1.15 ms at 9600 7E2, 0.26 ms at 38400 7E1",
@@ -638,14 +805,22 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", required=True)
     ap.add_argument("--megabytes", type=float, default=10)
+    ap.add_argument("--callgrind-megabytes", type=float, default=1,
+                    help="size of the flat-out program under callgrind (1)")
+    ap.add_argument("--only", choices=STEPS, action="append",
+                    help="run only this step (repeatable); prints the raw figures")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
     where = machine()
     bench = Bench(args)
     try:
-        for step in (bench.run_flat, bench.run_probe, bench.run_paced):
-            print("bench: %s ..." % step.__name__[4:], file=sys.stderr, flush=True)
-            step()
+        for name in args.only or STEPS:
+            print("bench: %s ..." % name, file=sys.stderr, flush=True)
+            getattr(bench, "run_" + name)()
+        if args.only:
+            for k, v in sorted(bench.results.items()):
+                print("%s: %s" % (k, v))
+            return 0
         print(bench.table())
         print()
         print("\n".join(where))

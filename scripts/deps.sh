@@ -12,9 +12,9 @@ RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic font
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 # Wine runs the Windows stage: Japanese fonts for the dialog, Wine's own for
-# its window frame.
+# its window frame. valgrind counts instructions for bench/run.sh.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine locales)
+           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine locales valgrind)
 
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;

@@ -6,8 +6,12 @@
 //    is put into raw mode at once.
 //  - A reader thread moves received bytes from the device into our own input
 //    queue of the requested size and notes the line events. It never drops a
-//    byte: with the queue full it stops reading, and the kernel's buffer and
-//    the line's flow control hold the rest.
+//    byte: what does not fit waits in a buffer of its own behind the queue
+//    (as in a UART's FIFO), from which each read from the queue tops the queue
+//    up, so a fast line keeps the queue full without waking the reader for
+//    every byte taken. When that buffer is more than half full the reader
+//    stops reading until it has drained to half; meanwhile the kernel's buffer
+//    and the line's flow control hold the rest.
 //  - Reads take whole transfers from that queue: a read ends when all bytes
 //    asked for are there, or at its time-outs with nothing taken, so bytes
 //    that did arrive stay queued for the next read. A read whose wait times out
@@ -34,7 +38,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -54,6 +57,14 @@ constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultQueue = 4096;
 constexpr uint32_t kMaxQueue = 16u << 20;
 constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
+// A line that trickles (a paced sender, a pty fed character by character) is
+// taken in groups, as a UART's receive FIFO hands it over: when fewer than
+// kTrickle bytes came within kGatherMs, and within the kGatherMs before, the
+// reader lets kGatherMs pass before it reads again. A fast line is read at once, and a read that holds the event
+// character is not followed by a pause, so its answer is not delayed.
+constexpr int kGatherMs = 5;
+constexpr size_t kTrickle = 64;
+constexpr size_t kHeldMax = 1 << 20;  // the buffer behind the queue
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -68,6 +79,44 @@ constexpr uint32_t CE_FRAME = 0x0008;
 constexpr uint32_t CE_BREAK = 0x0010;
 
 constexpr uint32_t kCounterEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+
+// The received bytes: a growable ring that the byte-by-byte reader takes from
+// at the front while the reader thread appends at the back.
+class ByteRing {
+ public:
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { head_ = size_ = 0; }
+  void append(const uint8_t* p, size_t n) {
+    if (size_ + n > buf_.size()) Grow(size_ + n);
+    for (size_t i = 0; i < n; ++i) buf_[(head_ + size_ + i) & mask_] = p[i];
+    size_ += n;
+  }
+  // n <= size()
+  void take(uint8_t* to, size_t n) {
+    for (size_t i = 0; i < n; ++i) to[i] = buf_[(head_ + i) & mask_];
+    head_ = (head_ + n) & mask_;
+    size_ -= n;
+  }
+
+ private:
+  void Grow(size_t need) {
+    size_t cap = std::max<size_t>(buf_.size(), 4096);
+    while (cap < need) cap *= 2;
+    std::vector<uint8_t> b(cap);
+    const size_t n = size_;
+    take(b.data(), n);
+    buf_.swap(b);
+    head_ = 0;
+    size_ = n;
+    mask_ = cap - 1;
+  }
+
+  std::vector<uint8_t> buf_;
+  size_t head_ = 0;
+  size_t size_ = 0;
+  size_t mask_ = 0;
+};
 
 Clock::time_point After(Clock::time_point from, uint64_t ms) {
   return from + milliseconds(static_cast<int64_t>(std::min<uint64_t>(ms, 1ull << 40)));
@@ -110,7 +159,8 @@ class PosixSerialDevice final : public SerialDevice {
   };
 
   void ReaderLoop();
-  void Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
+  // The events it recorded.
+  uint32_t Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
   void CheckCounters();
   void Wake();
   // The rest expect mu_ held.
@@ -118,9 +168,13 @@ class PosixSerialDevice final : public SerialDevice {
   void MarkGone();
   bool Usable() const { return fd_ >= 0 && !gone_; }
   // Usable, or gone with `n` received bytes still queued.
-  bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && queue_.size() >= n)); }
+  bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && Queued() >= n)); }
   bool Blocked() const { return (dcb_.Flags & F_ABORT_ON_ERROR) && errors_ != 0; }
   void Take(uint8_t* to, uint32_t n);
+  // The input queue is the first capacity_ bytes received; the rest is held
+  // behind it.
+  size_t Queued() const { return std::min(queue_.size(), capacity_); }
+  size_t Held() const { return queue_.size() - Queued(); }
   // Writes what it can without blocking; false when the device failed.
   bool Push();
 
@@ -134,7 +188,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool stop_ = false;
   bool gone_ = false;
   bool wait_cancelled_ = false;
-  std::deque<uint8_t> queue_;
+  ByteRing queue_;  // the input queue, and what is held behind it
   size_t capacity_ = kDefaultQueue;
   serialtables::RxFilter filter_;
   DeviceControl dcb_;
@@ -231,7 +285,20 @@ void PosixSerialDevice::ReaderLoop() {
   std::vector<uint8_t> raw(4096);
   std::vector<uint8_t> out;
   out.reserve(raw.size());
+  bool gather = false;
+  Clock::time_point window = Clock::now();  // bytes that came since: `recent`
+  size_t recent = 0;
+  size_t before = 0;  // in the window before
   for (;;) {
+    if (gather) {
+      // Anything that needs the reader (stop, purge, a freed queue) wakes it.
+      gather = false;
+      pollfd w{wake_fd_, POLLIN, 0};
+      if (poll(&w, 1, kGatherMs) > 0) {
+        uint64_t v;
+        (void)!::read(wake_fd_, &v, sizeof v);
+      }
+    }
     size_t room = 0;
     bool watch_fd = false;
     bool check_tx = false;
@@ -240,7 +307,7 @@ void PosixSerialDevice::ReaderLoop() {
       std::lock_guard<std::mutex> lock(mu_);
       if (stop_) return;
       watch_fd = !gone_;
-      room = capacity_ > queue_.size() ? capacity_ - queue_.size() : 0;
+      room = Held() <= kHeldMax / 2 ? kHeldMax - Held() : 0;
       check_tx = watch_fd && tx_check_;
       check_counters = watch_fd && counters_ok_ && (mask_ & kCounterEvents);
     }
@@ -259,7 +326,16 @@ void PosixSerialDevice::ReaderLoop() {
       if (fds[1].revents & POLLIN) {
         const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
         if (n > 0) {
-          Received(raw.data(), static_cast<size_t>(n), out);
+          const uint32_t events = Received(raw.data(), static_cast<size_t>(n), out);
+          const Clock::time_point t = Clock::now();
+          if (t - window >= milliseconds(kGatherMs)) {
+            // A window with nothing between counts as a trickle.
+            before = t - window < milliseconds(2 * kGatherMs) ? recent : 0;
+            window = t;
+            recent = 0;
+          }
+          recent += static_cast<size_t>(n);
+          gather = recent < kTrickle && before < kTrickle && !(events & EV_RXFLAG);
         } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
                    (n < 0 && errno != EAGAIN && errno != EINTR)) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
@@ -286,13 +362,13 @@ void PosixSerialDevice::ReaderLoop() {
   }
 }
 
-void PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
+uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
   out.clear();
   std::lock_guard<std::mutex> lock(mu_);
   const size_t errors = filter_.Feed(raw, n, out);
   uint32_t events = 0;
   if (!out.empty()) {
-    queue_.insert(queue_.end(), out.begin(), out.end());
+    queue_.append(out.data(), out.size());
     last_rx_ = Clock::now();
     events |= EV_RXCHAR;
     if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
@@ -303,6 +379,7 @@ void PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8
     events |= EV_ERR;
   }
   Record(events);
+  return events;
 }
 
 // Modem-line changes, breaks and line errors as the driver counts them (real
@@ -452,7 +529,7 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
 bool PosixSerialDevice::Status(uint32_t& in_queue) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!CanTake(1)) return false;
-  in_queue = static_cast<uint32_t>(queue_.size());
+  in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
   return true;
 }
@@ -500,10 +577,9 @@ void PosixSerialDevice::CloseTransferEvents() {
 }
 
 void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
-  const bool was_full = queue_.size() >= capacity_;
-  std::copy_n(queue_.begin(), n, to);
-  queue_.erase(queue_.begin(), queue_.begin() + n);
-  if (was_full) Wake();  // the reader may take from the device again
+  const bool reader_waits = Held() > kHeldMax / 2;
+  queue_.take(to, n);
+  if (reader_waits && Held() <= kHeldMax / 2) Wake();  // it may read again
 }
 
 XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
@@ -512,13 +588,14 @@ XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
   read_ = Transfer();
   read_.buf = static_cast<uint8_t*>(buf);
   read_.count = count;
-  read_.start = Clock::now();
-  if (queue_.size() >= count) {
+  if (Queued() >= count) {
     Take(read_.buf, count);
     read_.transferred = count;
     read_.done = true;
     return XferStart::Completed;
   }
+  // Only a read that has to wait needs its start time (the total time-out).
+  read_.start = Clock::now();
   read_.active = true;
   return XferStart::Pending;
 }
@@ -548,7 +625,7 @@ XferWait PosixSerialDevice::WaitRead(uint32_t timeout_ms) {
       return XferWait::Failed;
     }
     if (!x.active) return XferWait::Failed;  // aborted meanwhile
-    if (queue_.size() >= x.count) {
+    if (Queued() >= x.count) {
       Take(x.buf, x.count);
       x.transferred = x.count;
       x.active = false;

@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
   so.cps = o.flat_out ? 0 : ncsend::CharsPerSecond(o.baud, o.line);
   so.chunk = o.chunk;
   so.overrun = o.overrun;
+  so.ignore_dc3 = o.ignore_dc3;
   so.handshake = o.handshake;
   so.timeout_ms = o.timeout_ms;
   so.linger_ms = o.linger_ms;

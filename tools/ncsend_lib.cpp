@@ -319,6 +319,9 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
     } else if (name == "--overrun") {
       if (!number(1000000, n)) return false;
       o.overrun = n;
+    } else if (name == "--ignore-dc3") {
+      if (!flag()) return false;
+      o.ignore_dc3 = true;
     } else if (name == "--handshake") {
       if (!flag()) return false;
       o.handshake = true;
@@ -423,6 +426,8 @@ are opened unless --real-port is given.
   --flat-out        do not pace; send as fast as the device takes it
   --chunk N         largest single write (64)
   --overrun N       characters still sent after a DC3 before stopping (0)
+  --ignore-dc3      count DC3 but never stop for it (a control without flow
+                    control; a pseudo-terminal still stops us when full)
   --linger-ms N     keep the line open N ms after the last character (0)
   --ports-ini FILE  settings file whose [Ports] section maps COMn names
   --real-port       allow a device that is not a pseudo-terminal

@@ -79,6 +79,7 @@ struct Options {
   bool flat_out = false;
   size_t chunk = 64;
   size_t overrun = 0;
+  bool ignore_dc3 = false;
   bool handshake = false;
   int timeout_ms = 60000;  // 0 waits for ever
   int linger_ms = 0;

@@ -118,7 +118,7 @@ class Line {
   void Received(uint8_t b) {
     if (b == kDC3) {
       ++r_.dc3;
-      if (sending && !stop_pending && !stopped) {
+      if (sending && !stop_pending && !stopped && !opt_.ignore_dc3) {
         stop_pending = true;
         overrun_left = opt_.overrun;
         Dc3Stop s;

@@ -29,6 +29,7 @@ struct SendOptions {
   double cps = 0;  // characters per second; 0 sends flat out
   size_t chunk = 64;
   size_t overrun = 0;
+  bool ignore_dc3 = false;  // a control without flow control: DC3 is counted only
   bool handshake = false;
   int timeout_ms = 60000;  // 0 waits for ever
   int linger_ms = 0;

@@ -10,13 +10,28 @@ constexpr int kTextFlags = Qt::TextShowMnemonic | Qt::TextSingleLine;
 
 MnemonicLabel::MnemonicLabel(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_TransparentForMouseEvents);  // a label never takes input
+  refresh_.setSingleShot(true);
+  connect(&refresh_, &QTimer::timeout, this, &MnemonicLabel::Refresh);
 }
 
 void MnemonicLabel::setText(const QString& text) {
   if (text == text_) return;
   text_ = text;
+  // Laying out and painting the text costs far more than receiving a line.
+  if (isVisible() && refreshed_.isValid() && refreshed_.elapsed() < kRefreshMs) {
+    if (!refresh_.isActive()) {
+      refresh_.start(static_cast<int>(kRefreshMs - refreshed_.elapsed()));
+    }
+    return;
+  }
+  Refresh();
+}
+
+void MnemonicLabel::Refresh() {
+  refresh_.stop();
   Fit();
   update();
+  refreshed_.start();
 }
 
 void MnemonicLabel::setAlignment(Qt::Alignment a) {

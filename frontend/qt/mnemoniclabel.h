@@ -3,7 +3,9 @@
 // it has a buddy; our labels have none. The text itself is kept as set.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 class MnemonicLabel : public QWidget {
@@ -20,10 +22,15 @@ class MnemonicLabel : public QWidget {
 
   // Sized to its text: every setText resizes the label to fit the text on one
   // line. Otherwise the size is fixed and the text is cut at the right edge.
+  // A label on screen whose text changes faster than anyone can read it (a
+  // line counter during a transfer) is measured and repainted at most every
+  // kRefreshMs, with the latest text; text() is always the text last set.
   bool autoSize() const { return auto_size_; }
   void setAutoSize(bool on);
 
   QSize sizeHint() const override;
+
+  static constexpr int kRefreshMs = 100;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -31,8 +38,11 @@ class MnemonicLabel : public QWidget {
 
  private:
   void Fit();
+  void Refresh();
 
   QString text_;
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
   bool auto_size_ = false;
+  QElapsedTimer refreshed_;  // since the last measure and repaint
+  QTimer refresh_;           // a coalesced refresh that is due
 };

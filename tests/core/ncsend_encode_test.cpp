@@ -223,6 +223,9 @@ TEST(NcsendArgs, ParsesAndRefuses) {
        [](const Options& o) {
          return o.frame.mode == 2 && o.frame.leader == 0 && o.flat_out && o.line.parity == 'N';
        }},
+      {{"--flat-out", "--ignore-dc3", "d", "p"},
+       "",
+       [](const Options& o) { return o.flat_out && o.ignore_dc3 && !o.handshake; }},
       {{"--code=eia", "--eol", "crlf", "d", "p"}, "EIA has no CR", nullptr},
       {{"--code", "eia", "--frame", "7E1", "d", "p"}, "8 data bits", nullptr},
       {{"--timeout", "1.2345", "d", "p"}, "--timeout", nullptr},

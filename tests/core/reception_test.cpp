@@ -49,6 +49,15 @@ Outcome Feed(const ReceptionSettings& settings, const std::string& input) {
   out.lines = rx.Lines();
   out.count = rx.LineCount();
   out.finished = rx.Finished();
+  // What the file gets is those lines, each with CR LF, in blocks of whole lines.
+  EXPECT_EQ(rx.LineTotal(), out.lines.size());
+  std::string want_file, file;
+  for (const std::string& l : out.lines) want_file += l + "\r\n";
+  for (const std::string& b : rx.TakeFileBlocks()) {
+    EXPECT_EQ(b.substr(b.size() - 2), "\r\n");
+    file += b;
+  }
+  EXPECT_TRUE(file == want_file);
   return out;
 }
 
@@ -190,6 +199,36 @@ TEST(Reception, LargeInputsArriveComplete) {
   ASSERT_EQ(rx.Lines().size(), 1u);
   EXPECT_EQ(rx.Lines()[0].size(), n + 1);
   EXPECT_EQ(rx.Lines()[0].substr(0, 4), "%ABC");
+}
+
+// A long program is kept in blocks that each end at a line end; a line longer
+// than a block is a block of its own.
+TEST(Reception, LongProgramKeptInBlocksOfWholeLines) {
+  Reception rx(kMode0);
+  rx.Step('%');
+  rx.Step('\n');
+  const std::string line(70, 'G');
+  const int lines = 40'000;  // more than 2 MB with CR LF
+  for (int i = 0; i < lines; ++i) {
+    for (char c : line) rx.Step(static_cast<uint8_t>(c));
+    rx.Step('\n');
+  }
+  for (int i = 0; i < 1'500'000; ++i) rx.Step('X');
+  rx.Step('\n');
+  rx.Step('%');
+  rx.FinishRun();
+  EXPECT_EQ(rx.LineTotal(), static_cast<size_t>(lines) + 3);
+  const std::vector<std::string> blocks = rx.TakeFileBlocks();
+  ASSERT_GE(blocks.size(), 3u);
+  std::string file;
+  for (const std::string& b : blocks) {
+    ASSERT_EQ(b.substr(b.size() - 2), "\r\n");
+    file += b;
+  }
+  std::string want = "%\r\n";
+  for (int i = 0; i < lines; ++i) want += line + "\r\n";
+  want += std::string(1'500'000, 'X') + "\r\n%\r\n";
+  EXPECT_TRUE(file == want);
 }
 
 TEST(ReceptionTexts, Cp932Bytes) {

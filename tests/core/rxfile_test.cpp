@@ -105,6 +105,11 @@ TEST_F(RxFile, ExactBytes) {
     kelv::WriteRxFile(path_, c.lines);
     EXPECT_TRUE(Read(path_) == c.want);
     EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
+    // The same content already in the file's form, in two blocks.
+    const size_t half = c.want.size() / 2;
+    kelv::WriteRxFileBlocks(path_, {c.want.substr(0, half), c.want.substr(half)});
+    EXPECT_TRUE(Read(path_) == c.want);
+    EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
   }
 }
 
@@ -120,6 +125,7 @@ TEST_F(RxFile, NoLinesTouchNothing) {
   EXPECT_FALSE(fs::exists(path_));
   Put(path_, "OLD\r\n");
   kelv::WriteRxFile(path_, {});
+  kelv::WriteRxFileBlocks(path_, {});
   EXPECT_EQ(Read(path_), "OLD\r\n");
   EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
 }

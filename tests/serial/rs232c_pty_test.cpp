@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "pty.h"
 #include "rs232c.h"
 #include "sjis.h"
@@ -212,6 +214,68 @@ TEST(Rs232cPty, FullInputQueueLosesNothing) {
   while (got.size() < sent.size() && p.ReadByte(b)) got.push_back(b);
   writer.join();
   EXPECT_EQ(got, sent);
+}
+
+// Read the way the reception run reads: the count, then exactly that many
+// single-byte reads. Flat out the queue is topped up from what is held behind
+// it; a trickle is taken in groups. Either way the count never exceeds the
+// queue's size and every byte arrives once, in order.
+TEST(Rs232cPty, CountedSingleByteReadsLoseAndReorderNothing) {
+  struct Case {
+    const char* name;
+    int32_t queue;
+    size_t bytes;
+    int pause_us;  // between writes of `chunk` bytes; 0 flat out
+    size_t chunk;
+  };
+  const Case cases[] = {
+      {"flat out, queue 1024", 1024, 1 << 20, 0, 4096},
+      {"flat out, queue 16", 16, 200000, 0, 4096},
+      {"trickle, a byte at a time", 1024, 3000, 100, 1},
+      {"trickle into a small queue", 8, 3000, 50, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FarEnd far;
+    ASSERT_TRUE(far.ok());
+    Trs232c p(nullptr);
+    UsePty(p, far);
+    p.rxbuffsize = c.queue;
+    ASSERT_TRUE(p.Open());
+    Bytes sent(c.bytes);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 31 + i / 251);
+    std::thread writer([&] {
+      for (size_t at = 0; at < sent.size(); at += c.chunk) {
+        const auto end =
+            sent.begin() + static_cast<std::ptrdiff_t>(std::min(at + c.chunk, sent.size()));
+        far.Send(Bytes(sent.begin() + static_cast<std::ptrdiff_t>(at), end));
+        if (c.pause_us) std::this_thread::sleep_for(std::chrono::microseconds(c.pause_us));
+      }
+    });
+    Bytes got;
+    got.reserve(sent.size());
+    int32_t most = 0;
+    const auto start = Clock::now();
+    while (got.size() < sent.size() && Clock::now() - start < 4 * kDeadline) {
+      const int32_t n = p.InQueueCount();
+      most = std::max(most, n);
+      if (n <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      for (int32_t i = 0; i < n; ++i) {
+        uint8_t b = 0;
+        ASSERT_TRUE(p.ReadByte(b)) << "byte " << got.size();
+        got.push_back(b);
+      }
+    }
+    writer.join();
+    EXPECT_LE(most, c.queue);
+    EXPECT_GT(most, 0);
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+    EXPECT_EQ(p.InQueueCount(), 0);
+  }
 }
 
 TEST(Rs232cPty, ReadTimesOutAndLosesNothing) {

@@ -474,9 +474,10 @@ class GarbageHarness : public Harness {
     const std::vector<std::string> lines = FileLines(file);
     const auto n = static_cast<size_t>(count);
     EXPECT_TRUE(lines.size() == n || lines.size() == n + 1) << lines.size() << " lines, " << n;
-    EXPECT_LE(n, model.Lines().size());
-    for (size_t i = 0; i < n && i < lines.size() && i < model.Lines().size(); ++i) {
-      if (lines[i] != model.Lines()[i]) {
+    const std::vector<std::string> model_lines = model.Lines();
+    EXPECT_LE(n, model_lines.size());
+    for (size_t i = 0; i < n && i < lines.size() && i < model_lines.size(); ++i) {
+      if (lines[i] != model_lines[i]) {
         ADD_FAILURE() << "line " << i << " differs from what was received";
         break;
       }

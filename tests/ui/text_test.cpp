@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <QStringDecoder>
 
 #include "sjis.h"
 
@@ -90,6 +91,23 @@ TEST(Text, KnownBytes) {
     EXPECT_EQ(kelv::FromQ(QString::fromUtf8(c.utf8)), c.sjis) << c.utf8;
     EXPECT_EQ(kelv::ToQ(c.sjis), QString::fromUtf8(c.utf8)) << c.utf8;
   }
+}
+
+// Each text is converted on its own: the shortcut for plain ASCII gives what
+// the converter gives, and a text cut inside a double-byte character leaves
+// nothing behind for the next one.
+TEST(Text, ConversionsAreIndependentAndTheAsciiShortcutAgrees) {
+  auto fresh = [](const std::string& s) {
+    QStringDecoder dec("Shift_JIS");
+    const QString q = dec.decode(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+    return q.toStdU16String();
+  };
+  for (int b = 0; b < 0x80; ++b) {
+    const std::string s = "N1" + std::string(1, static_cast<char>(b)) + "X";
+    EXPECT_EQ(kelv::ToQ(s).toStdU16String(), fresh(s)) << b;
+  }
+  const std::string texts[] = {"\x82", "\xA0G01", "\x82", "\x82\xA0", "G01 X1.", "\x96\xB3"};
+  for (const std::string& t : texts) EXPECT_EQ(kelv::ToQ(t).toStdU16String(), fresh(t));
 }
 
 }  // namespace
