@@ -42,6 +42,9 @@ import tempfile
 import time
 import tty
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import xoperator  # noqa: E402  (the shared X server and process helpers)
+
 WINDOW_TITLE = "データ受信"
 DC1, DC2, DC3 = 0x11, 0x12, 0x13
 TICK = os.sysconf("SC_CLK_TCK")
@@ -118,42 +121,20 @@ def generate_program(path, size, seed=1):
 
 
 class XServer:
-    """Xvfb on a free display picked at random from a high range: the low numbers
-    are where other X servers and scripts of a shared machine go (:0, and :99
-    upwards for xvfb-run -a), and one of them taking over our socket would cut
-    the program off its display."""
+    """Xvfb on a free high display, as the operator script starts it (it is
+    ready when it says so, not when its socket appears)."""
 
     def __init__(self, log):
-        rng = random.SystemRandom()
-        for _ in range(20):
-            n = rng.randrange(200, 900)
-            socket = "/tmp/.X11-unix/X%d" % n
-            if os.path.exists("/tmp/.X%d-lock" % n) or os.path.exists(socket):
-                continue
-            self.proc = subprocess.Popen(
-                ["Xvfb", ":%d" % n, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-            end = now() + 30
-            while self.proc.poll() is None and now() < end:
-                if os.path.exists(socket):
-                    self.display = ":%d" % n
-                    return
-                time.sleep(0.05)
-            stop(self.proc)
-        raise BenchError("no X server could be started")
+        try:
+            self.proc, self.display = xoperator.start_x_server(log)
+        except xoperator.Failure as e:
+            raise BenchError(str(e))
 
     def close(self):
         stop(self.proc)
 
 
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+stop = xoperator.stop
 
 
 class Program:
