@@ -253,6 +253,11 @@ TEST_F(WinDialog, StartUpWithoutSettingsFile) {
     at = GetNextDlgTabItem(w, at, FALSE);
     EXPECT_EQ(at, HandleOf(want)) << want->Name;
   }
+  // The Tab key itself, through the program's message pump.
+  for (const kelv::ui::TControl* want : chain) {
+    Key(VK_TAB);
+    EXPECT_EQ(GetFocus(), HandleOf(want)) << want->Name;
+  }
 }
 
 TEST_F(WinDialog, PositionArgument) {
