@@ -140,6 +140,10 @@ cp /usr/share/wine/fonts/marlett.ttf "$PREFIX/drive_c/windows/Fonts/" 2>/dev/nul
 in_wine 60 regedit /S "Z:${PREFIX//\//\\}\\setup.reg" >/dev/null 2>&1
 "$WINESERVER" -k 2>/dev/null
 timeout 30 "$WINESERVER" -w
+# From now on one server for the whole stage: a server that ends a moment
+# after its last program may still be going down when the next one connects
+# ("wine client error: recvmsg"). The clean-up ends it.
+"$WINESERVER" -p >"$PREFIX/wineserver.log" 2>&1
 # Restarting Wine makes the device links from the registry.
 in_wine 30 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
 
