@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "fileio.h"
 #include "sjis.h"
 
 namespace kelv::winsys {
@@ -33,6 +34,10 @@ std::string ErrorBoxText(const std::string& message) {
 
 void Sleep(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string ExecutablePath() {
+  return fileio::ExecutablePath();
 }
 
 std::string ExecutableDir() {

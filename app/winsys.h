@@ -1,7 +1,7 @@
 // Window-system services: what the dialog, the reception run and the serial
 // line need of the toolkit and the operating system, in one place. Each front
-// end implements the boxes, message processing and the executable's path
-// (frontend/*/winsys_*.cpp); the rules that are the program's own are here.
+// end implements the boxes and message processing (frontend/*/winsys_*.cpp);
+// the rules that are the program's own, and the executable's path, are here.
 // Texts passed in and out are code page 932 bytes; paths are the file
 // system's own bytes (UTF-8 on both systems).
 //

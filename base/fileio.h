@@ -41,9 +41,8 @@ bool SaveWhole(const std::string& path, const std::string& content);
 
 namespace kelv::fileio {
 
-// The directory of the running executable, with its trailing separator, as a
-// UTF-8 path (on Windows from the system's wide module path); empty when the
-// system cannot tell.
-std::string ExecutableDir();
+// The full path of the running executable as a UTF-8 path (on Windows from
+// the system's wide module path); empty when the system cannot tell.
+std::string ExecutablePath();
 
 }  // namespace kelv::fileio

@@ -80,8 +80,7 @@ TempResult ReplaceByTemp(const std::string& path, const std::string& content,
 }
 
 bool WriteFrom0(int fd, const std::string& content) {
-  return ::lseek(fd, 0, SEEK_SET) == 0 &&
-         posixfile::WriteAll(fd, content.data(), content.size()) &&
+  return ::lseek(fd, 0, SEEK_SET) == 0 && posixfile::WriteAll(fd, content.data(), content.size()) &&
          ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
 }
 
@@ -145,13 +144,10 @@ bool SaveWhole(const std::string& path, const std::string& content) {
 
 namespace kelv::fileio {
 
-std::string ExecutableDir() {
+std::string ExecutablePath() {
   char buf[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  const std::string path(buf, static_cast<size_t>(n));
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
 }  // namespace kelv::fileio

@@ -5,13 +5,19 @@
 
 namespace kelv::fileio {
 
-std::wstring WidePath(const std::string& utf8) {
+std::wstring WideFromUtf8(const std::string& utf8) {
   if (utf8.empty()) return {};
   const int n =
       MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   if (n <= 0) return {};
   std::wstring w(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
+
+std::wstring WidePath(const std::string& utf8) {
+  std::wstring w = WideFromUtf8(utf8);
+  if (w.empty()) return {};
   for (wchar_t& c : w) {
     if (c == L'/') c = L'\\';
   }
@@ -84,8 +90,7 @@ bool WriteAll(HANDLE h, const std::string& content) {
 
 bool WriteFrom0(HANDLE h, const std::string& content) {
   LARGE_INTEGER zero{};
-  return SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && WriteAll(h, content) &&
-         SetEndOfFile(h);
+  return SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && WriteAll(h, content) && SetEndOfFile(h);
 }
 
 enum class TempResult { kDone, kNoTemp, kFailed };
@@ -179,21 +184,18 @@ bool SaveWhole(const std::string& path, const std::string& content) {
   return exists && WriteInPlace(wide, content);
 }
 
-std::string ExecutableDir() {
+std::string ExecutablePath() {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
     if (n == 0) return {};
     if (n < buf.size()) {
       buf.resize(n);
-      break;
+      return Utf8FromWide(buf);
     }
     if (buf.size() >= 32768) return {};
     buf.resize(buf.size() * 2);
   }
-  const size_t sep = buf.find_last_of(L"\\/");
-  if (sep == std::wstring::npos) return {};
-  return Utf8FromWide(buf.substr(0, sep + 1));
 }
 
 }  // namespace kelv::fileio

@@ -4,16 +4,17 @@
 #include <windows.h>
 
 #include "sjis_backend.h"
+#include "widepath.h"
 
 namespace kelv::sjis_backend {
 namespace {
 
-std::wstring ToWide(const std::string& s, UINT cp) {
+std::wstring WideFromCp932(const std::string& s) {
   if (s.empty()) return {};
-  const int n = MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  const int n = MultiByteToWideChar(932, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   if (n <= 0) return {};
   std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  MultiByteToWideChar(932, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
   return w;
 }
 
@@ -23,7 +24,7 @@ bool Encode(const std::string& utf8, std::string& out) {
   out.clear();
   if (utf8.empty()) return true;
   // Invalid UTF-8 becomes U+FFFD here, which the code page lacks.
-  std::wstring w = ToWide(utf8, CP_UTF8);
+  std::wstring w = fileio::WideFromUtf8(utf8);
   if (w.empty()) return false;
   // A character beyond the BMP is two UTF-16 units but one character the code
   // page lacks: one '?', as from iconv.
@@ -34,24 +35,17 @@ bool Encode(const std::string& utf8, std::string& out) {
   }
   BOOL used_default = FALSE;
   const int len = static_cast<int>(w.size());
-  const int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, w.data(), len, nullptr, 0, "?",
-                                    &used_default);
+  const int n =
+      WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, w.data(), len, nullptr, 0, "?", &used_default);
   if (n <= 0) return false;
   out.assign(static_cast<size_t>(n), '\0');
   used_default = FALSE;
-  WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, w.data(), len, out.data(), n, "?",
-                      &used_default);
+  WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, w.data(), len, out.data(), n, "?", &used_default);
   return used_default == FALSE;
 }
 
 std::string Decode(const std::string& sjis) {
-  const std::wstring w = ToWide(sjis, 932);
-  if (w.empty()) return {};
-  const int len = static_cast<int>(w.size());
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), len, nullptr, 0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), len, s.data(), n, nullptr, nullptr);
-  return s;
+  return fileio::Utf8FromWide(WideFromCp932(sjis));
 }
 
 }  // namespace kelv::sjis_backend

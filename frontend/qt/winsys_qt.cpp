@@ -14,8 +14,6 @@
 #include <QVBoxLayout>
 #include <QValidator>
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "handover.h"
 #include "qtfront.h"
@@ -199,16 +197,6 @@ std::string InputBox(const std::string& title, const std::string& prompt,
   const QString text = edit->text();
   if (text == ToQ(initial)) return initial;
   return FromQ(CutToBytes(text, std::max(kInputBoxMax, initial.size())));
-}
-
-std::string ExecutablePath() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) return exe.string();
-  if (QCoreApplication::instance()) {
-    return QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
-  }
-  return std::string();
 }
 
 std::string SaveAsBox(const std::string& dir, const std::string& file_name) {

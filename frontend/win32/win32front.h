@@ -12,12 +12,9 @@
 namespace kelv::win32ui {
 
 // The program's text (code page 932) and the system's UTF-16, whatever the
-// system's own code page is.
+// system's own code page is. Paths (UTF-8) convert through base/widepath.h.
 std::wstring Wide(const std::string& sjis);
 std::string Narrow(const std::wstring& wide);
-// Paths: the file system's bytes are UTF-8 in this program.
-std::wstring WidePath(const std::string& utf8);
-std::string Utf8Path(const std::wstring& wide);
 
 // The window of a control or a form (nullptr for another front end's).
 HWND HandleOf(const kelv::ui::TControl* control);

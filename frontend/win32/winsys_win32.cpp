@@ -12,6 +12,7 @@
 #include "frontend.h"
 #include "handover.h"
 #include "sjis.h"
+#include "widepath.h"
 #include "win32front.h"
 #include "winsys.h"
 
@@ -30,24 +31,6 @@ HINSTANCE Instance() {
   return GetModuleHandleW(nullptr);
 }
 
-std::wstring Convert(UINT code_page, const std::string& s) {
-  if (s.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(code_page, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(code_page, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
-
-std::string Convert(UINT code_page, const std::wstring& w) {
-  if (w.empty()) return std::string();
-  const int n = WideCharToMultiByte(code_page, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(code_page, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
-                      nullptr);
-  return out;
-}
-
 LRESULT CALLBACK HandOverProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == kServeHandOver) {
     HandOver::Ui().ServePending();
@@ -61,16 +44,10 @@ LRESULT CALLBACK HandOverProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 // Through the program's one converter, so the window and the files agree on
 // every system (the second Unicode forms of "～", "－" ... included).
 std::wstring Wide(const std::string& sjis) {
-  return WidePath(SjisToUtf8(sjis));
+  return fileio::WideFromUtf8(SjisToUtf8(sjis));
 }
 std::string Narrow(const std::wstring& wide) {
-  return Utf8ToSjis(Utf8Path(wide));
-}
-std::wstring WidePath(const std::string& utf8) {
-  return Convert(CP_UTF8, utf8);
-}
-std::string Utf8Path(const std::wstring& wide) {
-  return Convert(CP_UTF8, wide);
+  return Utf8ToSjis(fileio::Utf8FromWide(wide));
 }
 
 void AddDialogWindow(HWND hwnd) {
@@ -211,7 +188,7 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (IS_LOW_SURROGATE(c) && st->high_surrogate) ch.insert(ch.begin(), st->high_surrogate);
       st->high_surrogate = 0;
       // A character the code page lacks cannot be stored: it is not typed.
-      if (!Representable(Utf8Path(ch)) || Bytes(AfterInsert(hwnd, ch)) > kInputBoxMax) {
+      if (!Representable(fileio::Utf8FromWide(ch)) || Bytes(AfterInsert(hwnd, ch)) > kInputBoxMax) {
         MessageBeep(MB_OK);
         return 0;
       }
@@ -235,7 +212,7 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       for (size_t i = 0; i < clip.size();) {
         const size_t len = IS_HIGH_SURROGATE(clip[i]) && i + 1 < clip.size() ? 2 : 1;
         const std::wstring ch = clip.substr(i, len);
-        if (Representable(Utf8Path(ch))) storable += ch;
+        if (Representable(fileio::Utf8FromWide(ch))) storable += ch;
         i += len;
       }
       clip = storable;
@@ -362,9 +339,9 @@ std::string InputBox(const std::string& title, const std::string& prompt,
 
 std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
   std::wstring file(32768, L'\0');
-  const std::wstring name = WidePath(file_name);
+  const std::wstring name = fileio::WideFromUtf8(file_name);
   std::copy(name.begin(), name.end(), file.begin());
-  const std::wstring initial_dir = WidePath(dir);
+  const std::wstring initial_dir = fileio::WideFromUtf8(dir);
   const std::wstring title = Wide(Sjis("名前を付けて保存"));
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
@@ -377,20 +354,7 @@ std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
   ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_EXPLORER;
   if (!GetSaveFileNameW(&ofn)) return std::string();
   file.resize(file.find(L'\0'));
-  return Utf8Path(file);
-}
-
-std::string ExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return std::string();
-    if (n < path.size()) {
-      path.resize(n);
-      return Utf8Path(path);
-    }
-    path.resize(path.size() * 2);
-  }
+  return fileio::Utf8FromWide(file);
 }
 
 }  // namespace kelv::winsys

@@ -1,6 +1,5 @@
 // What the dialog tests of both front ends share: the dialog with its run
-// replaced and its quit requests counted, and the settings file a first close
-// writes.
+// replaced and its quit requests counted.
 #pragma once
 
 #include <functional>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "UnitRx.h"
+#include "fresh_settings.h"
 
 class TestDlg : public TRXDlg {
  public:
@@ -25,12 +25,3 @@ class TestDlg : public TRXDlg {
     if (run) run();
   }
 };
-
-// "Kelv.ini" after the first close of a dialog nobody changed.
-inline const char kFreshFile[] =
-    "[Set]\r\nActive=0\r\n"
-    "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
-    "Port1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
-    "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
-    "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
-    "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n";

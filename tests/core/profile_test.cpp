@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "fresh_settings.h"
 #include "profile_fixture.h"
 #include "sjis.h"
 
@@ -19,14 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 namespace profile = kelv::profile;
-
-const char kFresh[] =
-    "[Set]\r\nActive=0\r\n"
-    "Port0=0\r\nbaudRate0=0\r\nStart0=0\r\nCoadType0=0\r\n"
-    "Port1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
-    "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
-    "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
-    "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n";
 
 // The dialog's save, call for call: "set" must land in the [Set] just written.
 TEST_F(Profile, SaveWithoutFileWritesTheTwentyTwoLines) {
@@ -41,13 +34,13 @@ TEST_F(Profile, SaveWithoutFileWritesTheTwentyTwoLines) {
     ASSERT_TRUE(profile::WriteString("set", "Name" + std::to_string(i), std::to_string(i), path_));
   }
   profile::Flush(path_);
-  EXPECT_EQ(Slurp(path_), kFresh);
+  EXPECT_EQ(Slurp(path_), kFreshFile);
   EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});  // no temporary file left
 
   // Saving the same values again changes nothing.
   ASSERT_TRUE(profile::WriteInteger("Set", "Active", 0, path_));
   ASSERT_TRUE(profile::WriteString("set", "Name4", "4", path_));
-  EXPECT_EQ(Slurp(path_), kFresh);
+  EXPECT_EQ(Slurp(path_), kFreshFile);
 }
 
 struct Write {
@@ -300,11 +293,16 @@ TEST_F(Profile, SurroundingQuotesAreDroppedOnReading) {
     const char* line;
     const char* want;
   } cases[] = {
-      {"v=\"Lathe 1\"", "Lathe 1"},  {"v='Lathe 1'", "Lathe 1"},
-      {"v = \" padded \" ", " padded "}, {"v=\"\"", ""},
-      {"v=\"", "\""},                  {"v='", "'"},
-      {"v=\"mixed'", "\"mixed'"},      {"v=\"a\"b\"", "a\"b"},
-      {"v=\"\"x\"\"", "\"x\""},          {"v=a\"b\"", "a\"b\""},
+      {"v=\"Lathe 1\"", "Lathe 1"},
+      {"v='Lathe 1'", "Lathe 1"},
+      {"v = \" padded \" ", " padded "},
+      {"v=\"\"", ""},
+      {"v=\"", "\""},
+      {"v='", "'"},
+      {"v=\"mixed'", "\"mixed'"},
+      {"v=\"a\"b\"", "a\"b"},
+      {"v=\"\"x\"\"", "\"x\""},
+      {"v=a\"b\"", "a\"b\""},
       {"v=\"open", "\"open"},
   };
   for (const auto& c : cases) {
@@ -326,14 +324,16 @@ TEST_F(Profile, SurroundingQuotesAreDroppedOnReading) {
 // the other, and nothing at all when one of them cannot be held.
 TEST_F(Profile, WritesAtOnceEqualTheWritesOneByOne) {
   const std::vector<profile::Entry> entries = {
-      {"Set", "Active", "2"}, {"set", "Name1", kelv::Sjis("旋盤")}, {"New", "k", "v"},
-      {"SET", "active", "3"}, {"Set", "Port0", "1"},
+      {"Set", "Active", "2"}, {"set", "Name1", kelv::Sjis("旋盤")},
+      {"New", "k", "v"},      {"SET", "active", "3"},
+      {"Set", "Port0", "1"},
   };
   const std::string starts[] = {"", kHandMade, "[set]\r\nName1=x\r\n[Set]\r\nActive=9"};
   for (const std::string& start : starts) {
     SCOPED_TRACE(start);
     std::string one_by_one = start;
-    for (const auto& e : entries) one_by_one = profile::Update(one_by_one, e.section, e.key, e.value);
+    for (const auto& e : entries)
+      one_by_one = profile::Update(one_by_one, e.section, e.key, e.value);
     if (start.empty()) {
       std::error_code ec;
       fs::remove(fs::u8path(path_), ec);

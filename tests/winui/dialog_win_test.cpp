@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "apperror.h"
-#include "testdlg.h"
 #include "sjis.h"
+#include "testdlg.h"
+#include "widepath.h"
 #include "win32front.h"
 #include "winsys.h"
 
@@ -31,7 +32,6 @@ using kelv::win32ui::Narrow;
 using kelv::win32ui::Wide;
 
 constexpr DWORD kDeadlineMs = 10000;
-
 
 std::string Text(HWND hwnd) {
   const int n = GetWindowTextLengthW(hwnd);
@@ -137,7 +137,7 @@ class WinDialog : public ::testing::Test {
         (L"kelvwinui" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial_));
     std::filesystem::create_directories(p);
     dir_path_ = p;
-    dir_ = kelv::win32ui::Utf8Path(p.wstring()) + "\\";
+    dir_ = kelv::fileio::Utf8FromWide(p.wstring()) + "\\";
   }
   void TearDown() override {
     std::error_code ec;
@@ -367,7 +367,7 @@ TEST_F(WinDialog, RenameByRightButton) {
       title = Text(w);
       HWND edit = FindWindowExW(w, nullptr, L"Edit", nullptr);
       shown = Text(edit);
-      if (c.type) SetWindowTextW(edit, kelv::win32ui::WidePath(c.type).c_str());
+      if (c.type) SetWindowTextW(edit, kelv::fileio::WideFromUtf8(c.type).c_str());
       PostMessageW(w, WM_COMMAND, c.type ? IDOK : IDCANCEL, 0);
     });
     HWND b3 = HandleOf(d->SpeedButton3);
