@@ -2,12 +2,12 @@
 # Windows stage of the suite: cross-builds dist/KelvRx.exe and the Windows test
 # programs with MinGW-w64 (scripts/build-windows.sh) and runs them under a
 # private Wine on a virtual X server of its own:
-#   test_core.exe   the portable suite (tests/core), unchanged
-#   test_win.exe    the Windows-only tests (tests/win): the settings file and
+#   test_core.exe   the portable suite (every *_test.cpp without a runner suffix)
+#   test_win.exe    the Windows-only tests (*_win_test.cpp): the settings file and
 #                   the serial backend on a pseudo-terminal that Wine presents
 #                   as COM99 (scripts/pty-farend.py plays the far end)
-#   test_winui.exe  the dialog on the Win32 front end (tests/winui)
-#   KelvRx.exe      a black-box receive (tests/winblackbox): the program in a
+#   test_winui.exe  the dialog on the Win32 front end (*_winui_test.cpp)
+#   KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py): the program in a
 #                   fresh folder, Enter to start, a program written to COM1's
 #                   far end, Enter to close; Rx.nc and Kelv.ini checked
 # Never touches a real serial port: Wine's default COM ports lead to the
@@ -204,7 +204,7 @@ run test_winui.exe "$BUILD/tests/test_winui.exe"
 
 if ((ports_safe)); then
   say "black-box receive with KelvRx.exe"
-  if timeout -k 5 300 "$PYTHON" tests/winblackbox/receive_wine.py \
+  if timeout -k 5 300 "$PYTHON" tests/blackbox/receive_wine.py \
       --exe dist/KelvRx.exe --wine "$WINE" --prefix "$PREFIX" --line "$LINE" \
       --program tools/sample/demo.nc --folder "受信プログラム" --shot "$BUILD/dialog-windows.png"; then
     record "KelvRx.exe" "ok: received byte for byte (picture: $BUILD/dialog-windows.png)"

@@ -2,7 +2,7 @@
 // before stays readable, and only then does every read fail.
 #include <gtest/gtest.h>
 
-#include "pty.h"
+#include "ptypair.h"
 #include "rs232c.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "portinfo.h"
 #include "presets.h"
-#include "pty.h"
+#include "ptypair.h"
 #include "sjis.h"
 
 namespace fs = std::filesystem;

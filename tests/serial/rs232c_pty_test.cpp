@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "pty.h"
+#include "ptypair.h"
 #include "rs232c.h"
 #include "sjis.h"
 

@@ -1,7 +1,5 @@
 // The settings file on POSIX: permissions, links, a full disk, a folder the
 // user may not write, and how often a save replaces the file.
-#ifndef _WIN32
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -178,5 +176,3 @@ TEST_F(Profile, WritesKeepPermissionsAndFollowLinks) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(Slurp(path_), "[Set]\r\nActive=2\r\n");
 }
-
-#endif  // _WIN32

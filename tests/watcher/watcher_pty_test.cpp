@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "comthd.h"
-#include "pty.h"
+#include "ptypair.h"
 #include "rs232c.h"
 
 namespace {
