@@ -1,8 +1,10 @@
 #include "UnitRx.h"
 
 #include "apperror.h"
+#include "fileio.h"
 #include "frontend.h"
 #include "layout.h"
+#include "linechars.h"
 #include "posarg.h"
 #include "reception.h"
 #include "rxfile.h"
@@ -93,8 +95,6 @@ void TRXDlg::CreatePort() {
   rs232c1->set_flow(rsflowset{dfParity, dfBinary});
   rs232c1->XonLim = 0;
   rs232c1->XoffLim = 0;
-  rs232c1->XonChar = 0x13;
-  rs232c1->XoffChar = 0x11;
   rs232c1->ErrorChar = 0;
   rs232c1->EofChar = 0;
   rs232c1->EvtChar = 0;
@@ -276,8 +276,8 @@ void TRXDlg::CheckBox1Click(TObject*) {
 
 namespace {
 
-constexpr uint8_t kDC1 = 0x11;
-constexpr uint8_t kDC3 = 0x13;
+using linechars::kDC1;
+using linechars::kDC3;
 constexpr int kIdleSleepMs = 5;
 
 // Where a held line is let go again, as a serial driver's XON limit: a
@@ -364,9 +364,7 @@ void TRXDlg::RunReception() {
 }
 
 void TRXDlg::SaveReceived(const std::vector<std::string>& content) {
-  const size_t slash = settings_path_.find_last_of("/\\");
-  const std::string dir =
-      slash == std::string::npos ? std::string() : settings_path_.substr(0, slash + 1);
+  const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   std::string path = dir + kelv::kRxFileName;
   // The program exists only in memory now: after a failed save the operator
   // may keep it elsewhere, and only a cancel here lets it go.

@@ -16,11 +16,6 @@ void TButton::Click() {
   if (OnClick) Fire([this] { OnClick(this); });
 }
 
-std::string TComboBox::Text() const {
-  const int i = ItemIndex();
-  return i >= 0 && i < ItemCount() ? Item(i) : std::string();
-}
-
 void TCheckBox::Clicked() {
   if (OnClick) Fire([this] { OnClick(this); });
 }

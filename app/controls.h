@@ -78,7 +78,6 @@ class TComboBox : public TControl {
   virtual void SetItemIndex(int index) = 0;
   virtual int ItemCount() const = 0;
   virtual std::string Item(int index) const = 0;
-  std::string Text() const;  // the selected item, or empty
   // A hint the operator sees at the item (a tooltip where the system has them).
   virtual void SetItemHint(int index, const std::string& hint) = 0;
   TNotifyEvent OnChange;  // the operator picked an item

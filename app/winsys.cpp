@@ -11,8 +11,7 @@
 namespace kelv::winsys {
 
 std::string ApplicationTitleOf(const std::string& executable_path) {
-  const size_t sep = executable_path.find_last_of("/\\");
-  std::string name = sep == std::string::npos ? executable_path : executable_path.substr(sep + 1);
+  std::string name = fileio::FileNameOf(executable_path);
   const size_t dot = name.find('.');
   if (dot != std::string::npos) name.resize(dot);
   // The path is UTF-8, where an ASCII byte is always a character of its own;
@@ -41,9 +40,7 @@ std::string ExecutablePath() {
 }
 
 std::string ExecutableDir() {
-  const std::string path = ExecutablePath();
-  const size_t sep = path.find_last_of("/\\");
-  return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
+  return fileio::DirectoryOf(ExecutablePath());
 }
 
 }  // namespace kelv::winsys

@@ -10,6 +10,8 @@
 // Utf8ToSjis.)
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace kelv::fileio {
@@ -37,9 +39,40 @@ ReadResult ReadWhole(const std::string& path, std::string& out);
 // temporary file behind.
 bool SaveWhole(const std::string& path, const std::string& content);
 
+// Where WriteReplacing stopped, and the system's reason (code page 932 text)
+// for kCreate and kPlace.
+enum class ReplaceStep { kDone, kCreate, kWrite, kPlace };
+struct ReplaceResult {
+  ReplaceStep step = ReplaceStep::kDone;
+  std::string reason;
+};
+
+// Hands `body` a writer for a new file beside `path` ("<path>.tmp", or
+// ".tmp1" ... where a name is taken), then syncs the file and puts it in
+// place of `path` in one step. The writer returns false when a write failed;
+// `body` returns false to give up (kWrite). Whatever the outcome, no
+// temporary file stays behind and an old `path` is either replaced whole or
+// left as it was.
+using ChunkWriter = std::function<bool(const char* data, size_t size)>;
+ReplaceResult WriteReplacing(const std::string& path,
+                             const std::function<bool(const ChunkWriter&)>& body);
+
 }  // namespace kelv::fileio
 
 namespace kelv::fileio {
+
+// The directory of `path`: everything up to and including its last separator
+// ("/" or "\\", the program's paths come from either system); "" when it has
+// none.
+inline std::string DirectoryOf(const std::string& path) {
+  const size_t sep = path.find_last_of("/\\");
+  return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
+}
+
+// What follows the directory.
+inline std::string FileNameOf(const std::string& path) {
+  return path.substr(DirectoryOf(path).size());
+}
 
 // The full path of the running executable as a UTF-8 path (on Windows from
 // the system's wide module path); empty when the system cannot tell.

@@ -7,10 +7,37 @@
 #include <cstdlib>
 
 #include "fileio.h"
-#include "posixfile.h"
+#include "syserror.h"
 
 namespace kelv::fileio {
 namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Makes a rename inside the directory of `path` durable. Best effort: the file
+// is in place whether or not this succeeds.
+void SyncDirectoryOf(const std::string& path) {
+  std::string dir = DirectoryOf(path);
+  if (dir.empty()) dir = ".";
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+bool CloseFd(int fd) {
+  return ::close(fd) == 0 || errno == EINTR;
+}
 
 int OpenRetry(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -68,19 +95,19 @@ TempResult ReplaceByTemp(const std::string& path, const std::string& content,
     }
     ok = ::fchmod(fd, old->st_mode & 07777) == 0;
   }
-  ok = ok && posixfile::WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0 || errno == EINTR) && ok;
+  ok = ok && WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+  ok = CloseFd(fd) && ok;
   ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(tmp.c_str());
     return TempResult::kFailed;
   }
-  posixfile::SyncDirectoryOf(path);
+  SyncDirectoryOf(path);
   return TempResult::kDone;
 }
 
 bool WriteFrom0(int fd, const std::string& content) {
-  return ::lseek(fd, 0, SEEK_SET) == 0 && posixfile::WriteAll(fd, content.data(), content.size()) &&
+  return ::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, content.data(), content.size()) &&
          ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
 }
 
@@ -97,7 +124,7 @@ bool WriteInPlace(const std::string& path, const std::string& content) {
     // before, so they fit again.
     if (!ok && WriteFrom0(fd, old)) ::fsync(fd);
   }
-  ok = (::close(fd) == 0 || errno == EINTR) && ok;
+  ok = CloseFd(fd) && ok;
   return ok;
 }
 
@@ -140,9 +167,38 @@ bool SaveWhole(const std::string& path, const std::string& content) {
   return exists && WriteInPlace(target, content);
 }
 
-}  // namespace kelv::fileio
-
-namespace kelv::fileio {
+ReplaceResult WriteReplacing(const std::string& path,
+                             const std::function<bool(const ChunkWriter&)>& body) {
+  ReplaceResult r;
+  std::string tmp;
+  int fd = -1;
+  int err = EEXIST;
+  for (int i = 0; i < 100 && fd < 0 && err == EEXIST; ++i) {
+    tmp = path + ".tmp" + (i == 0 ? std::string() : std::to_string(i));
+    fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    err = fd < 0 ? errno : 0;
+  }
+  if (fd < 0) return {ReplaceStep::kCreate, SystemErrorText(err)};
+  const ChunkWriter write = [fd](const char* data, size_t size) { return WriteAll(fd, data, size); };
+  bool written = false;
+  try {
+    written = body(write) && ::fsync(fd) == 0;
+  } catch (...) {
+    CloseFd(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  if (!CloseFd(fd) || !written) {
+    r.step = ReplaceStep::kWrite;
+  } else if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    r = {ReplaceStep::kPlace, SystemErrorText(errno)};
+  } else {
+    SyncDirectoryOf(path);
+    return r;
+  }
+  ::unlink(tmp.c_str());
+  return r;
+}
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "fileio.h"
+#include "syserror.h"
 #include "widepath.h"
 
 namespace kelv::fileio {
@@ -76,16 +77,19 @@ bool ReadAll(HANDLE h, std::string& out) {
   }
 }
 
-bool WriteAll(HANDLE h, const std::string& content) {
-  size_t done = 0;
-  while (done < content.size()) {
-    const size_t rest = content.size() - done;
-    const DWORD part = rest > (1u << 30) ? (1u << 30) : static_cast<DWORD>(rest);
+bool WriteAll(HANDLE h, const char* data, size_t size) {
+  while (size > 0) {
+    const DWORD part = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD n = 0;
-    if (!WriteFile(h, content.data() + done, part, &n, nullptr) || n == 0) return false;
-    done += n;
+    if (!WriteFile(h, data, part, &n, nullptr) || n == 0) return false;
+    data += n;
+    size -= n;
   }
   return true;
+}
+
+bool WriteAll(HANDLE h, const std::string& content) {
+  return WriteAll(h, content.data(), content.size());
 }
 
 bool WriteFrom0(HANDLE h, const std::string& content) {
@@ -182,6 +186,46 @@ bool SaveWhole(const std::string& path, const std::string& content) {
       break;
   }
   return exists && WriteInPlace(wide, content);
+}
+
+ReplaceResult WriteReplacing(const std::string& path,
+                             const std::function<bool(const ChunkWriter&)>& body) {
+  const std::wstring wide = WidePath(path);
+  std::wstring tmp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  DWORD err = ERROR_FILE_EXISTS;
+  for (int i = 0; i < 100 && h == INVALID_HANDLE_VALUE &&
+                  (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS);
+       ++i) {
+    tmp = wide + L".tmp" + (i == 0 ? std::wstring() : std::to_wstring(i));
+    h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  }
+  if (h == INVALID_HANDLE_VALUE) return {ReplaceStep::kCreate, SystemErrorText(static_cast<long>(err))};
+  Handle file(h);
+  const ChunkWriter write = [&file](const char* data, size_t size) {
+    return WriteAll(file.get(), data, size);
+  };
+  bool written = false;
+  try {
+    written = body(write) && FlushFileBuffers(file.get());
+  } catch (...) {
+    file.Close();
+    DeleteFileW(tmp.c_str());
+    throw;
+  }
+  ReplaceResult r;
+  if (!file.Close() || !written) {
+    r.step = ReplaceStep::kWrite;
+  } else if (!MoveFileExW(tmp.c_str(), wide.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    r = {ReplaceStep::kPlace, SystemErrorText(static_cast<long>(GetLastError()))};
+  } else {
+    return r;
+  }
+  DeleteFileW(tmp.c_str());
+  return r;
 }
 
 std::string ExecutablePath() {

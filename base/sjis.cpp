@@ -111,4 +111,25 @@ const std::string& Sjis(const char* utf8_literal) {
   return it->second;
 }
 
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const auto fold = [](unsigned char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+  };
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[i]);
+    if (IsLeadByte(ca)) {
+      if (ca != cb) return false;
+      if (i + 1 < a.size()) {
+        if (a[i + 1] != b[i + 1]) return false;
+        ++i;
+      }
+    } else if (fold(ca) != fold(cb)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace kelv

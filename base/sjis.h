@@ -14,6 +14,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kelv {
 
@@ -28,6 +29,17 @@ bool Representable(const std::string& utf8);
 
 // Code page 932 to UTF-8. Bytes that do not form a character become U+FFFD.
 std::string SjisToUtf8(const std::string& sjis);
+
+// Whether `c` begins a double-byte character of code page 932.
+inline bool IsLeadByte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// Whether two code page 932 texts are the same but for the case of ASCII
+// letters. The second byte of a double-byte character may look like an ASCII
+// letter and is compared exactly, so two different Japanese names never
+// match; a lead byte at the very end matches itself.
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // Converts a UTF-8 source literal. Meant for literals only: the result of each
 // distinct literal is computed once and kept.

@@ -1,6 +1,7 @@
 #include "presets.h"
 
 #include "apperror.h"
+#include "linechars.h"
 #include "portinfo.h"
 #include "profile.h"
 #include "sjis.h"
@@ -8,9 +9,9 @@
 namespace kelv {
 namespace {
 
-constexpr uint8_t kDC1 = 0x11;
-constexpr uint8_t kDC2 = 0x12;
-constexpr uint8_t kDC3 = 0x13;
+using linechars::kDC1;
+using linechars::kDC2;
+using linechars::kDC3;
 
 const Marks kStartModeMarks[] = {{'%', '%'}, {'D', 'D'}, {'N', 'N'}, {'%', 'D'}};
 
@@ -109,7 +110,6 @@ void SaveSettings(const Settings& s, const std::string& path) {
   // One write of the file for the whole save: each key by itself would
   // replace and sync the file 22 times, which takes seconds on a slow disk.
   Check(profile::WriteStrings(SettingsEntries(s), path), path);
-  profile::Flush(path);
 }
 
 PortMap LoadPortMap(const std::string& path) {

@@ -88,7 +88,4 @@ bool WriteInteger(const std::string& section, const std::string& key, int32_t va
   return WriteString(section, key, std::to_string(value), path);
 }
 
-// Nothing is cached between calls: every write is on disk when it returns.
-void Flush(const std::string&) {}
-
 }  // namespace kelv::profile

@@ -56,9 +56,6 @@ struct Entry {
 };
 bool WriteStrings(const std::vector<Entry>& entries, const std::string& path);
 
-// Flushes any cached state of the file (the profile functions' flush call).
-void Flush(const std::string& path);
-
 // The pure core of the file layer, on file contents in memory (used by the
 // file functions above and by tests and fuzzers).
 // Lookup: sets `found` and returns the value (uncut, quotes dropped) when

@@ -7,6 +7,7 @@
 
 #include "numrule.h"
 #include "profile.h"
+#include "sjis.h"
 
 namespace kelv::profile {
 
@@ -16,14 +17,6 @@ namespace {
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool IsLeadByte(unsigned char c) {
-  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-unsigned char FoldAscii(unsigned char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
 bool HasLineBreakOrNul(string_view s) {
@@ -38,27 +31,9 @@ string_view Trim(string_view s) {
   return s;
 }
 
-// Names compare without regard to ASCII case. The second byte of a double-byte
-// character may look like an ASCII letter and is compared exactly, so two
-// different Japanese names never match.
+// Names compare without regard to ASCII case (code page 932 aware).
 bool SameName(string_view a, string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto ca = static_cast<unsigned char>(a[i]);
-    const auto cb = static_cast<unsigned char>(b[i]);
-    if (IsLeadByte(ca)) {
-      // A lead byte at the very end has no trail byte to compare; it still
-      // matches itself, or a written name could never be found again.
-      if (ca != cb) return false;
-      if (i + 1 < a.size()) {
-        if (a[i + 1] != b[i + 1]) return false;
-        ++i;
-      }
-    } else if (FoldAscii(ca) != FoldAscii(cb)) {
-      return false;
-    }
-  }
-  return true;
+  return SameIgnoringAsciiCase(a, b);
 }
 
 // Splits off the line at `pos` and classifies it. Only section and key lines

@@ -3,17 +3,13 @@
 #include <algorithm>
 
 #include "eia.h"
+#include "linechars.h"
 #include "sjis.h"
 
 namespace kelv {
 namespace {
 
-constexpr uint8_t kLF = 0x0A;
-constexpr uint8_t kCR = 0x0D;
-constexpr uint8_t kDC1 = 0x11;
-constexpr uint8_t kDC2 = 0x12;
-constexpr uint8_t kDC3 = 0x13;
-constexpr uint8_t kDC4 = 0x14;
+using namespace linechars;
 constexpr size_t kBlockBytes = 1 << 20;
 
 bool NeverStored(uint8_t b) {
@@ -32,10 +28,6 @@ std::string_view TrimmedView(std::string_view line) {
   while (begin < end && IsBlank(line[begin])) ++begin;
   while (end > begin && IsBlank(line[end - 1])) --end;
   return line.substr(begin, end - begin);
-}
-
-std::string TrimLine(const std::string& line) {
-  return std::string(TrimmedView(line));
 }
 
 void Reception::Store(std::string_view line) {

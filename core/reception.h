@@ -71,7 +71,6 @@ class Reception {
 
 // A line as stored: bytes 0x00..0x20 removed from both ends (0x7F and bytes
 // from 0x80 up stay, so a full-width space is kept).
-std::string TrimLine(const std::string& line);
 std::string_view TrimmedView(std::string_view line);
 
 // Status texts (code page 932).

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "check.h"
-#include "serialtables.h"
+#include "termios_tables.h"
 
 namespace {
 

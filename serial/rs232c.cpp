@@ -7,6 +7,7 @@
 #include "handover.h"
 #include "serialtables.h"
 #include "sjis.h"
+#include "syserror.h"
 
 using namespace serialdev;
 
@@ -37,31 +38,30 @@ void Trs232c::SetDeviceFactory(std::unique_ptr<serialdev::SerialDevice> (*factor
 bool Trs232c::Open() {
   if (IsOpen_) return false;
 
+  failure_ = Failure();
   if (portmaploader) portmap = portmaploader();
   DeviceHandle = factory_ ? factory_() : nullptr;
   if (!DeviceHandle) return false;
   const std::string device = serialdev::DeviceNameFor(portname, portmap);
   if (!DeviceHandle->Open(device)) {
+    Fail();
     DeviceHandle.reset();
     return false;
   }
 
-  if (!DeviceHandle->SetupQueues(static_cast<uint32_t>(rxbuffsize),
-                                 static_cast<uint32_t>(txbuffsize))) {
-    Release();
-    return false;
+  bool configured = DeviceHandle->SetupQueues(static_cast<uint32_t>(rxbuffsize),
+                                              static_cast<uint32_t>(txbuffsize));
+  if (configured) {
+    DeviceHandle->GetState(DeviceControl);
+    serialtables::ChangeDeviceControl(*this, DeviceControl);
+    configured = DeviceHandle->SetState(DeviceControl);
   }
-
-  DeviceHandle->GetState(DeviceControl);
-  serialtables::ChangeDeviceControl(*this, DeviceControl);
-  if (!DeviceHandle->SetState(DeviceControl)) {
-    Release();
-    return false;
+  if (configured) {
+    Timeouts = serialtables::TimeoutsFor(*this);
+    configured = DeviceHandle->SetTimeouts(Timeouts);
   }
-
-  DeviceHandle->GetTimeouts(Timeouts);
-  Timeouts = serialtables::TimeoutsFor(*this);
-  if (!DeviceHandle->SetTimeouts(Timeouts)) {
+  if (!configured) {
+    Fail();
     Release();
     return false;
   }
@@ -94,6 +94,12 @@ bool Trs232c::Open() {
   IsOpen_ = true;
   if (TNotifyEvent h = OnOpen) h(this);
   return true;
+}
+
+bool Trs232c::Fail() {
+  failure_.code = DeviceHandle ? DeviceHandle->LastError() : 0;
+  failure_.text = failure_.code ? kelv::SystemErrorText(failure_.code) : std::string();
+  return false;
 }
 
 // Step R: after a refused setting the device is let go again.
@@ -167,6 +173,42 @@ bool Trs232c::EndPendingWrite() {
   return true;
 }
 
+// Both directions take one path: start, wait up to the direction's time-out,
+// withdraw what outlived it. A transfer the device did not end even then keeps
+// the record (and the caller's buffer) and is marked pending.
+bool Trs232c::Transfer(bool read, void* buffer, int32_t count) {
+  const uint32_t n = static_cast<uint32_t>(count);
+  switch (read ? DeviceHandle->StartRead(buffer, n) : DeviceHandle->StartWrite(buffer, n)) {
+    case XferStart::Completed:
+      return true;
+    case XferStart::Failed:
+      return Fail();
+    case XferStart::Pending:
+      break;
+  }
+  XferWait w = read ? DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout))
+                    : DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout));
+  if (w != XferWait::Signalled) w = Withdraw(read);
+  if (w == XferWait::TimedOut) {
+    failure_ = Failure();
+    // Still under way: it owns the record, and the buffer, until it ends.
+    if (read) {
+      ReadPending = true;
+      ReadPendingByte = buffer == &ByteBuffer;
+    } else {
+      WritePending = true;
+    }
+    return false;
+  }
+  // Ended, perhaps only by the withdrawal: what it brought is the result.
+  if (w != XferWait::Signalled) return Fail();
+  uint32_t& done = read ? ReadTransferred : WriteTransferred;
+  if (!(read ? DeviceHandle->ReadResult(done) : DeviceHandle->WriteResult(done))) return Fail();
+  if (done == n) return true;
+  failure_ = Failure();  // ended early: a time-out of the system's own
+  return false;
+}
+
 bool Trs232c::Read(void* buffer, int32_t count) {
   if (!IsOpen_) return false;
   if (count < 0) return false;
@@ -176,51 +218,15 @@ bool Trs232c::Read(void* buffer, int32_t count) {
     // The byte that read brought is the next one of the line.
     if (late_byte && buffer == &ByteBuffer && count == 1) return true;
   }
-
-  switch (DeviceHandle->StartRead(buffer, static_cast<uint32_t>(count))) {
-    case XferStart::Completed:
-      return true;
-    case XferStart::Failed:
-      return false;
-    case XferStart::Pending:
-      break;
-  }
-  XferWait w = DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout));
-  if (w != XferWait::Signalled) w = Withdraw(true);
-  if (w == XferWait::TimedOut) {
-    // Still under way: it owns the record, and the buffer, until it ends.
-    ReadPending = true;
-    ReadPendingByte = buffer == &ByteBuffer;
-    return false;
-  }
-  // Ended, perhaps only by the withdrawal: what it brought is the result.
-  if (w != XferWait::Signalled) return false;
-  if (!DeviceHandle->ReadResult(ReadTransferred)) return false;
-  return ReadTransferred == static_cast<uint32_t>(count);
+  return Transfer(true, buffer, count);
 }
 
 bool Trs232c::Write(const void* buffer, int32_t count) {
   if (!IsOpen_) return false;
   if (count < 0) return false;
   if (WritePending && !EndPendingWrite()) return false;
-
-  switch (DeviceHandle->StartWrite(buffer, static_cast<uint32_t>(count))) {
-    case XferStart::Completed:
-      return true;
-    case XferStart::Failed:
-      return false;
-    case XferStart::Pending:
-      break;
-  }
-  XferWait w = DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout));
-  if (w != XferWait::Signalled) w = Withdraw(false);
-  if (w == XferWait::TimedOut) {
-    WritePending = true;
-    return false;
-  }
-  if (w != XferWait::Signalled) return false;
-  if (!DeviceHandle->WriteResult(WriteTransferred)) return false;
-  return WriteTransferred == static_cast<uint32_t>(count);
+  // A write's buffer is only read: the shared path takes it untyped.
+  return Transfer(false, const_cast<void*>(buffer), count);
 }
 
 bool Trs232c::ReadByte(uint8_t& b) {

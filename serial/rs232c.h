@@ -136,12 +136,26 @@ class Trs232c : public TComponent {
 
   bool IsOpen() const { return IsOpen_; }
 
+  // Why the last failed Open, Read or Write failed, for tests and logs (the
+  // dialog's messages to the operator stay as they are): the system's error
+  // code and its text in code page 932; code 0 and no text when no system
+  // call failed (not open, no such port name, a time-out).
+  struct Failure {
+    long code = 0;
+    std::string text;
+  };
+  const Failure& LastFailure() const { return failure_; }
+
   // For tests: replaces the platform backend used by the next Open.
   void SetDeviceFactory(std::unique_ptr<serialdev::SerialDevice> (*factory)());
 
  private:
   friend class tcommthread;
   void Release();  // step R
+  // Keeps the device's last system error as the failure; returns false.
+  bool Fail();
+
+  Failure failure_;
 
   std::unique_ptr<serialdev::SerialDevice> (*factory_)() = &serialdev::MakeSerialDevice;
   std::unique_ptr<serialdev::SerialDevice> DeviceHandle;
@@ -160,6 +174,7 @@ class Trs232c : public TComponent {
   uint8_t WriteByteBuffer = 0;   // WriteByte's, apart so a late read cannot clobber it
 
   serialdev::XferWait Withdraw(bool read);
+  bool Transfer(bool read, void* buffer, int32_t count);
   bool EndPendingRead(bool& late_byte);
   bool EndPendingWrite();
 };

@@ -143,6 +143,12 @@ class SerialDevice {
   virtual bool WriteResult(uint32_t& transferred) = 0;
 
   virtual bool Close() = 0;
+
+  // The system's error code (errno, or GetLastError on Windows) of the last
+  // call of this device that the system refused; 0 while none has. A refusal
+  // that is the backend's own (a setting the device model does not take) keeps
+  // the code the system gave for its check, or sets none.
+  virtual long LastError() const { return 0; }
 };
 
 // The backend of the platform this program is built for.

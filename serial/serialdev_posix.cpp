@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -45,6 +46,7 @@
 #include "serialdev.h"
 #include "serialdev_termios2.h"
 #include "serialtables.h"
+#include "termios_tables.h"
 
 namespace serialdev {
 
@@ -147,6 +149,7 @@ class PosixSerialDevice final : public SerialDevice {
   XferWait WaitWrite(uint32_t timeout_ms) override;
   bool WriteResult(uint32_t& transferred) override;
   bool Close() override;
+  long LastError() const override { return last_error_; }
 
  private:
   struct Transfer {
@@ -157,6 +160,14 @@ class PosixSerialDevice final : public SerialDevice {
     uint32_t transferred = 0;
     Clock::time_point start;
   };
+
+  // Keeps errno as the device's last error; returns false for the caller.
+  bool Failed(int err = errno) {
+    last_error_ = err;
+    return false;
+  }
+  // The descriptor and wake-up of a failed Open let go again.
+  bool FailOpen(int fd, int wake, bool exclusive);
 
   void ReaderLoop();
   // The events it recorded.
@@ -203,22 +214,26 @@ class PosixSerialDevice final : public SerialDevice {
   Clock::time_point last_rx_;
   Transfer read_;
   Transfer write_;  // caller's thread only
+  std::atomic<long> last_error_{0};
 };
 
+bool PosixSerialDevice::FailOpen(int fd, int wake, bool exclusive) {
+  const int err = errno;
+  if (wake >= 0) ::close(wake);
+  if (exclusive) ioctl(fd, TIOCNXCL);
+  ::close(fd);
+  return Failed(err);
+}
+
 bool PosixSerialDevice::Open(const std::string& name) {
-  if (fd_ >= 0 || name.empty()) return false;
+  if (fd_ >= 0) return false;
+  last_error_ = 0;
+  if (name.empty()) return Failed(ENOENT);
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return false;
-  }
+  if (fd < 0) return Failed();
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, -1, false);
   serialtables::LineTermios now;
-  if (ioctl(fd, TIOCEXCL) != 0 || !ReadTermios2(fd, now)) {
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
-    return false;
-  }
+  if (ioctl(fd, TIOCEXCL) != 0 || !ReadTermios2(fd, now)) return FailOpen(fd, -1, true);
   // Raw at once, so that nothing is echoed or translated before the settings.
   serialtables::LineTermios raw = now;
   raw.iflag = 0;
@@ -227,12 +242,7 @@ bool PosixSerialDevice::Open(const std::string& name) {
   raw.cflag |= CREAD | CLOCAL;
   serialtables::LineTermios applied;
   const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake < 0 || !WriteTermios2(fd, raw, applied)) {
-    if (wake >= 0) ::close(wake);
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
-    return false;
-  }
+  if (wake < 0 || !WriteTermios2(fd, raw, applied)) return FailOpen(fd, wake, true);
   fd_ = fd;
   wake_fd_ = wake;
   dcb_ = serialtables::DeviceControlFrom(now);
@@ -341,10 +351,12 @@ void PosixSerialDevice::ReaderLoop() {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
           // thread can empty it between poll and read. Only a hang-up that
           // poll reported makes 0 the end of the line.
+          last_error_ = n < 0 ? errno : EIO;
           std::lock_guard<std::mutex> lock(mu_);
           MarkGone();
         }
       } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        last_error_ = EIO;
         std::lock_guard<std::mutex> lock(mu_);
         MarkGone();
       }
@@ -432,15 +444,15 @@ bool PosixSerialDevice::GetState(DeviceControl& dcb) {
 
 bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
   const std::optional<serialtables::LineTermios> t = serialtables::TermiosFor(dcb);
-  if (!t) return false;
+  if (!t) return Failed(EINVAL);
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!Usable()) return false;
   }
   serialtables::LineTermios applied;
-  if (!WriteTermios2(fd_, *t, applied)) return false;
+  if (!WriteTermios2(fd_, *t, applied)) return Failed();
   // A rate the device cannot make is refused, not rounded to a neighbour.
-  if (applied.speed != t->speed) return false;
+  if (applied.speed != t->speed) return Failed(EINVAL);
   // Devices without modem lines refuse these; that is no failure here.
   const int dtr = TIOCM_DTR;
   const int rts = TIOCM_RTS;
@@ -674,9 +686,10 @@ bool PosixSerialDevice::Push() {
     } else if (n < 0 && errno == EAGAIN) {
       return true;
     } else {
+      const int err = n < 0 ? errno : EIO;
       std::lock_guard<std::mutex> lock(mu_);
       MarkGone();
-      return false;
+      return Failed(err);
     }
   }
   return true;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "serialtables.h"
+#include "termios_tables.h"
 
 namespace serialdev {
 

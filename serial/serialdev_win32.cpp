@@ -15,6 +15,7 @@
 // that is given up on (CancelEventWait, or a failed wait for its event) is
 // cancelled and awaited; if the system still holds it after that, its record
 // is set aside and a fresh one serves the next wait.
+#include <atomic>
 #include <vector>
 
 #include "serialdev.h"
@@ -81,6 +82,7 @@ class Win32Device final : public SerialDevice {
   XferWait WaitWrite(uint32_t timeout_ms) override;
   bool WriteResult(uint32_t& transferred) override;
   bool Close() override;
+  long LastError() const override { return last_error_; }
 
  private:
   struct Direction {
@@ -99,7 +101,12 @@ class Win32Device final : public SerialDevice {
   }
   bool MakeEvent(Direction& d);
   static void CloseEvent(Direction& d);
-  static XferStart Started(BOOL result, Direction& d);
+  XferStart Started(BOOL result, Direction& d);
+  // Every system call's success flag passes through here, and only here is
+  // the system's error code looked at. A failure is kept as the last error,
+  // unless it is a transfer going under way or `keep` is false (the watcher's
+  // waits, which end by design when the line closes).
+  bool Ok(BOOL result, DWORD* error = nullptr, bool keep = true);
   static XferWait Wait(Direction& d, uint32_t timeout_ms);
   bool Result(Direction& d, uint32_t& transferred);
 
@@ -121,15 +128,16 @@ class Win32Device final : public SerialDevice {
   std::vector<std::unique_ptr<EventWait>> retired_waits_;
   // Set by CancelEventWait from any thread; reset by Open.
   HANDLE cancel_event_ = nullptr;
+  std::atomic<long> last_error_{0};
 };
 
 // How long a cancelled event wait may take to report its end.
 constexpr DWORD kCancelSettleMs = 2000;
 
-// Every system call's success flag passes through here, and only here is the
-// system's error code looked at. Thread-safe: it keeps no state.
-bool Ok(BOOL result, DWORD* error = nullptr) {
-  if (error) *error = result ? ERROR_SUCCESS : GetLastError();
+bool Win32Device::Ok(BOOL result, DWORD* error, bool keep) {
+  const DWORD code = result ? ERROR_SUCCESS : GetLastError();
+  if (error) *error = code;
+  if (!result && keep && code != ERROR_IO_PENDING) last_error_ = static_cast<long>(code);
   return result != FALSE;
 }
 
@@ -153,9 +161,13 @@ Win32Device::~Win32Device() {
 
 bool Win32Device::Open(const std::string& name) {
   if (handle_ != INVALID_HANDLE_VALUE) return false;
+  last_error_ = 0;
   // In the device namespace, so that "COM10" and above open as well.
   const std::string path = serialtables::WindowsDevicePath(name, {});
-  if (path.empty()) return false;
+  if (path.empty()) {
+    last_error_ = ERROR_FILE_NOT_FOUND;
+    return false;
+  }
   if (!cancel_event_) cancel_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!cancel_event_) return false;
   ResetEvent(cancel_event_);
@@ -270,7 +282,7 @@ bool Win32Device::WaitEvent(uint32_t& events) {
   w.record.hEvent = w.event;
   w.mask = 0;
   DWORD error = 0;
-  if (!Ok(WaitCommEvent(handle_, &w.mask, &w.record), &error)) {
+  if (!Ok(WaitCommEvent(handle_, &w.mask, &w.record), &error, false)) {
     if (error != ERROR_IO_PENDING) return false;  // refused: nothing is pending
     // Ended by an event or by a change of the mask (Close clears it), or
     // given up on by CancelEventWait.
@@ -280,7 +292,7 @@ bool Win32Device::WaitEvent(uint32_t& events) {
       return false;
     }
     DWORD unused = 0;
-    if (!Ok(GetOverlappedResult(handle_, &w.record, &unused, FALSE))) return false;
+    if (!Ok(GetOverlappedResult(handle_, &w.record, &unused, FALSE), nullptr, false)) return false;
   }
   events = w.mask;
   return true;

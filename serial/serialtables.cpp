@@ -4,10 +4,6 @@
 
 #include "sjis.h"
 
-#ifndef _WIN32
-#include <termios.h>
-#endif
-
 namespace serialtables {
 
 using namespace serialdev;
@@ -90,41 +86,18 @@ CommTimeouts TimeoutsFor(const Trs232c& p) {
   return t;
 }
 
-namespace {
-
-// ASCII letters folded to lower case; the second byte of a double-byte
-// character is left alone, since it may fall in the ASCII letter range.
-std::string FoldAscii(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-    if (lead && i + 1 < s.size()) {
-      out += s[i];
-      out += s[++i];
-    } else if (c >= 'A' && c <= 'Z') {
-      out += static_cast<char>(c - 'A' + 'a');
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 std::string ResolvePortName(const std::string& name, const PortMap& map) {
   if (name.find('/') != std::string::npos) return name;
-  const std::string folded = FoldAscii(name);
   for (const auto& [key, path] : map) {
-    if (FoldAscii(key) == folded) return path;
+    if (kelv::SameIgnoringAsciiCase(key, name)) return path;
   }
-  if (folded.size() < 4 || folded.size() > 12 || folded.compare(0, 3, "com") != 0) return "";
+  if (name.size() < 4 || name.size() > 12 ||
+      !kelv::SameIgnoringAsciiCase(std::string_view(name).substr(0, 3), "com"))
+    return "";
   unsigned long n = 0;
-  for (size_t i = 3; i < folded.size(); ++i) {
-    if (folded[i] < '0' || folded[i] > '9') return "";
-    n = n * 10 + static_cast<unsigned long>(folded[i] - '0');
+  for (size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return "";
+    n = n * 10 + static_cast<unsigned long>(name[i] - '0');
   }
   if (n == 0) return "";
   return "/dev/ttyS" + std::to_string(n - 1);
@@ -136,13 +109,13 @@ bool IsDeviceNamespace(const std::string& s) {
   return s.size() >= 2 && (s.compare(0, 2, "\\\\") == 0 || s.compare(0, 2, "//") == 0);
 }
 
-// The port a name means, for comparing names: without the "\\.\" prefix and
-// the trailing ':', ASCII letters in lower case.
+// The port a name means, for comparing names (ASCII case aside): without the
+// "\\.\" prefix and the trailing ':'.
 std::string BarePort(const std::string& name) {
   std::string s = name;
   if (s.compare(0, 4, "\\\\.\\") == 0 || s.compare(0, 4, "//./") == 0) s.erase(0, 4);
   if (!s.empty() && s.back() == ':') s.pop_back();
-  return FoldAscii(s);
+  return s;
 }
 
 }  // namespace
@@ -152,7 +125,7 @@ std::string WindowsDevicePath(const std::string& name, const PortMap& map) {
   const std::string bare = BarePort(name);
   for (const auto& [key, path] : map) {
     const bool posix_path = !path.empty() && path[0] == '/' && !IsDeviceNamespace(path);
-    if (!posix_path && BarePort(key) == bare) {
+    if (!posix_path && kelv::SameIgnoringAsciiCase(BarePort(key), bare)) {
       target = path;
       break;
     }
@@ -162,168 +135,5 @@ std::string WindowsDevicePath(const std::string& name, const PortMap& map) {
   if (IsDeviceNamespace(target)) return target;
   return "\\\\.\\" + target;
 }
-
-#ifndef _WIN32
-
-std::optional<LineTermios> TermiosFor(const DeviceControl& dcb) {
-  LineTermios t;
-  if (dcb.BaudRate == 0) return std::nullopt;  // would mean "hang up" to termios
-  t.speed = dcb.BaudRate;
-
-  switch (dcb.ByteSize) {
-    case 5:
-      t.cflag |= CS5;
-      break;
-    case 6:
-      t.cflag |= CS6;
-      break;
-    case 7:
-      t.cflag |= CS7;
-      break;
-    case 8:
-      t.cflag |= CS8;
-      break;
-    default:
-      return std::nullopt;
-  }
-  switch (dcb.Parity) {
-    case NOPARITY:
-      break;
-    case ODDPARITY:
-      t.cflag |= PARENB | PARODD;
-      break;
-    case EVENPARITY:
-      t.cflag |= PARENB;
-      break;
-    case MARKPARITY:
-      t.cflag |= PARENB | CMSPAR | PARODD;
-      break;
-    case SPACEPARITY:
-      t.cflag |= PARENB | CMSPAR;
-      break;
-    default:
-      return std::nullopt;
-  }
-  // A UART sends 1.5 stop bits when asked for two with 5 data bits; the other
-  // combinations do not exist on the line.
-  switch (dcb.StopBits) {
-    case ONESTOPBIT:
-      break;
-    case ONE5STOPBITS:
-      if (dcb.ByteSize != 5) return std::nullopt;
-      t.cflag |= CSTOPB;
-      break;
-    case TWOSTOPBITS:
-      if (dcb.ByteSize == 5) return std::nullopt;
-      t.cflag |= CSTOPB;
-      break;
-    default:
-      return std::nullopt;
-  }
-  t.cflag |= CREAD | CLOCAL | HUPCL;
-
-  const uint32_t f = dcb.Flags;
-  const uint32_t dtr_control = (f >> F_DTR_CONTROL_SHIFT) & 3u;
-  const uint32_t rts_control = (f >> F_RTS_CONTROL_SHIFT) & 3u;
-  // The kernel has one switch for both directions of hardware flow control.
-  if ((f & F_OUTX_CTS_FLOW) || rts_control == 2) t.cflag |= CRTSCTS;
-  // Checked input is marked rather than replaced, so that a faulty byte still
-  // arrives as it was received.
-  if (f & F_PARITY) t.iflag |= INPCK | PARMRK;
-  if (dcb.ByteSize < 8) t.iflag |= ISTRIP;
-  if (f & F_OUTX) t.iflag |= IXON;
-  if (f & F_INX) t.iflag |= IXOFF;
-  if ((f & (F_OUTX | F_INX)) && dcb.XonChar == dcb.XoffChar) return std::nullopt;
-  t.vstart = dcb.XonChar;
-  t.vstop = dcb.XoffChar;
-  // Handshake and toggle modes have no separate driver support here; they
-  // leave the line raised.
-  t.dtr = dtr_control != 0;
-  t.rts = rts_control != 0;
-  return t;
-}
-
-DeviceControl DeviceControlFrom(const LineTermios& t) {
-  DeviceControl d;
-  d.BaudRate = t.speed;
-  switch (t.cflag & CSIZE) {
-    case CS5:
-      d.ByteSize = 5;
-      break;
-    case CS6:
-      d.ByteSize = 6;
-      break;
-    case CS7:
-      d.ByteSize = 7;
-      break;
-    default:
-      d.ByteSize = 8;
-      break;
-  }
-  if (!(t.cflag & PARENB)) {
-    d.Parity = NOPARITY;
-  } else if (t.cflag & CMSPAR) {
-    d.Parity = (t.cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-  } else {
-    d.Parity = (t.cflag & PARODD) ? ODDPARITY : EVENPARITY;
-  }
-  if (t.cflag & CSTOPB) d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-  d.Flags = F_BINARY | (1u << F_DTR_CONTROL_SHIFT);
-  if (t.iflag & INPCK) d.Flags |= F_PARITY;
-  if (t.cflag & CRTSCTS) {
-    d.Flags |= F_OUTX_CTS_FLOW | (2u << F_RTS_CONTROL_SHIFT);
-  } else {
-    d.Flags |= 1u << F_RTS_CONTROL_SHIFT;
-  }
-  if (t.iflag & IXON) d.Flags |= F_OUTX;
-  if (t.iflag & IXOFF) d.Flags |= F_INX;
-  d.XonChar = t.vstart;
-  d.XoffChar = t.vstop;
-  return d;
-}
-
-void RxFilter::Deliver(uint8_t b, std::vector<uint8_t>& out) const {
-  b = static_cast<uint8_t>(b & opt_.data_mask);
-  if (opt_.discard_null && b == 0) return;
-  out.push_back(b);
-}
-
-size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
-  size_t errors = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = in[i];
-    if (!opt_.marks) {
-      Deliver(b, out);
-      continue;
-    }
-    switch (state_) {
-      case 0:
-        if (b == 0xFF) {
-          state_ = 1;
-        } else {
-          Deliver(b, out);
-        }
-        break;
-      case 1:
-        if (b == 0x00) {
-          state_ = 2;
-        } else {
-          // 0xFF 0xFF is a doubled 0xFF; any other follower is no mark at all.
-          Deliver(0xFF, out);
-          if (b != 0xFF) Deliver(b, out);
-          state_ = 0;
-        }
-        break;
-      default:
-        ++errors;
-        Deliver(opt_.replace_errors ? opt_.error_char : b, out);
-        state_ = 0;
-        break;
-    }
-  }
-  return errors;
-}
-
-#endif  // !_WIN32
 
 }  // namespace serialtables

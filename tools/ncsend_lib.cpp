@@ -9,8 +9,8 @@
 namespace ncsend {
 namespace {
 
-constexpr uint8_t kLF = 0x0A;
-constexpr uint8_t kCR = 0x0D;
+using linechars::kCR;
+using linechars::kLF;
 constexpr uint8_t kNUL = 0x00;
 
 std::string Place(size_t line, size_t column) {

@@ -9,15 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "linechars.h"
+
 namespace ncsend {
 
 enum class Code { Iso, Eia };
 enum class Eol { Lf, CrLf };
 
-constexpr uint8_t kDC1 = 0x11;
-constexpr uint8_t kDC2 = 0x12;
-constexpr uint8_t kDC3 = 0x13;
-constexpr uint8_t kDC4 = 0x14;
+using linechars::kDC1;
+using linechars::kDC2;
+using linechars::kDC3;
+using linechars::kDC4;
 
 // The four start/end conventions of the receiver:
 //  0  "%" .. "%"     the program's own "%" lines (added when missing)

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "UnitRx.h"
+#include "accepting_device.h"
 #include "eia.h"
 #include "handover.h"
 #include "ncsend_lib.h"
@@ -371,15 +372,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A device that hands out a few bytes, then fails the read while it still
 // reports bytes waiting. Pseudo-terminals never do that.
-struct FailingDevice : serialdev::SerialDevice {
+struct FailingDevice : AcceptingDevice {
   static inline Bytes script;  // bytes read before the failure
 
-  bool Open(const std::string&) override { return true; }
-  bool SetupQueues(uint32_t, uint32_t) override { return true; }
-  bool GetState(serialdev::DeviceControl&) override { return true; }
-  bool SetState(const serialdev::DeviceControl&) override { return true; }
-  bool GetTimeouts(serialdev::CommTimeouts&) override { return true; }
-  bool SetTimeouts(const serialdev::CommTimeouts&) override { return true; }
   bool SetEventMask(uint32_t mask) override {
     std::lock_guard<std::mutex> lock(mu);
     masked = mask == 0;

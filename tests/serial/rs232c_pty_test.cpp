@@ -3,10 +3,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "ptypair.h"
 #include "rs232c.h"
 #include "sjis.h"
+#include "syserror.h"
 
 namespace {
 
@@ -24,6 +26,7 @@ TEST(Rs232cPty, OpenIsExclusiveAndReopens) {
   EXPECT_FALSE(a.Open()) << "second Open of an open component";
   EXPECT_FALSE(b.Open()) << "second opener of the same device";
   EXPECT_FALSE(b.IsOpen());
+  EXPECT_NE(b.LastFailure().code, 0) << "the system's refusal is kept";
 
   // The first opening is intact.
   ASSERT_TRUE(far.Send("Q"));
@@ -44,12 +47,18 @@ TEST(Rs232cPty, OpenIsExclusiveAndReopens) {
 TEST(Rs232cPty, DevicesThatCannotBeOpened) {
   FarEnd far;
   ASSERT_TRUE(far.ok());
-  const char* names[] = {"/nonexistent/tty0", "/dev/null", "", "NOPORT"};
-  for (const char* name : names) {
+  // Each keeps why it did not open, in the system's words.
+  const struct {
+    const char* name;
+    long why;
+  } cases[] = {{"/nonexistent/tty0", ENOENT}, {"/dev/null", ENOTTY}, {"", ENOENT}, {"NOPORT", ENOENT}};
+  for (const auto& c : cases) {
     Trs232c p(nullptr);
-    p.portname = name;
-    EXPECT_FALSE(p.Open()) << name;
-    EXPECT_FALSE(p.IsOpen()) << name;
+    p.portname = c.name;
+    EXPECT_FALSE(p.Open()) << c.name;
+    EXPECT_FALSE(p.IsOpen()) << c.name;
+    EXPECT_EQ(p.LastFailure().code, c.why) << c.name;
+    EXPECT_EQ(p.LastFailure().text, kelv::SystemErrorText(c.why)) << c.name;
   }
   // A "COMn" name leads where the port map says.
   Trs232c p(nullptr);

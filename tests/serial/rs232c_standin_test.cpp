@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "accepting_device.h"
 #include "handover.h"
 #include "rs232c.h"
 
@@ -91,16 +92,10 @@ struct Driver {
 
 std::shared_ptr<Driver> g_driver;
 
-class StandInDevice final : public serialdev::SerialDevice {
+class StandInDevice final : public AcceptingDevice {
  public:
   StandInDevice() : d_(g_driver) {}
 
-  bool Open(const std::string&) override { return true; }
-  bool SetupQueues(uint32_t, uint32_t) override { return true; }
-  bool GetState(serialdev::DeviceControl&) override { return true; }
-  bool SetState(const serialdev::DeviceControl&) override { return true; }
-  bool GetTimeouts(serialdev::CommTimeouts&) override { return true; }
-  bool SetTimeouts(const serialdev::CommTimeouts&) override { return true; }
   bool SetEventMask(uint32_t mask) override {
     std::lock_guard<std::mutex> lock(d_->mu);
     d_->mask = mask;

@@ -33,7 +33,6 @@ TEST_F(Profile, SaveWithoutFileWritesTheTwentyTwoLines) {
   for (int i = 1; i <= 4; ++i) {
     ASSERT_TRUE(profile::WriteString("set", "Name" + std::to_string(i), std::to_string(i), path_));
   }
-  profile::Flush(path_);
   EXPECT_EQ(Slurp(path_), kFreshFile);
   EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});  // no temporary file left
 

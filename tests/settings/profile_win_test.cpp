@@ -46,7 +46,6 @@ void SaveDefaults(const std::string& path) {
   for (int i = 1; i <= 4; ++i) {
     ASSERT_TRUE(profile::WriteString("set", "Name" + std::to_string(i), std::to_string(i), path));
   }
-  profile::Flush(path);
 }
 
 TEST(WinProfile, FreshFileIsTheTwentyTwoLines) {
@@ -119,7 +118,6 @@ TEST(WinProfile, EditsExistingFiles) {
       ASSERT_TRUE(profile::WriteString(w.section, w.key, w.value, path));
       ours = profile::Update(ours, w.section, w.key, w.value);
     }
-    profile::Flush(path);
     EXPECT_EQ(Slurp(path), c.after) << "the file";
     EXPECT_EQ(ours, c.after) << "the text layer in memory";
   }
@@ -194,7 +192,6 @@ TEST(WinProfile, ShiftJisCaptionsRoundTrip) {
   const std::string path = dir.path() + "Kelv.ini";
   const std::string caption = kelv::Sjis("旋盤１号ﾎﾞｰﾚｰﾄ～");
   ASSERT_TRUE(profile::WriteString("set", "Name1", caption, path));
-  profile::Flush(path);
   EXPECT_EQ(Slurp(path), "[set]\r\nName1=" + caption + "\r\n");
   EXPECT_EQ(profile::ReadString("Set", "Name1", "1", path), caption);
 }

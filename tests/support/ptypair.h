@@ -52,7 +52,7 @@ class FarEnd {
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    ::close(slave);  // the component opens it by name
+    ::close(slave);  // the program opens it by name
     path_ = name;
   }
   ~FarEnd() { Hangup(); }
@@ -60,7 +60,25 @@ class FarEnd {
   FarEnd& operator=(const FarEnd&) = delete;
 
   bool ok() const { return master_ >= 0 && !path_.empty(); }
+  int fd() const { return master_; }
   const std::string& path() const { return path_; }
+
+  // Writes what the line takes now; the count written.
+  size_t WriteSome(const uint8_t* data, size_t n) {
+    if (master_ < 0) return 0;
+    const ssize_t done = ::write(master_, data, n);
+    return done > 0 ? static_cast<size_t>(done) : 0;
+  }
+
+  // Everything the receiver has sent so far, without waiting.
+  void Collect(Bytes& into) {
+    uint8_t buf[256];
+    while (master_ >= 0) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) return;
+      into.insert(into.end(), buf, buf + n);
+    }
+  }
 
   bool Send(const Bytes& b) {
     size_t done = 0;

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "UnitRx.h"
+#include "ptypair.h"
 #include "qtdlg.h"
 #include "reception.h"
 #include "sjis.h"
@@ -106,54 +107,7 @@ inline size_t MemoryInUse() {
 }
 
 // The CNC control's end of the line: the master of a pseudo-terminal pair.
-class Control {
- public:
-  Control() {
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
-    termios t{};
-    tcgetattr(master_, &t);
-    cfmakeraw(&t);
-    tcsetattr(master_, TCSANOW, &t);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    ::close(slave);  // the dialog opens it by name
-    path_ = name;
-  }
-  ~Control() { Hangup(); }
-  Control(const Control&) = delete;
-  Control& operator=(const Control&) = delete;
-
-  bool ok() const { return !path_.empty(); }
-  int fd() const { return master_; }
-  const std::string& path() const { return path_; }
-
-  // The control goes away: its end of the line is closed.
-  void Hangup() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
-
-  // Writes what the line takes now; the count written.
-  size_t WriteSome(const uint8_t* data, size_t n) {
-    if (master_ < 0) return 0;
-    const ssize_t done = ::write(master_, data, n);
-    return done > 0 ? static_cast<size_t>(done) : 0;
-  }
-  // Everything the receiver has sent so far.
-  void Collect(Bytes& into) {
-    uint8_t buf[256];
-    while (master_ >= 0) {
-      const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n <= 0) return;
-      into.insert(into.end(), buf, buf + n);
-    }
-  }
-
- private:
-  int master_ = -1;
-  std::string path_;
-};
+using Control = ptytest::FarEnd;
 
 // One step of the far end's script; true when it is done and the next may run.
 using Step = std::function<bool()>;
