@@ -41,9 +41,9 @@ else
   failed+=("tsan build")
 fi
 
-if [[ -x scripts/extra-tests.sh ]]; then
-  echo "== Extra test stages"
-  scripts/extra-tests.sh || failed+=(extra)
+if [[ -x scripts/windows-stage.sh ]]; then
+  echo "== Windows stage"
+  scripts/windows-stage.sh || failed+=(windows)
 fi
 echo "== Fuzz targets (short bounded run)"
 FUZZ_BUILD="$ROOT/build-fuzz" scripts/fuzz.sh || failed+=(fuzz)

@@ -32,7 +32,6 @@ import math
 import os
 import random
 import re
-import select
 import shutil
 import signal
 import statistics
@@ -40,15 +39,15 @@ import subprocess
 import sys
 import tempfile
 import time
-import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-import xoperator  # noqa: E402  (the shared X server and process helpers)
+from kelvdrive import kelvrx, line as lines  # noqa: E402
+from kelvdrive.proc import Failure, holds_device, stop, wait_for  # noqa: E402
+from kelvdrive.window import Window  # noqa: E402
+from kelvdrive.xserver import XServer  # noqa: E402
 
-WINDOW_TITLE = "データ受信"
 DC1, DC2, DC3 = 0x11, 0x12, 0x13
 TICK = os.sysconf("SC_CLK_TCK")
-BAUD_38400 = 7  # index in the program's baud list
 CPS_38400 = 3840  # 38400 baud, 7E1: 10 bits a character
 STALL_MS = 400  # at 3840 cps about 1500 bytes arrive meanwhile
 STALLS = 5
@@ -56,23 +55,8 @@ DC2_PROBES = 300
 STEPS = ("flat", "probe", "paced", "callgrind")
 
 
-class BenchError(Exception):
-    pass
-
-
 def now():
     return time.monotonic()
-
-
-def wait_for(what, predicate, deadline_s, step_s=0.02):
-    end = now() + deadline_s
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if now() >= end:
-            raise BenchError("gave up after %g s waiting for %s" % (deadline_s, what))
-        time.sleep(step_s)
 
 
 def median(xs):
@@ -120,23 +104,6 @@ def generate_program(path, size, seed=1):
     return data
 
 
-class XServer:
-    """Xvfb on a free high display, as the operator script starts it (it is
-    ready when it says so, not when its socket appears)."""
-
-    def __init__(self, log):
-        try:
-            self.proc, self.display = xoperator.start_x_server(log)
-        except xoperator.Failure as e:
-            raise BenchError(str(e))
-
-    def close(self):
-        stop(self.proc)
-
-
-stop = xoperator.stop
-
-
 class Program:
     """One launch of KelvRx in a folder of its own."""
 
@@ -144,78 +111,47 @@ class Program:
         self.bench = bench
         self.wrapper = list(wrapper)
         self.folder = os.path.join(bench.work, name)
-        os.mkdir(self.folder)
-        self.exe = os.path.join(self.folder, "KelvRx")
-        shutil.copy2(bench.kelvrx, self.exe)
         self.link = os.path.join(self.folder, "ttyNC")
         self.rx = os.path.join(self.folder, "Rx.nc")
-        with open(os.path.join(self.folder, "Kelv.ini"), "wb") as f:
-            f.write(("[Set]\r\nActive=0\r\nPort0=0\r\nbaudRate0=%d\r\nStart0=0\r\nCoadType0=0\r\n"
-                     "[Ports]\r\nCOM1=%s\r\n" % (BAUD_38400, self.link)).encode())
-        self.env = dict(bench.env)
+        self.exe = kelvrx.install(bench.kelvrx, self.folder,
+                                  kelvrx.settings(self.link, baud=kelvrx.BAUD_38400))
+        self.env = dict(extra_env or {})
         if preload:
             self.env["LD_PRELOAD"] = preload
-        self.env.update(extra_env or {})
-        self.proc = None
-        self.window = None
+        self.program = self.proc = self.window = None
 
     def launch(self, attempts=3):
         """Starts the program; returns the seconds until its window is mapped.
         A program that could not reach the X server (it happens on a busy
         machine) is started again."""
         for attempt in range(attempts):
-            out = open(os.path.join(self.folder, "KelvRx.out"), "wb")
             t0 = now()
-            self.proc = subprocess.Popen(self.wrapper + [self.exe, "20,20"], cwd=self.folder,
-                                         env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.STDOUT)
+            self.program = kelvrx.start(self.exe, self.bench.x, self.folder, ["20,20"],
+                                        self.wrapper, self.env)
+            self.proc = self.program.proc
             self.bench.procs.append(self.proc)
             if self not in self.bench.programs:
                 self.bench.programs.append(self)
-            # Polled every 10 ms: `xdotool search --sync` looks only every half second.
-            end = t0 + (600 if self.wrapper else 60)
-            while True:
-                r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                    "^%s$" % WINDOW_TITLE], env=self.env, capture_output=True,
-                                   text=True)
-                if r.returncode == 0 and r.stdout.split():
-                    self.window = r.stdout.split()[0]
-                    return now() - t0
-                if self.proc.poll() is not None and attempt + 1 < attempts:
-                    print("bench: %s ended without a window; again" % self.exe,
-                          file=sys.stderr, flush=True)
-                    time.sleep(1)
-                    break
-                if now() > end or self.proc.poll() is not None:
-                    raise BenchError("no window from %s" % self.exe)
-                time.sleep(0.25 if self.wrapper else 0.01)
+            try:
+                # Polled every 10 ms: `xdotool search --sync` looks only every half second.
+                self.window = Window.of(self.program, 600 if self.wrapper else 60,
+                                        0.25 if self.wrapper else 0.01)
+                return now() - t0
+            except Failure:
+                if self.program.alive() or attempt + 1 == attempts:
+                    raise
+            print("bench: %s ended without a window; again" % self.exe, file=sys.stderr,
+                  flush=True)
+            time.sleep(1)
 
     def press_enter(self):
-        subprocess.run(["xdotool", "windowfocus", "--sync", self.window], env=self.env,
-                       check=True, timeout=30)
-        subprocess.run(["xdotool", "key", "--clearmodifiers", "Return"], env=self.env,
-                       check=True, timeout=30)
-
-    def holds(self, device):
-        fd_dir = "/proc/%d/fd" % self.proc.pid
-        try:
-            return any(os.readlink(os.path.join(fd_dir, fd)) == device
-                       for fd in os.listdir(fd_dir))
-        except OSError:
-            return False
+        self.window.press("Return")
 
     def start_run(self, device):
-        """Enter, until the run has opened the line (a key sent before the window
-        has the focus is lost)."""
-        for _ in range(3):
-            self.press_enter()
-            try:
-                wait_for("the run to open the line", lambda: self.holds(device), 10)
-                return now()
-            except BenchError:
-                if self.proc.poll() is not None:
-                    raise
-        raise BenchError("the run did not start")
+        """Enter, until the run has opened the line."""
+        self.window.press_until("Return", self.program, "the run to open the line",
+                                lambda: holds_device(self.proc.pid, device))
+        return now()
 
     def cpu_seconds(self):
         """User + system time of all threads, from /proc/<pid>/stat."""
@@ -240,20 +176,15 @@ class Program:
             for line in f:
                 if line.startswith("VmHWM:"):
                     return int(line.split()[1]) / 1024
-        raise BenchError("no VmHWM")
+        raise Failure("no VmHWM")
 
     def wait_rx(self, deadline_s):
-        wait_for("Rx.nc", lambda: os.path.exists(self.rx) or self.proc.poll() is not None,
-                 deadline_s, 0.01)
-        if self.proc.poll() is not None:
-            raise BenchError("the program ended before writing Rx.nc")
+        self.program.wait("Rx.nc", lambda: os.path.exists(self.rx), deadline_s, 0.01)
         return now()
 
     def close(self):
         self.press_enter()  # 閉じる
-        self.proc.wait(timeout=30)
-        if self.proc.returncode != 0:
-            raise BenchError("the program ended with status %d" % self.proc.returncode)
+        self.program.finish("after 閉じる")
 
     def check_rx(self, stream):
         with open(self.rx, "rb") as f:
@@ -263,29 +194,23 @@ class Program:
 # ---- The control's side ---------------------------------------------------------
 
 
-class Ncsend:
+class Ncsend(lines.Ncsend):
     SENT = re.compile(r"sent (\d+) characters, (\d+) lines in ([\d.]+) s")
     FLOW = re.compile(r"flow: (\d+) DC3, (\d+) DC1")
 
     def __init__(self, bench, link, program, *options):
-        self.out = open(link + ".ncsend", "w+")
-        self.proc = subprocess.Popen([bench.ncsend, "--pty", link, *options, program],
-                                     stdin=subprocess.DEVNULL, stdout=self.out,
-                                     stderr=subprocess.STDOUT)
+        super().__init__(bench.ncsend, link, program, *options, out=link + ".ncsend")
         bench.procs.append(self.proc)
-        self.device = wait_for("the line simulator's pty",
-                               lambda: os.path.islink(link) and os.path.realpath(link), 20)
 
     def report(self, stop_it=True):
         if stop_it:
-            stop(self.proc)
+            self.stop()
         else:
-            self.proc.wait(timeout=60)
-        self.out.seek(0)
-        text = self.out.read()
+            self.finish()
+        text = self.said()
         m = self.SENT.search(text)
         if not m:
-            raise BenchError("ncsend did not send it all:\n" + text)
+            raise Failure("ncsend did not send it all:\n" + text)
         flow = self.FLOW.search(text)
         pauses = [float(x) for x in re.findall(r"resumed by DC1 after ([\d.]+) s", text)]
         return {"bytes": int(m.group(1)), "seconds": float(m.group(3)),
@@ -294,38 +219,18 @@ class Ncsend:
                 "max_pause_s": max(pauses) if pauses else 0.0}
 
 
-class PeerLine:
-    """A pty pair of our own: the program opens the far end, we hold the near one."""
+class PeerLine(lines.PtyPeer):
+    """The far end played here, noting when each byte came back."""
 
     def __init__(self, link):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        self.device = os.ttyname(self.slave)
-        os.symlink(self.device, link)
-        os.set_blocking(self.master, False)
+        super().__init__(link)
         self.events = []  # (time, byte) of what came back
 
     def read(self, timeout):
-        r, _, _ = select.select([self.master], [], [], max(timeout, 0))
-        if not r:
-            return b""
-        try:
-            data = os.read(self.master, 4096)
-        except BlockingIOError:
-            return b""
+        data = super().read(timeout)
         t = now()
         self.events.extend((t, b) for b in data)
         return data
-
-    def write(self, data):
-        try:
-            return os.write(self.master, data)
-        except BlockingIOError:
-            return 0
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
 
 
 # ---- The runs ---------------------------------------------------------------------
@@ -340,19 +245,13 @@ class Bench:
         self.floor = os.path.join(self.build, "bench", "kelvsleepfloor")
         for f in (self.kelvrx, self.ncsend, self.shim, self.floor):
             if not os.path.exists(f):
-                raise BenchError("missing %s (bench/run.sh builds it)" % f)
+                raise Failure("missing %s (bench/run.sh builds it)" % f)
         self.megabytes = args.megabytes
         self.cg_megabytes = args.callgrind_megabytes
         self.work = tempfile.mkdtemp(prefix="kelv-bench-")
         self.procs = []
         self.programs = []
-        self.log = open(os.path.join(self.work, "x.log"), "wb")
-        self.x = XServer(self.log)
-        self.env = dict(os.environ, DISPLAY=self.x.display, QT_QPA_PLATFORM="xcb",
-                        XDG_RUNTIME_DIR=os.path.join(self.work, "xdg"))
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.env.pop("LD_PRELOAD", None)
-        os.mkdir(self.env["XDG_RUNTIME_DIR"], 0o700)
+        self.x = XServer(os.path.join(self.work, "x.log"))
         self.results = {}
         self.window_s = []
 
@@ -360,7 +259,7 @@ class Bench:
         """After a failure: the screen and what each thread of a running program
         waits in, into the work folder."""
         subprocess.run(["import", "-window", "root", os.path.join(self.work, "screen.png")],
-                       env=self.env, capture_output=True, timeout=30)
+                       env=self.x.env(), capture_output=True, timeout=30)
         for app in self.programs:
             if app.proc.poll() is not None:
                 continue
@@ -382,7 +281,6 @@ class Bench:
         for p in reversed(self.procs):
             stop(p)
         self.x.close()
-        self.log.close()
 
     def dump(self, program):
         return subprocess.run([self.ncsend, "--dump", program], check=True,
@@ -552,7 +450,7 @@ class Bench:
                     since_base = 0
             seen = len(line.events)
             if stopped and now() - line.events[-1][0] > 10:
-                raise BenchError("no DC1 within 10 s after a DC3")
+                raise Failure("no DC1 within 10 s after a DC3")
         # What the program still answers while it reads the rest.
         end = now() + 3
         while now() < end:
@@ -592,7 +490,7 @@ class Bench:
             if sent is not None and held is not None:
                 queued.append(held - sent)
         if not to_dc3:
-            raise BenchError("no stall gave a DC3 and a DC1")
+            raise Failure("no stall gave a DC3 and a DC1")
         self.results.update(stalls=len(to_dc3), pass_to_dc3_ms=1000 * median(to_dc3),
                             pass_to_dc3_max_ms=1000 * max(to_dc3),
                             dc3_to_dc1_ms=1000 * median(to_dc1),
@@ -621,7 +519,7 @@ class Bench:
         app.close()
         # Rx.nc comes 2 s after the last character; the window must lie before it.
         if window_end > rx_at - 2.0:
-            raise BenchError("the paced program ended inside the CPU window")
+            raise Failure("the paced program ended inside the CPU window")
         self.results.update(cpu_paced=cpu, cpu_paced_ui=cpu_ui, paced_exact=exact,
                             paced_cps=r["bytes"] / r["seconds"])
 
@@ -653,7 +551,7 @@ class Bench:
                     calls[n] = calls.get(n, 0) + int(line.split("=")[1].split()[0])
                     callee = None
         if total is None:
-            raise BenchError("no totals in " + path)
+            raise Failure("no totals in " + path)
         return total, calls
 
     def run_callgrind(self):
@@ -707,7 +605,7 @@ class Bench:
         total, calls = self.read_callgrind(dump)
         sleeps = calls.get("kelv::winsys::Sleep(int)", 0)
         if sleeps == 0:
-            raise BenchError("no idle pass counted in " + dump)
+            raise Failure("no idle pass counted in " + dump)
         self.results.update(cg_idle_ir=total / sleeps, cg_idle_passes=sleeps)
 
     def table(self):
@@ -805,7 +703,7 @@ def main():
         print(bench.table())
         print()
         print("\n".join(where))
-    except BenchError as e:
+    except Failure as e:
         bench.diagnose()
         print("bench: %s (work folder %s)" % (e, bench.work), file=sys.stderr)
         args.keep = True

@@ -4,9 +4,13 @@
 KelvRx is copied into a fresh folder with a Kelv.ini that maps COM1 to a
 pseudo-terminal made by the line simulator (ncsend), started on a virtual X
 server of its own, and operated with xdotool: Enter starts the reception, the
-simulator sends the sample program after the DC2 handshake, and Enter closes
-the dialog once Rx.nc is there. Then Rx.nc must hold the program line for line
+simulator sends the program after the DC2 handshake, and Enter closes the
+dialog once Rx.nc is there. Then Rx.nc must hold the program line for line
 (CR LF) and Kelv.ini the saved presets with the [Ports] section untouched.
+
+By default the sample in ISO, start mode 0, at 9600 baud; --code, --mode,
+--baud and --sender-arg receive other ones (scripts/rx-blackbox.sh). In mode 2
+nothing marks the end, and Esc ends the reception once all is sent.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or xdotool).
 """
@@ -20,65 +24,52 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
-from xoperator import Failure, expected_rx, first_difference, receive, stop, wait_for  # noqa: E402
+from kelvdrive import kelvrx  # noqa: E402
+from kelvdrive.line import Ncsend  # noqa: E402
+from kelvdrive.proc import Failure, missing  # noqa: E402
 
 SKIP = 77
-
-
-def settings_text(port_path):
-    return ("[Set]\r\nActive=0\r\nPort0=0\r\nbaudRate0=4\r\nStart0=0\r\nCoadType0=0\r\n"
-            "[Ports]\r\n; the control's line, made by ncsend\r\nCOM1=%s\r\n" % port_path).encode()
-
-
-def expected_settings(port_path):
-    keys = ["Active=0"]
-    for i in range(4):
-        keys += ["Port%d=0" % i, "baudRate%d=%d" % (i, 4 if i == 0 else 0),
-                 "Start%d=0" % i, "CoadType%d=0" % i]
-    keys += ["Name%d=%d" % (i, i) for i in range(1, 5)]
-    # With the section line, the 22 lines a first close writes.
-    text = "".join(l + "\r\n" for l in ["[Set]"] + keys)
-    return (text + "[Ports]\r\n; the control's line, made by ncsend\r\nCOM1=%s\r\n"
-            % port_path).encode()
+NOTE = "the control's line, made by ncsend"
+CODES = {"iso": 0, "eia": 1}
+BAUDS = {9600: kelvrx.BAUD_9600, 38400: kelvrx.BAUD_38400}
 
 
 def run(args, work):
     folder = os.path.join(work, "app")
-    os.mkdir(folder)
-    exe = os.path.join(folder, "KelvRx")
-    shutil.copy2(args.kelvrx, exe)
     link = os.path.join(folder, "ttyNC")
-    with open(os.path.join(folder, "Kelv.ini"), "wb") as f:
-        f.write(settings_text(link))
+    preset = dict(baud=BAUDS[args.baud], start=args.mode, code=CODES[args.code])
+    ports = kelvrx.settings(link, note=NOTE, **preset)
+    exe = kelvrx.install(args.kelvrx, folder, ports)
     with open(args.program, "rb") as f:
         program = f.read()
 
-    with open(os.path.join(work, "ncsend.out"), "w+") as sender_out:
-        sender = subprocess.Popen(
-            [args.ncsend, "--pty", link, "--handshake", "--timeout", "60", "--baud", "9600",
-             "--linger-ms", "3000", args.program],
-            stdin=subprocess.DEVNULL, stdout=sender_out, stderr=subprocess.STDOUT)
-        try:
-            wait_for("the line simulator's pseudo-terminal", lambda: os.path.islink(link), 20)
-            receive(exe, link, lambda: sender.poll() is not None, ["20,20"], logs=work)
-        finally:
-            stop(sender)
-        sender_out.seek(0)
-        report = sender_out.read()
-    if sender.returncode != 0:
-        raise Failure("ncsend failed (status %d):\n%s" % (sender.returncode, report))
+    sender = Ncsend(args.ncsend, link, args.program, "--handshake", "--code", args.code,
+                    "--mode", str(args.mode), "--timeout", "60", "--baud", str(args.baud),
+                    "--linger-ms", "3000", *args.sender_arg,
+                    out=os.path.join(work, "ncsend.out"))
+    try:
+        kelvrx.receive(exe, link, sender.ended, ["20,20"], args.shot, logs=work,
+                       end_key="Escape" if args.mode == 2 else None)
+        status = sender.finish()
+    finally:
+        sender.stop()
+    report = sender.said()
+    if status != 0:
+        raise Failure("ncsend failed (status %d):\n%s" % (status, report))
 
     with open(os.path.join(folder, "Rx.nc"), "rb") as f:
         got = f.read()
-    want = expected_rx(program)
-    diff = first_difference(got, want)
+    want = kelvrx.expected_rx(program, args.mode)
+    diff = kelvrx.first_difference(got, want)
     if diff:
         raise Failure("Rx.nc %s" % diff)
     with open(os.path.join(folder, "Kelv.ini"), "rb") as f:
         ini = f.read()
-    if ini != expected_settings(link):
+    # The 22 lines a first close writes, then the [Ports] section as it was.
+    saved = kelvrx.saved_settings(**preset) + ports[ports.index(b"[Ports]"):]
+    if ini != saved:
         raise Failure("Kelv.ini after the close:\n%s\nexpected:\n%s"
-                      % (ini.decode("cp932", "replace"), expected_settings(link).decode()))
+                      % (ini.decode("cp932", "replace"), saved.decode()))
     sent = [l for l in report.splitlines() if l.startswith("ncsend: sent")]
     print("passed: %d lines in Rx.nc, Kelv.ini saved with [Ports] kept (%s)"
           % (want.count(b"\n"), sent[0] if sent else "ncsend said nothing"))
@@ -89,12 +80,19 @@ def main():
     ap.add_argument("--kelvrx", required=True)
     ap.add_argument("--ncsend", required=True)
     ap.add_argument("--program", required=True)
+    ap.add_argument("--code", choices=sorted(CODES), default="iso")
+    ap.add_argument("--mode", type=int, choices=range(4), default=0,
+                    help="the preset's start/end convention")
+    ap.add_argument("--baud", type=int, choices=sorted(BAUDS), default=9600)
+    ap.add_argument("--sender-arg", action="append", default=[],
+                    help="one more option for ncsend (e.g. --sender-arg=--flat-out)")
+    ap.add_argument("--shot", help="save the dialog after the reception as this PNG")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
-    for tool in ("Xvfb", "xdotool"):
-        if shutil.which(tool) is None:
-            print("skipped: %s is not installed (scripts/deps.sh test)" % tool)
-            return SKIP
+    gone = missing("Xvfb", "xdotool", "import" if args.shot else None)
+    if gone:
+        print("skipped: %s is not installed (scripts/deps.sh test)" % ", ".join(gone))
+        return SKIP
     work = tempfile.mkdtemp(prefix="kelv-blackbox-")
     try:
         run(args, work)

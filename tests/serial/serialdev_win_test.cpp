@@ -1,5 +1,5 @@
 // The Win32 serial backend on a port whose far end answers every byte b with
-// b + 1 (scripts/pty-farend.py under Wine). The port comes from KELV_TEST_COM;
+// b + 1 (the Windows stage plays it on a pty). The port comes from KELV_TEST_COM;
 // without it these tests are skipped. Never point it at a real line.
 #include <gtest/gtest.h>
 

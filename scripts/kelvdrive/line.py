@@ -1,0 +1,134 @@
+"""The control's side of the line, always on a pseudo-terminal: the line
+simulator ncsend, or a far end that we hold ourselves."""
+
+import os
+import select
+import subprocess
+import threading
+import time
+import tty
+
+from .proc import Failure, stop, wait_for
+
+
+class Ncsend:
+    """ncsend playing the control on a pty it makes, reached through link."""
+
+    def __init__(self, ncsend, link, program, *options, out=None):
+        """out: file for what it says (None: our own standard output)."""
+        self.out = open(out, "w+") if out else None
+        self.proc = subprocess.Popen([ncsend, "--pty", link, *options, program],
+                                     stdin=subprocess.DEVNULL, stdout=self.out,
+                                     stderr=subprocess.STDOUT if out else None)
+
+        def made():
+            if self.proc.poll() is not None:
+                raise Failure("the line simulator ended (status %d) before it made %s%s"
+                              % (self.proc.returncode, link, ":\n" + self.said() if out else ""))
+            return os.path.islink(link) and os.path.realpath(link)
+        self.device = wait_for("the line simulator's pseudo-terminal %s" % link, made, 20)
+
+    def ended(self):
+        return self.proc.poll() is not None
+
+    def said(self):
+        self.out.flush()
+        self.out.seek(0)
+        return self.out.read()
+
+    def finish(self, deadline_s=60):
+        """Its exit status, once it has ended by itself."""
+        try:
+            return self.proc.wait(timeout=deadline_s)
+        except subprocess.TimeoutExpired:
+            raise Failure("the line simulator did not end within %d s" % deadline_s)
+
+    def stop(self):
+        stop(self.proc)
+
+
+class PtyPeer:
+    """A pty pair of our own: the program opens the slave through link, we
+    read and write the master."""
+
+    def __init__(self, link=None, hold=True):
+        """hold: keep the slave open here too, so the line does not hang up
+        between openers (but then this process counts as one)."""
+        self.master, slave = os.openpty()
+        # Raw, no echo: we must never see our own writes again.
+        tty.setraw(slave)
+        self.device = os.ttyname(slave)
+        self.slave = slave if hold else None
+        if not hold:
+            os.close(slave)
+        os.set_blocking(self.master, False)
+        self.link = link
+        if link:
+            if os.path.lexists(link):
+                os.remove(link)
+            os.symlink(self.device, link)
+
+    def read(self, timeout):
+        if not select.select([self.master], [], [], max(timeout, 0))[0]:
+            return b""
+        try:
+            return os.read(self.master, 4096)
+        except BlockingIOError:
+            return b""
+        except OSError:
+            # EIO while nobody has the slave open.
+            time.sleep(0.05)
+            return b""
+
+    def write(self, data):
+        try:
+            return os.write(self.master, data)
+        except BlockingIOError:
+            return 0
+
+    def send(self, data, deadline_s=60, chunk=256):
+        """All of data, as fast as the line takes it."""
+        sent = 0
+        end = time.monotonic() + deadline_s
+        while sent < len(data):
+            if time.monotonic() > end:
+                raise Failure("the line took only %d of %d bytes in %d s"
+                              % (sent, len(data), deadline_s))
+            n = self.write(data[sent:sent + chunk])
+            sent += n
+            if not n:
+                time.sleep(0.01)
+
+    def close(self):
+        os.close(self.master)
+        if self.slave is not None:
+            os.close(self.slave)
+        if self.link and os.path.lexists(self.link):
+            os.remove(self.link)
+
+
+class Answerer:
+    """A far end that answers every byte b with b + 1 (mod 256), in a thread,
+    until closed: a line whose replies a test can predict."""
+
+    def __init__(self):
+        self.peer = PtyPeer()
+        self.device = self.peer.device
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.done.is_set():
+            data = self.peer.read(0.5)
+            reply = bytes((b + 1) & 0xFF for b in data)
+            while reply and not self.done.is_set():
+                n = self.peer.write(reply)
+                reply = reply[n:]
+                if not n:
+                    time.sleep(0.01)
+
+    def close(self):
+        self.done.set()
+        self.thread.join(5)
+        self.peer.close()

@@ -1,0 +1,170 @@
+"""The Windows stage of the test suite: cross-builds dist/KelvRx.exe and the
+Windows test programs with MinGW-w64 (scripts/build-windows.sh) and runs them
+under a private Wine (wine.py) on an X server of its own:
+
+  test_core.exe   the portable suite (every *_test.cpp without a runner suffix)
+  test_win.exe    the Windows-only tests (*_win_test.cpp): the settings file and
+                  the serial backend on a pseudo-terminal that Wine presents as
+                  COM99, whose far end answers every byte with its successor
+  test_winui.exe  the dialog on the Win32 front end (*_winui_test.cpp)
+  KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py), COM1
+                  leading to a pty of that test's own
+
+COM2..COM9 lead nowhere. Exits non-zero when the build or any test fails.
+Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD)
+"""
+
+import contextlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+from .line import Answerer
+from .proc import Failure, missing
+from .wine import Wine, binaries, foreign_links, port_map
+from .xserver import XServer
+
+TEST_PORT = "COM99"
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+
+def say(text):
+    print("-- " + text, flush=True)
+
+
+def gtest_counts(log):
+    """passed, failed, skipped as the GoogleTest summary of log tells them."""
+    def last(pattern):
+        found = re.findall(pattern, log, re.M)
+        return found[-1] if found else None
+    return (last(r"^\[  PASSED  \] (\d+) test"), last(r"^ *(\d+) FAILED TESTS?"),
+            last(r"^\[  SKIPPED \] (\d+) test"))
+
+
+class Stage:
+    def __init__(self, build):
+        self.build = build
+        self.failed = False
+        self.summary = []
+
+    def record(self, name, result, ok=True):
+        self.summary.append("%-16s %s" % (name, result))
+        self.failed |= not ok
+
+    def run_tests(self, wine, label, exe, *args, env=None):
+        log_path = os.path.join(wine.prefix, label + ".log")
+        say("running %s under Wine" % label)
+        with open(log_path, "wb") as log:
+            rc = wine.run(300, exe, *args, out=log, env=env)
+        with open(log_path, encoding="utf-8", errors="replace") as f:
+            log = f.read().replace("\r\n", "\n")
+        # Everything but the per-test chatter; failures and skip reasons stay.
+        sys.stdout.write("".join(l for l in log.splitlines(True)
+                                 if not re.match(r"\[ +(RUN|OK) +\]", l)))
+        passed, failed, skipped = gtest_counts(log)
+        if rc:
+            if rc in (124, 137):
+                failed = "timed out;" + (" " + failed if failed else "")
+            self.record(label, "FAILED (exit %d): %s passed, %s failed, %s skipped"
+                        % (rc, passed or 0, failed or "?", skipped or 0), ok=False)
+        else:
+            self.record(label, "ok: %s passed, %s skipped" % (passed or 0, skipped or 0))
+
+    def run(self, wine):
+        tests = os.path.join(self.build, "tests")
+        far = Answerer()
+        try:
+            ports = port_map(wine.prefix, **{TEST_PORT: far.device})
+            say("setting up Wine in %s (locale %s)" % (wine.prefix, wine.locale))
+            wine.set_up(ports)
+            port_ok = True
+            try:
+                wine.wait_link(TEST_PORT, far.device)
+                say("%s -> %s (far end in this process)" % (TEST_PORT, far.device))
+            except Failure as e:
+                print("Windows stage: %s: serial tests not run" % e)
+                port_ok = False
+            foreign = foreign_links(wine.prefix, ports)
+            for name, target in foreign:
+                print("Windows stage: %s leads to '%s': no program that opens COM ports is run"
+                      % (name, target))
+
+            self.run_tests(wine, "test_core.exe", os.path.join(tests, "test_core.exe"))
+            win_test = os.path.join(tests, "test_win.exe")
+            if port_ok and not foreign:
+                # Wine passes the environment on to the Windows process.
+                self.run_tests(wine, "test_win.exe", win_test, env={"KELV_TEST_COM": TEST_PORT})
+            else:
+                self.record("serial (pty)", "FAILED: no test port", ok=False)
+                self.run_tests(wine, "test_win.exe", win_test, "--gtest_filter=-Win32Serial.*")
+            self.run_tests(wine, "test_winui.exe", os.path.join(tests, "test_winui.exe"))
+        finally:
+            far.close()
+
+        if foreign:
+            self.record("KelvRx.exe", "FAILED: COM ports not safely mapped", ok=False)
+            return
+        say("black-box receive with KelvRx.exe")
+        shot = os.path.join(self.build, "dialog-windows.png")
+        rc = subprocess.call(
+            ["timeout", "-k", "5", "300", sys.executable,
+             os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
+             "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix,
+             "--program", os.path.join(ROOT, "tools", "sample", "demo.nc"),
+             "--folder", "受信プログラム", "--shot", shot], env=wine.env)
+        if rc:
+            self.record("KelvRx.exe", "FAILED: black-box receive", ok=False)
+        else:
+            self.record("KelvRx.exe", "ok: received byte for byte (picture: %s)" % shot)
+
+
+def give_up(why):
+    print("Windows stage: " + why)
+    print("0 passed, 1 failed")
+    return 1
+
+
+def main():
+    os.chdir(ROOT)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    build = os.environ.get("KELV_WIN_BUILD", "build-win")
+    for name, path in zip(("wine", "wineserver"), binaries()):
+        if not path:
+            return give_up("%s not found (run scripts/deps.sh test)" % name)
+    if missing("Xvfb"):
+        return give_up("xvfb not found (run scripts/deps.sh test)")
+
+    say("cross-building for Windows in %s" % build)
+    env = dict(os.environ, KELV_WIN_BUILD=build, KELV_WIN_TESTS="ON")
+    if subprocess.call(["scripts/build-windows.sh", "test_core", "test_win", "test_winui"],
+                       env=env):
+        return give_up("cross-build FAILED")
+
+    stage = Stage(os.path.abspath(build))
+    prefix = tempfile.mkdtemp(prefix="wineprefix.", dir=stage.build)
+    try:
+        with contextlib.ExitStack() as cleanup:
+            cleanup.callback(shutil.rmtree, prefix, ignore_errors=True)
+            x = cleanup.enter_context(XServer(os.path.join(prefix, "Xvfb.log"), "1024x768x24"))
+            say("X server on %s" % x.display)
+            wine = Wine(prefix, x.display)
+            cleanup.callback(wine.close)
+            stage.run(wine)
+    except Failure as e:
+        return give_up(str(e))
+    except KeyboardInterrupt:
+        return give_up("stopped")
+
+    print("== Windows (Wine) summary")
+    for line in stage.summary:
+        print("  " + line)
+    print("  Windows stage FAILED" if stage.failed else "  Windows stage passed")
+    return 1 if stage.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
