@@ -156,15 +156,9 @@ bool SaveWhole(const std::string& path, const std::string& content) {
   if (!exists && errno != ENOENT) return false;
   if (exists && (!S_ISREG(st.st_mode) || !MayWrite(target, st))) return false;
 
-  switch (ReplaceByTemp(target, content, exists ? &st : nullptr)) {
-    case TempResult::kDone:
-      return true;
-    case TempResult::kFailed:
-      return false;
-    case TempResult::kNoTemp:
-      break;
-  }
-  return exists && WriteInPlace(target, content);
+  // Rewritten in place only where no new file may be made beside it.
+  const TempResult r = ReplaceByTemp(target, content, exists ? &st : nullptr);
+  return r == TempResult::kDone || (r == TempResult::kNoTemp && exists && WriteInPlace(target, content));
 }
 
 ReplaceResult WriteReplacing(const std::string& path,

@@ -177,15 +177,9 @@ bool SaveWhole(const std::string& path, const std::string& content) {
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!probe.ok()) return false;
   }
-  switch (ReplaceByTemp(wide, content, exists)) {
-    case TempResult::kDone:
-      return true;
-    case TempResult::kFailed:
-      return false;
-    case TempResult::kNoTemp:
-      break;
-  }
-  return exists && WriteInPlace(wide, content);
+  // Rewritten in place only where no new file may be made beside it.
+  const TempResult r = ReplaceByTemp(wide, content, exists);
+  return r == TempResult::kDone || (r == TempResult::kNoTemp && exists && WriteInPlace(wide, content));
 }
 
 ReplaceResult WriteReplacing(const std::string& path,
