@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "apperror.h"
+#include "tempdir.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -34,24 +35,9 @@ const std::string kWriteError =
 
 class RxFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ =
-        fs::temp_directory_path() / ("kelv-rxfile-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(dir_);
-    path_ = (dir_ / "Rx.nc").string();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Read(const std::string& path) { return testfs::Slurp(path); }
   static void Put(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
+    testfs::Spit(path, content);
   }
   std::set<std::string> Names() const {
     std::set<std::string> names;
@@ -66,8 +52,9 @@ class RxFile : public ::testing::Test {
     EXPECT_GT(what.size(), head.size()) << "system error text missing";
   }
 
-  fs::path dir_;
-  std::string path_;
+  testfs::TempDir tmp_{"kelv-rxfile-"};
+  fs::path dir_ = tmp_.path();
+  std::string path_ = tmp_.File("Rx.nc");
 };
 
 std::string Bytes(std::initializer_list<int> bytes) {

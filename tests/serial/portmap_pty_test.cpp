@@ -12,6 +12,7 @@
 #include "presets.h"
 #include "ptypair.h"
 #include "sjis.h"
+#include "tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -21,21 +22,13 @@ using namespace ptytest;
 
 class PortMapFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kelv-ports-" + std::to_string(std::random_device()()));
-    fs::create_directories(dir_);
-    ini_ = (dir_ / "Kelv.ini").string();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   void Map(const std::string& com3) {
     std::ofstream(ini_, std::ios::binary)
         << "[Set]\r\nActive=0\r\n[Ports]\r\nCOM3=" << com3 << "\r\n";
   }
-  fs::path dir_;
-  std::string ini_;
+  testfs::TempDir tmp_{"kelv-ports-"};
+  fs::path dir_ = tmp_.path();
+  std::string ini_ = tmp_.File("Kelv.ini");
 };
 
 // An operator who fixes the map after "回線が開けません" retries without

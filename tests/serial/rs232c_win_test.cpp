@@ -10,6 +10,7 @@
 
 #include "handover.h"
 #include "rs232c.h"
+#include "syserror.h"
 #include "wintest.h"
 
 namespace {
@@ -122,6 +123,16 @@ TEST_F(Win32Component, PortNamesAndMapEntriesOpen) {
     EXPECT_EQ(b, '1') << c.name;
     EXPECT_TRUE(port_.Close()) << c.name;
   }
+}
+
+// A port that leads nowhere keeps the system's reason (the stage maps COM9 to
+// a path with no device).
+TEST_F(Win32Component, FailedOpenKeepsTheSystemsReason) {
+  port_.portname = "COM9";
+  ASSERT_FALSE(port_.Open());
+  EXPECT_NE(port_.LastFailure().code, 0);
+  EXPECT_EQ(port_.LastFailure().text, kelv::SystemErrorText(port_.LastFailure().code));
+  EXPECT_FALSE(port_.LastFailure().text.empty());
 }
 
 // The system's backend, with its event waits counted.

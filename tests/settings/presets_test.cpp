@@ -12,6 +12,7 @@
 
 #include "apperror.h"
 #include "sjis.h"
+#include "tempdir.h"
 
 namespace fs = std::filesystem;
 using kelv::PortPreset;
@@ -20,30 +21,16 @@ namespace {
 
 class PresetsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kelv-presets-" + std::to_string(std::random_device()()));
-    fs::create_directories(dir_);
-    path_ = (dir_ / "Kelv.ini").u8string();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(fs::u8path(path_), fs::perms::owner_write, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  void Spit(const std::string& content) {
-    std::ofstream(fs::u8path(path_), std::ios::binary) << content;
-  }
-  std::string Slurp() {
-    std::ifstream in(fs::u8path(path_), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void Spit(const std::string& content) { testfs::Spit(path_, content); }
+  std::string Slurp() { return testfs::Slurp(path_); }
   kelv::Settings Load(const std::string& content) {
     Spit(content);
     return kelv::LoadSettings(path_);
   }
 
-  fs::path dir_;
-  std::string path_;
+  testfs::TempDir tmp_{"kelv-presets-"};
+  fs::path dir_ = tmp_.path();
+  std::string path_ = tmp_.File("Kelv.ini");
 };
 
 TEST_F(PresetsFile, LoadRules) {

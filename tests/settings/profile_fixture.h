@@ -5,40 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <set>
 #include <string>
 
+#include "tempdir.h"
+
 class Profile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kelv-profile-" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "Kelv.ini").u8string();
-  }
-  void TearDown() override {
-    // Read-only files and folders made by a test must go too.
-    std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_, ec)) {
-      std::filesystem::permissions(e.path(), std::filesystem::perms::owner_write,
-                                   std::filesystem::perm_options::add, ec);
-    }
-    std::filesystem::remove_all(dir_, ec);
-  }
-
-  // Paths are UTF-8 (fileio.h).
-  static std::string Slurp(const std::string& path) {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string Slurp(const std::string& path) { return testfs::Slurp(path); }
   static void Spit(const std::string& path, const std::string& content) {
-    std::ofstream(std::filesystem::u8path(path), std::ios::binary) << content;
+    testfs::Spit(path, content);
   }
   std::set<std::string> Names() const {
     std::set<std::string> names;
@@ -55,6 +31,7 @@ class Profile : public ::testing::Test {
         read_only ? std::filesystem::perm_options::remove : std::filesystem::perm_options::add);
   }
 
-  std::filesystem::path dir_;
-  std::string path_;
+  testfs::TempDir tmp_{"kelv-profile-"};
+  std::filesystem::path dir_ = tmp_.path();
+  std::string path_ = tmp_.File("Kelv.ini");
 };
