@@ -6,7 +6,7 @@
 // system's own bytes (UTF-8 on both systems).
 //
 // The boxes are owned by the program's main window when there is one, and the
-// worker hand-over (serial/handover.h) is served while any of them is open.
+// worker hand-over (base/handover.h) is served while any of them is open.
 #pragma once
 
 #include <cstddef>
