@@ -1,12 +1,12 @@
 // The receive dialog as a real window on the offscreen platform, with its
-// settings file in a temporary directory.
+// settings file in a temporary directory: the Qt driver of the scenarios both
+// front ends share (dialog_scenarios.cpp), and what only Qt shows.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -16,44 +16,37 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QToolButton>
 #include <functional>
 #include <memory>
 
 #include "UnitRx.h"
-#include "testdlg.h"
-#include "apperror.h"
+#include "dialog_driver.h"
 #include "qtdlg.h"
-#include "sjis.h"
 #include "text.h"
 
-using kelv::Sjis;
+using kelv::qtui::WidgetOf;
 
 namespace {
 
-QString Q(const char* utf8) {
-  return kelv::ToQ(Sjis(utf8));
-}
-
 // Acts on the next modal box once it is up; the trigger that opens it blocks.
-class OnModal {
+class OnModal : public DialogDriver::BoxWatch {
  public:
-  explicit OnModal(std::function<void(QWidget*)> act) : act_(std::move(act)) {
+  using Act = std::function<void(QWidget*, BoxWatch&)>;
+  explicit OnModal(Act act) : act_(std::move(act)) {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       if (QWidget* w = QApplication::activeModalWidget()) {
         timer_.stop();
-        seen_ = true;
-        act_(w);
+        seen = true;
+        title = kelv::FromQ(w->windowTitle());
+        act_(w, *this);
       }
     });
     timer_.start(10);
   }
-  bool seen() const { return seen_; }
 
  private:
-  std::function<void(QWidget*)> act_;
+  Act act_;
   QTimer timer_;
-  bool seen_ = false;
 };
 
 void Dismiss(QWidget* box) {
@@ -64,92 +57,133 @@ void Dismiss(QWidget* box) {
   }
 }
 
-class Dialog : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(tmp_.isValid());
-    dir_ = QDir(tmp_.path()).absolutePath().toStdString() + "/";
-    ini_ = QString::fromStdString(dir_ + "Kelv.ini");
+class QtDriver : public DialogDriver {
+ public:
+  QtDriver() {
+    EXPECT_TRUE(tmp_.isValid());
+    const std::string folder = QDir(tmp_.path()).absolutePath().toStdString();
+    UseFolder(folder, folder + "/");
   }
 
-  std::unique_ptr<TestDlg> Make(std::vector<std::string> args = {}) {
-    return std::make_unique<TestDlg>(std::move(args), dir_);
-  }
-  void Show(TRXDlg& d) {
+  void Show(TRXDlg& d) override {
     d.Show();
     W(d)->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(W(d)));
+    EXPECT_TRUE(QTest::qWaitForWindowActive(W(d)));
   }
-  void WriteIni(const std::string& content) {
-    QFile f(ini_);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(content.data(), static_cast<qint64>(content.size()));
+  void Focus(const kelv::ui::TControl* c) override { WidgetOf(c)->setFocus(); }
+  bool HasFocus(const kelv::ui::TControl* c) const override {
+    return QApplication::focusWidget() == WidgetOf(c);
   }
-  std::string ReadIni() {
-    QFile f(ini_);
-    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
-    return f.readAll().toStdString();
+  void Click(const kelv::ui::TControl* c) override {
+    QTest::mouseClick(WidgetOf(c), Qt::LeftButton);
   }
-  static void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QTest::keyClick(QApplication::focusWidget(), key, mods);
+  void RightClick(const kelv::ui::TSpeedButton* b) override {
+    QTest::mousePress(W(b), Qt::RightButton);
+    QTest::mouseRelease(W(b), Qt::RightButton);
+  }
+  void CloseBox(TRXDlg& d) override { W(d)->close(); }
+
+  std::unique_ptr<BoxWatch> OnMessageBox(std::function<void()> when_up) override {
+    return std::make_unique<OnModal>([when_up](QWidget* w, BoxWatch& box) {
+      if (auto* mb = qobject_cast<QMessageBox*>(w)) box.text = kelv::FromQ(mb->text());
+      if (when_up) when_up();
+      Dismiss(w);
+    });
+  }
+  std::unique_ptr<BoxWatch> OnRenameBox(const char* type) override {
+    return std::make_unique<OnModal>([type](QWidget* w, BoxWatch& box) {
+      auto* edit = w->findChild<QLineEdit*>("InputBoxEdit");
+      ASSERT_NE(edit, nullptr);
+      box.text = kelv::FromQ(edit->text());
+      if (type) edit->setText(QString::fromUtf8(type));
+      w->findChild<QPushButton*>(type ? "InputBoxOk" : "InputBoxCancel")->click();
+    });
+  }
+  std::unique_ptr<BoxWatch> OnAnyBox() override {
+    return std::make_unique<OnModal>([](QWidget* w, BoxWatch&) { Dismiss(w); });
+  }
+  std::string ProgramTitle() const override { return "test_ui"; }
+
+  std::string Title(const TRXDlg& d) const override { return kelv::FromQ(W(d)->windowTitle()); }
+  bool Showing(const TRXDlg& d) const override { return W(d)->isVisible(); }
+  std::pair<int, int> Corner(const TRXDlg& d) const override {
+    const QPoint p = W(d)->frameGeometry().topLeft();
+    return {p.x(), p.y()};
+  }
+  std::pair<int, int> ClientSize(const TRXDlg& d) const override {
+    return {W(d)->width(), W(d)->height()};
+  }
+  Frame FrameOf(const TRXDlg& d) const override {
+    const Qt::WindowFlags f = W(d)->windowFlags();
+    return {f.testFlag(Qt::WindowCloseButtonHint), f.testFlag(Qt::WindowMinimizeButtonHint),
+            f.testFlag(Qt::WindowMaximizeButtonHint), W(d)->minimumSize() != W(d)->maximumSize()};
+  }
+  WindowId Id(const TRXDlg& d) const override { return W(d); }
+  WindowId Id(const kelv::ui::TControl* c) const override { return WidgetOf(c); }
+  std::vector<WindowId> Children(WindowId parent) const override {
+    std::vector<WindowId> out;
+    const auto* p = static_cast<const QWidget*>(parent);
+    for (QWidget* w : p->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (!w->objectName().isEmpty()) out.push_back(w);
+    }
+    return out;
+  }
+  Rect Place(const kelv::ui::TControl* c) const override {
+    const QRect r = WidgetOf(c)->geometry();
+    return {r.left(), r.top(), r.width(), r.height()};
+  }
+  std::string Shown(const kelv::ui::TControl* c) const override {
+    QWidget* w = WidgetOf(c);
+    if (auto* list = qobject_cast<QComboBox*>(w)) return kelv::FromQ(list->currentText());
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) return kelv::FromQ(button->text());
+    if (auto* label = qobject_cast<MnemonicLabel*>(w)) return kelv::FromQ(label->text());
+    ADD_FAILURE() << c->Name << " shows no text";
+    return {};
+  }
+  std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
+    std::vector<std::string> out;
+    for (int i = 0; i < W(c)->count(); ++i) out.push_back(kelv::FromQ(W(c)->itemText(i)));
+    return out;
+  }
+  bool Down(const kelv::ui::TControl* c) const override {
+    return kelv::qtui::As<QAbstractButton>(c)->isChecked();
+  }
+  bool Showing(const kelv::ui::TControl* c) const override { return WidgetOf(c)->isVisible(); }
+
+ protected:
+  void PressKey(Key key, Held held) override {
+    Qt::KeyboardModifiers mods = held == Held::Shift  ? Qt::ShiftModifier
+                                 : held == Held::Ctrl ? Qt::ControlModifier
+                                                      : Qt::NoModifier;
+    // In the order of DialogDriver::Key.
+    static const Qt::Key kKeys[] = {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter,
+                                    Qt::Key_Space,  Qt::Key_Tab,    Qt::Key_Down};
+    if (key == Key::KeypadEnter) mods |= Qt::KeypadModifier;
+    QTest::keyClick(QApplication::focusWidget(), kKeys[static_cast<int>(key)], mods);
   }
 
+ private:
   QTemporaryDir tmp_;
-  std::string dir_;
-  QString ini_;
 };
 
+class QtDialog : public ::testing::Test {
+ protected:
+  QtDriver ui;
+};
 
-TEST_F(Dialog, WindowAndLayout) {
-  auto d = Make();
-  EXPECT_FALSE(W(*d)->isVisible());
-  EXPECT_EQ(W(*d)->windowTitle(), Q("データ受信"));
+// The layout's font, and texts drawn as the layout has them.
+TEST_F(QtDialog, FontsAndTexts) {
+  auto d = ui.Make();
+  EXPECT_EQ(W(*d)->font().pointSize(), 8);
   EXPECT_EQ(W(*d)->minimumSize(), QSize(423, 223));
   EXPECT_EQ(W(*d)->maximumSize(), QSize(423, 223));
-  const Qt::WindowFlags f = W(*d)->windowFlags();
-  EXPECT_TRUE(f & Qt::WindowCloseButtonHint);
-  EXPECT_FALSE(f & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-  EXPECT_EQ(W(*d)->font().pointSize(), 8);
-
-  // Creation order within each parent, and every place.
-  const struct {
-    QWidget* w;
-    QRect r;
-  } top[] = {{W(d->Label1), {9, 8, W(d->Label1)->width(), W(d->Label1)->height()}},
-             {W(d->Label2), {11, 30, 282, 23}},
-             {W(d->Label3), {11, 50, 282, 20}},
-             {W(d->Label4), {11, 69, 282, 22}},
-             {W(d->CancelBtn), {325, 16, 81, 33}},
-             {W(d->CheckBox1), {325, 67, 78, 19}},
-             {W(d->GroupBox1), {17, 104, 391, 114}}},
-    group[] = {
-        {W(d->Label5), {28, 26, 32, 13}},          {W(d->Label6), {21, 52, 40, 13}},
-        {W(d->Label7), {147, 26, 48, 13}},         {W(d->SpeedButton1), {156, 52, 114, 24}},
-        {W(d->SpeedButton2), {269, 52, 113, 24}},  {W(d->SpeedButton3), {156, 78, 114, 24}},
-        {W(d->SpeedButton4), {269, 78, 113, 24}},  {W(d->Label8), {9, 78, 51, 13}},
-        {W(d->ComboComPort), {69, 17, 71, 21}},    {W(d->ComboComBaudRate), {69, 43, 71, 21}},
-        {W(d->ComboBoxStart), {208, 17, 173, 21}}, {W(d->ComboBoxCodeType), {69, 69, 71, 21}}};
-  auto check = [](QWidget* parent, auto& table) {
-    QList<QWidget*> order = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-    order.removeIf([](QWidget* w) { return w->objectName().isEmpty(); });
-    ASSERT_EQ(order.size(), static_cast<qsizetype>(std::size(table)));
-    for (size_t i = 0; i < std::size(table); ++i) {
-      EXPECT_EQ(order[static_cast<qsizetype>(i)], table[i].w) << i;
-      EXPECT_EQ(table[i].w->geometry(), table[i].r) << table[i].w->objectName().toStdString();
-    }
-  };
-  check(W(*d), top);
-  check(W(d->GroupBox1), group);
-
-  // Label1 is as wide as its text; the item lists are complete.
+  // Label1 is as wide as its text.
   EXPECT_NEAR(W(d->Label1)->width(),
               W(d->Label1)->fontMetrics().horizontalAdvance(W(d->Label1)->text()), 1);
-  EXPECT_EQ(W(d->ComboComPort)->count(), 7);
-  EXPECT_EQ(W(d->ComboComBaudRate)->itemText(7), "38400");
-  EXPECT_EQ(W(d->ComboBoxStart)->itemText(3), Q("％で開始、、DC4で終了"));
-  EXPECT_EQ(W(d->ComboBoxCodeType)->itemText(1), "EIA");
-
-  // The Japanese texts of Label5 and Label6 come from a real face, not boxes.
+  // Label5 and Label6 keep the layout's places; their Japanese texts come
+  // from a real face, not boxes.
+  EXPECT_EQ(W(d->Label5)->geometry(), QRect(28, 26, 32, 13));
+  EXPECT_EQ(W(d->Label6)->geometry(), QRect(21, 52, 40, 13));
   for (MnemonicLabel* l : {W(d->Label5), W(d->Label6)}) {
     EXPECT_EQ(l->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
     EXPECT_EQ(l->font().pixelSize(), 13);
@@ -160,221 +194,24 @@ TEST_F(Dialog, WindowAndLayout) {
   }
 }
 
-TEST_F(Dialog, StartUpWithoutSettingsFile) {
-  auto d = Make();
-  EXPECT_EQ(W(*d)->pos(), QPoint(0, 0));
-  EXPECT_EQ(W(d->Label1)->text(), Q("受信開始ボタンを押してください"));
-  EXPECT_EQ(W(d->CancelBtn)->text(), Q("受信開始"));
-  // The load replaced the layout's 9600 and DC2 start mode.
-  EXPECT_EQ(W(d->ComboComPort)->currentText(), "COM1");
-  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "600");
-  EXPECT_EQ(W(d->ComboBoxStart)->currentText(), Q("％で開始、％で終了"));
-  EXPECT_EQ(W(d->ComboBoxCodeType)->currentText(), "ISO");
-  EXPECT_TRUE(W(d->SpeedButton1)->isChecked());
-  const QToolButton* buttons[] = {W(d->SpeedButton1), W(d->SpeedButton2), W(d->SpeedButton3),
-                                  W(d->SpeedButton4)};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(buttons[i]->text(), QString::number(i + 1));
-  EXPECT_FALSE(d->ColonAsO);
-  EXPECT_EQ(d->StartMark, 0);
-  EXPECT_EQ(d->EndMark, 0);
-  EXPECT_EQ(ReadIni(), "<missing>");  // reading creates nothing
-
-  const Trs232c& p = *d->rs232c1;
-  EXPECT_EQ(p.flowflag, 3);
-  EXPECT_EQ(p.packetsize, 900);
-  EXPECT_EQ(p.XonChar, 0x13);
-  EXPECT_EQ(p.XoffChar, 0x11);
-  EXPECT_EQ(p.EvtChar, 0);
-  EXPECT_EQ(p.paritymode, Sjis("無し"));
-  EXPECT_EQ(p.bps, 9600);
-  EXPECT_TRUE(p.OnRXFLAG && p.OnPACKET);
-  EXPECT_FALSE(p.OnRXCHAR || p.OnCreate || p.OnOpen || p.OnClose || p.OnERR);
-
-  Show(*d);
-  EXPECT_EQ(QApplication::focusWidget(), W(d->CancelBtn));
-  QWidget* const chain[] = {W(d->CheckBox1),     W(d->ComboComPort),     W(d->ComboComBaudRate),
-                            W(d->ComboBoxStart), W(d->ComboBoxCodeType), W(d->CancelBtn)};
-  for (QWidget* want : chain) {
-    Key(Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), want) << want->objectName().toStdString();
-  }
-}
-
-TEST_F(Dialog, PositionArgument) {
-  WriteIni("[Set]\r\nActive=1\r\n");
-  const struct {
-    std::vector<std::string> args;
-    QPoint want;
-  } cases[] = {
-      {{}, {0, 0}},           {{"120,80", "9,9"}, {120, 80}}, {{"-4,0"}, {-4, 0}},
-      {{"300"}, {0, 300}},    {{"10,20,30"}, {10, 30}},       {{"10,x,30"}, {0, 0}},
-      {{"100 ,200"}, {0, 0}}, {{"0x64,0xC8"}, {100, 200}},    {{"1,2,3,4"}, {0, 0}},
-  };
-  for (const auto& c : cases) {
-    auto d = Make(c.args);
-    const std::string arg = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_EQ(W(*d)->pos(), c.want) << arg;
-    // The rest of the start-up happens whatever the argument.
-    EXPECT_EQ(W(d->Label1)->text(), Q("受信開始ボタンを押してください")) << arg;
-    EXPECT_TRUE(W(d->SpeedButton2)->isChecked()) << arg;
-  }
-  auto d = Make({"120,80"});
-  Show(*d);
-  EXPECT_EQ(W(*d)->frameGeometry().topLeft(), QPoint(120, 80));
-}
-
-// A key press at start-up, sent where the focus is.
-TEST_F(Dialog, KeysAtStartUp) {
-  const struct {
-    const char* name;
-    Qt::Key key;
-    Qt::KeyboardModifiers mods;
-    bool focus_checkbox;
-    bool starts;
-  } cases[] = {
-      {"Esc", Qt::Key_Escape, Qt::NoModifier, false, true},
-      {"Esc on the check box", Qt::Key_Escape, Qt::NoModifier, true, true},
-      {"Enter", Qt::Key_Return, Qt::NoModifier, false, true},
-      {"keypad Enter", Qt::Key_Enter, Qt::KeypadModifier, false, true},
-      {"Space", Qt::Key_Space, Qt::NoModifier, false, true},
-      {"Enter on the check box", Qt::Key_Return, Qt::NoModifier, true, false},
-      {"Shift+Esc", Qt::Key_Escape, Qt::ShiftModifier, false, false},
-      {"Ctrl+Esc", Qt::Key_Escape, Qt::ControlModifier, false, false},
-  };
-  for (const auto& c : cases) {
-    auto d = Make();
-    Show(*d);
-    if (c.focus_checkbox) W(d->CheckBox1)->setFocus();
-    Key(c.key, c.mods);
-    EXPECT_EQ(d->runs, c.starts ? 1 : 0) << c.name;
-    EXPECT_EQ(W(d->CancelBtn)->text(), c.starts ? Q("キャンセル") : Q("受信開始")) << c.name;
-    EXPECT_EQ(W(d->GroupBox1)->isVisible(), !c.starts) << c.name;
-    if (c.starts) {
-      EXPECT_EQ(W(d->Label1)->text(), Q("受信待機中です。NC側の送信を開始して下さい"));
-    }
-  }
-}
-
-TEST_F(Dialog, EscClosesAnOpenListFirst) {
-  auto d = Make();
-  Show(*d);
+TEST_F(QtDialog, EscClosesAnOpenListFirst) {
+  auto d = ui.Make();
+  ui.Show(*d);
   W(d->ComboComPort)->setFocus();
   W(d->ComboComPort)->showPopup();
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() != nullptr; }));
   QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == nullptr; }));
   EXPECT_EQ(d->runs, 0);
-  Key(Qt::Key_Escape);
+  ui.Press(DialogDriver::Key::Esc);
   EXPECT_EQ(d->runs, 1);
 }
 
-TEST_F(Dialog, EscInEachState) {
-  auto d = Make();
-  Show(*d);
-  d->run = [&] {
-    Key(Qt::Key_Escape);  // the run handles events: this is the cancel click
-    EXPECT_TRUE(d->Cancelled);
-    d->CancelBtn->SetCaption(Sjis("閉じる"));
-  };
-  Key(Qt::Key_Escape);
-  EXPECT_EQ(d->runs, 1);
-  EXPECT_EQ(d->quits, 0);
-  Key(Qt::Key_Escape);  // "閉じる": saves and ends the program
-  EXPECT_EQ(d->quits, 1);
-  EXPECT_EQ(ReadIni(), kFreshFile);
-  EXPECT_TRUE(W(*d)->isVisible());
-}
-
-TEST_F(Dialog, CheckBoxClearsTheDisplay) {
-  auto d = Make();
-  Show(*d);
-  for (auto* l : {d->Label2, d->Label3, d->Label4}) l->SetCaption("N10 G00");
-  QTest::mouseClick(W(d->CheckBox1), Qt::LeftButton);
-  for (MnemonicLabel* l : {W(d->Label2), W(d->Label3), W(d->Label4)}) EXPECT_EQ(l->text(), "");
-  d->Label4->SetCaption("N20");
-  QTest::mouseClick(W(d->CheckBox1), Qt::LeftButton);
-  EXPECT_EQ(W(d->Label4)->text(), "N20");
-}
-
-TEST_F(Dialog, RenameByRightButton) {
-  const struct {
-    const char* name;
-    const char* type;  // nullptr: cancel
-    const char* want;
-  } cases[] = {{"OK", "ABC", "ABC"}, {"OK empty", "", ""}, {"cancel", nullptr, "3"}};
-  for (const auto& c : cases) {
-    QFile::remove(ini_);
-    auto d = Make();
-    Show(*d);
-    QString shown;
-    OnModal box([&](QWidget* w) {
-      auto* edit = w->findChild<QLineEdit*>("InputBoxEdit");
-      ASSERT_NE(edit, nullptr);
-      shown = edit->text();
-      if (c.type) edit->setText(Q(c.type));
-      w->findChild<QPushButton*>(c.type ? "InputBoxOk" : "InputBoxCancel")->click();
-    });
-    QTest::mousePress(W(d->SpeedButton3), Qt::RightButton);
-    QTest::mouseRelease(W(d->SpeedButton3), Qt::RightButton);
-    EXPECT_TRUE(box.seen()) << c.name;
-    EXPECT_EQ(shown, "3") << c.name;
-    EXPECT_EQ(W(d->SpeedButton3)->text(), Q(c.want)) << c.name;
-    EXPECT_TRUE(W(d->SpeedButton1)->isChecked()) << c.name;
-    EXPECT_FALSE(W(d->SpeedButton3)->isChecked()) << c.name;
-    EXPECT_EQ(d->ActivePreset, 0) << c.name;
-    d->Form->Close();
-    EXPECT_NE(ReadIni().find(std::string("\r\nName3=") + c.want + "\r\n"), std::string::npos)
-        << c.name;
-  }
-}
-
-TEST_F(Dialog, PresetSwitchEditSwitchBack) {
-  auto d = Make();
-  Show(*d);
-  OnModal unexpected(Dismiss);  // a left click must open no rename box
-  QTest::mouseClick(W(d->SpeedButton2), Qt::LeftButton);
-  EXPECT_EQ(d->ActivePreset, 1);
-  EXPECT_TRUE(W(d->SpeedButton2)->isChecked());
-  W(d->ComboComBaudRate)->setFocus();
-  Key(Qt::Key_Down);
-  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "1200");
-  EXPECT_EQ(d->Presets[1].BaudIndex, 1);
-  QTest::mouseClick(W(d->SpeedButton1), Qt::LeftButton);
-  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "600");
-  QTest::mouseClick(W(d->SpeedButton2), Qt::LeftButton);
-  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "1200");
-  QTest::mouseClick(W(d->SpeedButton1), Qt::LeftButton);
-  EXPECT_FALSE(unexpected.seen());
-  d->Form->Close();
-  const std::string ini = ReadIni();
-  EXPECT_NE(ini.find("Active=0\r\n"), std::string::npos);
-  EXPECT_NE(ini.find("baudRate0=0\r\n"), std::string::npos);
-  EXPECT_NE(ini.find("baudRate1=1\r\n"), std::string::npos);
-}
-
-TEST_F(Dialog, StoredPresetTwo) {
-  WriteIni("[Set]\r\nActive=2\r\nPort2=3\r\nbaudRate2=6\r\nStart2=1\r\nCoadType2=1\r\n");
-  auto d = Make();
-  EXPECT_TRUE(W(d->SpeedButton3)->isChecked());
-  EXPECT_FALSE(W(d->SpeedButton1)->isChecked());
-  EXPECT_EQ(W(d->ComboComPort)->currentText(), "COM4");
-  EXPECT_EQ(W(d->ComboComBaudRate)->currentText(), "19200");
-  EXPECT_EQ(W(d->ComboBoxStart)->currentText(), Q("DC2で開始、DC4で終了"));
-  EXPECT_EQ(W(d->ComboBoxCodeType)->currentText(), "EIA");
-  EXPECT_TRUE(d->ApplyPreset());
-  EXPECT_EQ(d->rs232c1->portname, "COM4");
-  EXPECT_EQ(d->rs232c1->bps, 19200);
-  EXPECT_EQ(d->rs232c1->charbit, 8);
-  EXPECT_EQ(d->rs232c1->paritymode, "ODD");
-  EXPECT_EQ(d->StartMark, 'D');
-  EXPECT_EQ(d->EndMark, 'D');
-}
-
-TEST_F(Dialog, OutOfRangeValuesSurviveTheSave) {
-  WriteIni(
+TEST_F(QtDialog, OutOfRangeValuesSurviveTheSave) {
+  ui.WriteIni(
       "[set]\r\nActive=7\r\nPort0=-1\r\nbaudRate0=9\r\nStart0=4\r\nCoadType0=2\r\n"
       "Name2=\r\n[File]\r\nP32013=1\r\n[Ports]\r\nCOM1=/dev/null\r\n");
-  auto d = Make();
+  auto d = ui.Make();
   EXPECT_EQ(d->ActivePreset, 0);  // nothing else addresses a preset
   EXPECT_TRUE(W(d->SpeedButton1)->isChecked());
   for (QComboBox* c :
@@ -393,7 +230,7 @@ TEST_F(Dialog, OutOfRangeValuesSurviveTheSave) {
   EXPECT_EQ(d->StartMark, 0);
   d->Form->Close();
   EXPECT_EQ(d->quits, 1);
-  EXPECT_EQ(ReadIni(),
+  EXPECT_EQ(ui.ReadIni(),
             "[set]\r\nActive=0\r\nPort0=255\r\nbaudRate0=9\r\nStart0=4\r\nCoadType0=2\r\n"
             "Name2=\r\nPort1=0\r\nbaudRate1=0\r\nStart1=0\r\nCoadType1=0\r\n"
             "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
@@ -402,54 +239,9 @@ TEST_F(Dialog, OutOfRangeValuesSurviveTheSave) {
             "[File]\r\nP32013=1\r\n[Ports]\r\nCOM1=/dev/null\r\n");
 }
 
-TEST_F(Dialog, FailedSaveKeepsTheDialogOpen) {
-  ASSERT_TRUE(QDir().mkdir(ini_));  // not writable as a file, even by root
-  auto d = Make();
-  Show(*d);
-  QTest::mouseClick(W(d->SpeedButton4), Qt::LeftButton);
-  QString text;
-  OnModal box([&](QWidget* w) {
-    if (auto* mb = qobject_cast<QMessageBox*>(w)) text = mb->text();
-    Dismiss(w);
-  });
-  d->Form->Close();
-  EXPECT_TRUE(box.seen());
-  EXPECT_EQ(text, kelv::ToQ(dir_ + "Kelv.ini" + Sjis(" に書き込めません") + "."));
-  EXPECT_EQ(d->quits, 0);
-  EXPECT_TRUE(W(*d)->isVisible());
-  EXPECT_TRUE(W(d->SpeedButton4)->isChecked());
-
-  ASSERT_TRUE(QDir().rmdir(ini_));
-  d->Form->Close();
-  EXPECT_EQ(d->quits, 1);
-  EXPECT_NE(ReadIni().find("Active=3\r\n"), std::string::npos);
-}
-
-TEST_F(Dialog, CloseDuringARunEndsTheProgramAfterIt) {
-  auto d = Make();
-  Show(*d);
-  bool box_before_quit = false;
-  d->run = [&] {
-    d->Form->Close();  // from the window's close box, nested in the run
-    EXPECT_EQ(ReadIni(), kFreshFile);
-    EXPECT_EQ(d->quits, 0);
-    EXPECT_TRUE(W(*d)->isVisible());
-    // An error at the end of the run is still shown before the program ends.
-    throw kelv::AppError("Rx.nc");
-  };
-  OnModal box([&](QWidget* w) {
-    box_before_quit = d->quits == 0;
-    Dismiss(w);
-  });
-  QTest::mouseClick(W(d->CancelBtn), Qt::LeftButton);
-  EXPECT_TRUE(box.seen());
-  EXPECT_TRUE(box_before_quit);
-  EXPECT_EQ(d->quits, 1);
-}
-
-TEST_F(Dialog, ClosingEndsTheEventLoop) {
-  auto d = std::make_unique<TRXDlg>(std::vector<std::string>{}, dir_);
-  Show(*d);
+TEST_F(QtDialog, ClosingEndsTheEventLoop) {
+  auto d = std::make_unique<TRXDlg>(std::vector<std::string>{}, ui.Dir());
+  ui.Show(*d);
   QTimer::singleShot(0, W(*d), [&] { d->Form->Close(); });
   QTimer guard;  // a hang fails instead of blocking; gone with this test
   guard.setSingleShot(true);
@@ -457,7 +249,7 @@ TEST_F(Dialog, ClosingEndsTheEventLoop) {
   guard.start(10000);
   EXPECT_EQ(QCoreApplication::exec(), 0);
   EXPECT_TRUE(W(*d)->isVisible());
-  EXPECT_EQ(ReadIni(), kFreshFile);
+  EXPECT_EQ(ui.ReadIni(), kFreshFile);
 }
 
 TEST(MnemonicLabel, AmpersandsAreMarkers) {
@@ -521,3 +313,7 @@ TEST(GroupFrame, CaptionOnTheFrameLineAboveTheLists) {
 }
 
 }  // namespace
+
+std::unique_ptr<DialogDriver> MakeDialogDriver() {
+  return std::make_unique<QtDriver>();
+}

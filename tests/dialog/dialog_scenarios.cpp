@@ -1,0 +1,399 @@
+// The receive dialog's scenarios, once for both front ends: each row runs in
+// test_ui on Qt and in test_winui on Win32, through that front end's driver
+// (dialog_driver.h). What only one front end can show stays in its own file.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "apperror.h"
+#include "dialog_driver.h"
+#include "sjis.h"
+#include "winsys.h"
+
+namespace {
+
+using kelv::Sjis;
+using kelv::ui::TControl;
+using Key = DialogDriver::Key;
+using Held = DialogDriver::Held;
+
+// A list's selected item as the window shows it; the dialog reads the same
+// one through the control layer.
+std::string Picked(const DialogDriver& ui, const kelv::ui::TComboBox* c) {
+  const std::string shown = ui.Shown(c);
+  EXPECT_EQ(c->Item(c->ItemIndex()), shown) << c->Name;
+  return shown;
+}
+
+void WindowAndLayout(DialogDriver& ui) {
+  auto d = ui.Make();
+  EXPECT_FALSE(ui.Showing(*d));
+  EXPECT_EQ(ui.Title(*d), Sjis("データ受信"));
+  EXPECT_EQ(ui.ClientSize(*d), std::make_pair(423, 223));
+  const DialogDriver::Frame frame = ui.FrameOf(*d);
+  EXPECT_TRUE(frame.close_box);
+  EXPECT_FALSE(frame.minimize_box);
+  EXPECT_FALSE(frame.maximize_box);
+  EXPECT_FALSE(frame.sizable);
+
+  // Creation order within each parent, and every place. A label sized to its
+  // text keeps the edge it grows from: Label1 its left, the right-aligned
+  // Label5 and Label6 their right (a wider stand-in face grows them leftwards).
+  enum Fit { kWhole, kLeftEdge, kRightEdge };
+  const struct {
+    const TControl* c;
+    bool in_group;  // a child of the settings group, else of the form
+    DialogDriver::Rect r;
+    Fit fit;
+  } places[] = {
+      {d->Label1, false, {9, 8, 0, 0}, kLeftEdge},
+      {d->Label2, false, {11, 30, 282, 23}, kWhole},
+      {d->Label3, false, {11, 50, 282, 20}, kWhole},
+      {d->Label4, false, {11, 69, 282, 22}, kWhole},
+      {d->CancelBtn, false, {325, 16, 81, 33}, kWhole},
+      {d->CheckBox1, false, {325, 67, 78, 19}, kWhole},
+      {d->GroupBox1, false, {17, 104, 391, 114}, kWhole},
+      {d->Label5, true, {28, 26, 32, 13}, kRightEdge},
+      {d->Label6, true, {21, 52, 40, 13}, kRightEdge},
+      {d->Label7, true, {147, 26, 48, 13}, kWhole},
+      {d->SpeedButton1, true, {156, 52, 114, 24}, kWhole},
+      {d->SpeedButton2, true, {269, 52, 113, 24}, kWhole},
+      {d->SpeedButton3, true, {156, 78, 114, 24}, kWhole},
+      {d->SpeedButton4, true, {269, 78, 113, 24}, kWhole},
+      {d->Label8, true, {9, 78, 51, 13}, kWhole},
+      {d->ComboComPort, true, {69, 17, 71, 21}, kWhole},
+      {d->ComboComBaudRate, true, {69, 43, 71, 21}, kWhole},
+      {d->ComboBoxStart, true, {208, 17, 173, 21}, kWhole},
+      {d->ComboBoxCodeType, true, {69, 69, 71, 21}, kWhole},
+  };
+  for (const bool in_group : {false, true}) {
+    std::vector<DialogDriver::WindowId> order;
+    for (const auto& p : places) {
+      if (p.in_group == in_group) order.push_back(ui.Id(p.c));
+    }
+    EXPECT_EQ(ui.Children(in_group ? ui.Id(d->GroupBox1) : ui.Id(*d)), order)
+        << (in_group ? "in the group" : "on the form");
+  }
+  for (const auto& p : places) {
+    const DialogDriver::Rect got = ui.Place(p.c);
+    EXPECT_EQ(got.top, p.r.top) << p.c->Name;
+    if (p.fit != kRightEdge) {
+      EXPECT_EQ(got.left, p.r.left) << p.c->Name;
+    }
+    if (p.fit != kLeftEdge) {
+      EXPECT_EQ(got.right(), p.r.right()) << p.c->Name;
+      EXPECT_EQ(got.height, p.r.height) << p.c->Name;
+    }
+  }
+  EXPECT_GT(ui.Place(d->Label1).right(), 9 + 100);
+
+  // The item lists are complete.
+  const std::vector<std::string> ports = ui.Items(d->ComboComPort);
+  const std::vector<std::string> bauds = ui.Items(d->ComboComBaudRate);
+  const std::vector<std::string> starts = ui.Items(d->ComboBoxStart);
+  const std::vector<std::string> codes = ui.Items(d->ComboBoxCodeType);
+  EXPECT_EQ(ports.size(), 7u);
+  ASSERT_GT(bauds.size(), 7u);
+  EXPECT_EQ(bauds[7], "38400");
+  ASSERT_EQ(starts.size(), 4u);
+  EXPECT_EQ(starts[3], Sjis("％で開始、、DC4で終了"));
+  ASSERT_GT(codes.size(), 1u);
+  EXPECT_EQ(codes[1], "EIA");
+}
+
+void StartUpWithoutSettingsFile(DialogDriver& ui) {
+  auto d = ui.Make();
+  EXPECT_EQ(ui.Corner(*d), std::make_pair(0, 0));
+  EXPECT_EQ(d->Form->Left(), 0);
+  EXPECT_EQ(d->Form->Top(), 0);
+  EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信開始ボタンを押してください"));
+  EXPECT_EQ(ui.Shown(d->CancelBtn), Sjis("受信開始"));
+  // The load replaced the layout's 9600 and DC2 start mode.
+  EXPECT_EQ(Picked(ui, d->ComboComPort), "COM1");
+  EXPECT_EQ(Picked(ui, d->ComboComBaudRate), "600");
+  EXPECT_EQ(Picked(ui, d->ComboBoxStart), Sjis("％で開始、％で終了"));
+  EXPECT_EQ(Picked(ui, d->ComboBoxCodeType), "ISO");
+  EXPECT_TRUE(ui.Down(d->SpeedButton1));
+  const TControl* buttons[] = {d->SpeedButton1, d->SpeedButton2, d->SpeedButton3, d->SpeedButton4};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ui.Shown(buttons[i]), std::to_string(i + 1));
+  EXPECT_FALSE(d->ColonAsO);
+  EXPECT_EQ(d->StartMark, 0);
+  EXPECT_EQ(d->EndMark, 0);
+  EXPECT_EQ(ui.ReadIni(), "<missing>");  // reading creates nothing
+
+  const Trs232c& p = *d->rs232c1;
+  EXPECT_EQ(p.flowflag, 3);
+  EXPECT_EQ(p.packetsize, 900);
+  EXPECT_EQ(p.XonChar, 0x13);
+  EXPECT_EQ(p.XoffChar, 0x11);
+  EXPECT_EQ(p.EvtChar, 0);
+  EXPECT_EQ(p.paritymode, Sjis("無し"));
+  EXPECT_EQ(p.bps, 9600);
+  EXPECT_TRUE(p.OnRXFLAG && p.OnPACKET);
+  EXPECT_FALSE(p.OnRXCHAR || p.OnCreate || p.OnOpen || p.OnClose || p.OnERR);
+
+  ui.Show(*d);
+  EXPECT_TRUE(ui.HasFocus(d->CancelBtn));
+  // Tab runs through the start button, the check box and the four lists.
+  const TControl* chain[] = {d->CheckBox1,     d->ComboComPort,     d->ComboComBaudRate,
+                             d->ComboBoxStart, d->ComboBoxCodeType, d->CancelBtn};
+  for (const TControl* want : chain) {
+    ui.Press(Key::Tab);
+    EXPECT_TRUE(ui.HasFocus(want)) << want->Name;
+  }
+}
+
+void PositionArgument(DialogDriver& ui) {
+  ui.WriteIni("[Set]\r\nActive=1\r\n");
+  const struct {
+    std::vector<std::string> args;
+    std::pair<int, int> want;
+  } cases[] = {
+      {{}, {0, 0}},          {{"120,80"}, {120, 80}}, {{"120,80", "9,9"}, {120, 80}},
+      {{"-4,0"}, {-4, 0}},   {{"300"}, {0, 300}},     {{"10,20,30"}, {10, 30}},
+      {{"10,x,30"}, {0, 0}}, {{"100 ,200"}, {0, 0}},  {{"0x64,0xC8"}, {100, 200}},
+      {{"1,2,3,4"}, {0, 0}},
+  };
+  for (const auto& c : cases) {
+    auto d = ui.Make(c.args);
+    const std::string arg = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(ui.Corner(*d), c.want) << arg;
+    // The rest of the start-up happens whatever the argument.
+    EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信開始ボタンを押してください")) << arg;
+    EXPECT_TRUE(ui.Down(d->SpeedButton2)) << arg;
+  }
+  auto d = ui.Make({"120,80"});
+  ui.Show(*d);
+  EXPECT_EQ(ui.Corner(*d), std::make_pair(120, 80));
+}
+
+// A key press at start-up, sent where the focus is.
+void KeysAtStartUp(DialogDriver& ui) {
+  const struct {
+    const char* name;
+    Key key;
+    Held held;
+    bool focus_checkbox;
+    bool starts;
+  } cases[] = {
+      {"Esc", Key::Esc, Held::None, false, true},
+      {"Esc on the check box", Key::Esc, Held::None, true, true},
+      {"Enter", Key::Enter, Held::None, false, true},
+      {"keypad Enter", Key::KeypadEnter, Held::None, false, true},
+      {"Space", Key::Space, Held::None, false, true},
+      {"Enter on the check box", Key::Enter, Held::None, true, false},
+      {"Shift+Esc", Key::Esc, Held::Shift, false, false},
+      {"Ctrl+Esc", Key::Esc, Held::Ctrl, false, false},
+  };
+  for (const auto& c : cases) {
+    auto d = ui.Make();
+    ui.Show(*d);
+    if (c.focus_checkbox) ui.Focus(d->CheckBox1);
+    ui.Press(c.key, c.held);
+    EXPECT_EQ(d->runs, c.starts ? 1 : 0) << c.name;
+    EXPECT_EQ(ui.Shown(d->CancelBtn), c.starts ? Sjis("キャンセル") : Sjis("受信開始")) << c.name;
+    EXPECT_EQ(ui.Showing(d->GroupBox1), !c.starts) << c.name;
+    if (c.starts) {
+      EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信待機中です。NC側の送信を開始して下さい")) << c.name;
+    }
+  }
+}
+
+void EscInEachStateAndTheCloseBox(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  d->run = [&] {
+    ui.Press(Key::Esc);  // the run handles events: this is the cancel click
+    EXPECT_TRUE(d->Cancelled);
+    d->CancelBtn->SetCaption(Sjis("閉じる"));
+  };
+  ui.Press(Key::Esc);
+  EXPECT_EQ(d->runs, 1);
+  EXPECT_EQ(d->quits, 0);
+  ui.Press(Key::Esc);  // "閉じる": saves and ends the program
+  EXPECT_EQ(d->quits, 1);
+  EXPECT_EQ(ui.ReadIni(), kFreshFile);
+  EXPECT_TRUE(ui.Showing(*d));
+  // The close box does the same, and the window stays until the program ends.
+  ui.CloseBox(*d);
+  EXPECT_EQ(d->quits, 2);
+  EXPECT_TRUE(ui.Showing(*d));
+}
+
+void CheckBoxClearsTheDisplay(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  for (auto* l : {d->Label2, d->Label3, d->Label4}) l->SetCaption("N10 G00");
+  ui.Click(d->CheckBox1);
+  EXPECT_TRUE(d->CheckBox1->Checked());
+  EXPECT_TRUE(ui.Down(d->CheckBox1));
+  for (auto* l : {d->Label2, d->Label3, d->Label4}) EXPECT_EQ(ui.Shown(l), "") << l->Name;
+  d->Label4->SetCaption("N20");
+  ui.Click(d->CheckBox1);
+  EXPECT_FALSE(d->CheckBox1->Checked());
+  EXPECT_EQ(ui.Shown(d->Label4), "N20");
+}
+
+void RenameByRightButton(DialogDriver& ui) {
+  const struct {
+    const char* name;
+    const char* type;  // nullptr: cancel
+    const char* want;
+  } cases[] = {{"OK", "ABC", "ABC"},
+               {"OK empty", "", ""},
+               {"cancel", nullptr, "3"},
+               {"Japanese", "荒加工", "荒加工"},
+               // Typed as the JIS form of the wave dash, stored as the code page's.
+               {"wave dash",
+                "1\xE3\x80\x9C"
+                "2",
+                "1～2"}};
+  for (const auto& c : cases) {
+    ui.RemoveIni();
+    auto d = ui.Make();
+    ui.Show(*d);
+    auto box = ui.OnRenameBox(c.type);
+    ui.RightClick(d->SpeedButton3);
+    EXPECT_TRUE(box->seen) << c.name;
+    EXPECT_EQ(box->title, Sjis("ボタン名変更")) << c.name;
+    EXPECT_EQ(box->text, "3") << c.name;
+    EXPECT_EQ(ui.Shown(d->SpeedButton3), Sjis(c.want)) << c.name;
+    EXPECT_TRUE(ui.Down(d->SpeedButton1)) << c.name;
+    EXPECT_FALSE(ui.Down(d->SpeedButton3)) << c.name;
+    EXPECT_EQ(d->ActivePreset, 0) << c.name;
+    d->Form->Close();
+    EXPECT_NE(ui.ReadIni().find("\r\nName3=" + Sjis(c.want) + "\r\n"), std::string::npos) << c.name;
+  }
+}
+
+void PresetSwitchEditSwitchBack(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  auto unexpected = ui.OnAnyBox();  // a left click must open no rename box
+  ui.Click(d->SpeedButton2);
+  EXPECT_EQ(d->ActivePreset, 1);
+  EXPECT_TRUE(ui.Down(d->SpeedButton2));
+  EXPECT_FALSE(ui.Down(d->SpeedButton1));
+  // The operator picks 1200 from the keyboard.
+  ui.Focus(d->ComboComBaudRate);
+  ui.Press(Key::Down);
+  EXPECT_EQ(Picked(ui, d->ComboComBaudRate), "1200");
+  EXPECT_EQ(d->Presets[1].BaudIndex, 1);
+  ui.Click(d->SpeedButton1);
+  EXPECT_EQ(Picked(ui, d->ComboComBaudRate), "600");
+  ui.Click(d->SpeedButton2);
+  EXPECT_EQ(Picked(ui, d->ComboComBaudRate), "1200");
+  ui.Click(d->SpeedButton1);
+  EXPECT_FALSE(unexpected->seen);
+  d->Form->Close();
+  const std::string ini = ui.ReadIni();
+  EXPECT_NE(ini.find("Active=0\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("baudRate0=0\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("baudRate1=1\r\n"), std::string::npos);
+}
+
+void StoredPresetTwo(DialogDriver& ui) {
+  ui.WriteIni("[Set]\r\nActive=2\r\nPort2=3\r\nbaudRate2=6\r\nStart2=1\r\nCoadType2=1\r\n");
+  auto d = ui.Make();
+  EXPECT_TRUE(ui.Down(d->SpeedButton3));
+  EXPECT_FALSE(ui.Down(d->SpeedButton1));
+  EXPECT_EQ(Picked(ui, d->ComboComPort), "COM4");
+  EXPECT_EQ(Picked(ui, d->ComboComBaudRate), "19200");
+  EXPECT_EQ(Picked(ui, d->ComboBoxStart), Sjis("DC2で開始、DC4で終了"));
+  EXPECT_EQ(Picked(ui, d->ComboBoxCodeType), "EIA");
+  EXPECT_TRUE(d->ApplyPreset());
+  EXPECT_EQ(d->rs232c1->portname, "COM4");
+  EXPECT_EQ(d->rs232c1->bps, 19200);
+  EXPECT_EQ(d->rs232c1->charbit, 8);
+  EXPECT_EQ(d->rs232c1->paritymode, "ODD");
+  EXPECT_EQ(d->StartMark, 'D');
+  EXPECT_EQ(d->EndMark, 'D');
+}
+
+void FailedSaveKeepsTheDialogOpen(DialogDriver& ui) {
+  ASSERT_TRUE(ui.BlockIni());
+  auto d = ui.Make();
+  ui.Show(*d);
+  ui.Click(d->SpeedButton4);
+  {
+    auto box = ui.OnMessageBox({});
+    ui.CloseBox(*d);
+    EXPECT_TRUE(box->seen);
+    const std::string message = ui.Dir() + "Kelv.ini" + Sjis(" に書き込めません");
+    EXPECT_EQ(box->text, kelv::winsys::ErrorBoxText(message));
+    EXPECT_EQ(box->text, message + ".");
+    EXPECT_EQ(box->title, ui.ProgramTitle());
+  }
+  EXPECT_EQ(d->quits, 0);
+  EXPECT_TRUE(ui.Showing(*d));
+  EXPECT_TRUE(ui.Down(d->SpeedButton4));
+
+  ASSERT_TRUE(ui.RemoveIni());
+  ui.CloseBox(*d);
+  EXPECT_EQ(d->quits, 1);
+  EXPECT_NE(ui.ReadIni().find("Active=3\r\n"), std::string::npos);
+}
+
+void CloseDuringARunEndsTheProgramAfterIt(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  bool box_before_quit = false;
+  d->run = [&] {
+    ui.CloseBox(*d);  // nested in the run
+    EXPECT_EQ(ui.ReadIni(), kFreshFile);
+    EXPECT_EQ(d->quits, 0);
+    EXPECT_TRUE(ui.Showing(*d));
+    // An error at the end of the run is still shown before the program ends.
+    throw kelv::AppError("Rx.nc");
+  };
+  auto box = ui.OnMessageBox([&] { box_before_quit = d->quits == 0; });
+  ui.Click(d->CancelBtn);
+  EXPECT_TRUE(box->seen);
+  EXPECT_TRUE(box_before_quit);
+  EXPECT_EQ(d->quits, 1);
+}
+
+struct Scenario {
+  const char* name;
+  void (*run)(DialogDriver&);
+};
+
+// Failures name the row.
+void PrintTo(const Scenario& row, std::ostream* os) {
+  *os << row.name;
+}
+
+const Scenario kScenarios[] = {
+    {"WindowAndLayout", WindowAndLayout},
+    {"StartUpWithoutSettingsFile", StartUpWithoutSettingsFile},
+    {"PositionArgument", PositionArgument},
+    {"KeysAtStartUp", KeysAtStartUp},
+    {"EscInEachStateAndTheCloseBox", EscInEachStateAndTheCloseBox},
+    {"CheckBoxClearsTheDisplay", CheckBoxClearsTheDisplay},
+    {"RenameByRightButton", RenameByRightButton},
+    {"PresetSwitchEditSwitchBack", PresetSwitchEditSwitchBack},
+    {"StoredPresetTwo", StoredPresetTwo},
+    {"FailedSaveKeepsTheDialogOpen", FailedSaveKeepsTheDialogOpen},
+    {"CloseDuringARunEndsTheProgramAfterIt", CloseDuringARunEndsTheProgramAfterIt},
+};
+
+class DialogScenario : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override { ui_ = MakeDialogDriver(); }
+  void TearDown() override { ui_.reset(); }
+  std::unique_ptr<DialogDriver> ui_;
+};
+
+TEST_P(DialogScenario, Run) {
+  GetParam().run(*ui_);
+}
+
+std::string RowName(const ::testing::TestParamInfo<Scenario>& row) {
+  return row.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFrontEnds, DialogScenario, ::testing::ValuesIn(kScenarios), RowName);
+
+}  // namespace
