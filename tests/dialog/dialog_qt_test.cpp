@@ -59,12 +59,6 @@ void Dismiss(QWidget* box) {
 
 class QtDriver : public DialogDriver {
  public:
-  QtDriver() {
-    EXPECT_TRUE(tmp_.isValid());
-    const std::string folder = QDir(tmp_.path()).absolutePath().toStdString();
-    UseFolder(folder, folder + "/");
-  }
-
   void Show(TRXDlg& d) override {
     d.Show();
     W(d)->activateWindow();
@@ -161,9 +155,6 @@ class QtDriver : public DialogDriver {
     if (key == Key::KeypadEnter) mods |= Qt::KeypadModifier;
     QTest::keyClick(QApplication::focusWidget(), kKeys[static_cast<int>(key)], mods);
   }
-
- private:
-  QTemporaryDir tmp_;
 };
 
 class QtDialog : public ::testing::Test {

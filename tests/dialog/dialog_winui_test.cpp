@@ -10,7 +10,6 @@
 // clang-format on
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -116,20 +115,6 @@ std::string BoxText(HWND box) {
 
 class WinDriver : public DialogDriver {
  public:
-  WinDriver() {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    const std::filesystem::path p =
-        std::filesystem::path(tmp) /
-        (L"kelvwinui" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial_));
-    std::filesystem::create_directories(p);
-    UseFolder(p, kelv::fileio::Utf8FromWide(p.wstring()) + "\\");
-  }
-  ~WinDriver() override {
-    std::error_code ec;
-    std::filesystem::remove_all(Ini().parent_path(), ec);
-  }
-
   void Show(TRXDlg& d) override {
     d.Show();
     HWND w = HandleOf(d.Form.get());
@@ -257,9 +242,6 @@ class WinDriver : public DialogDriver {
       SetKeyboardState(keys);
     }
   }
-
- private:
-  static inline int serial_ = 0;
 };
 
 class WinDialog : public ::testing::Test {

@@ -5,15 +5,14 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "controls.h"
+#include "tempdir.h"
 #include "testdlg.h"
 
 class DialogDriver {
@@ -41,28 +40,26 @@ class DialogDriver {
 
   virtual ~DialogDriver() = default;
 
-  // ---- The folder of "Kelv.ini", fresh for each test.
+  // ---- The folder of "Kelv.ini", fresh for each driver: its path (UTF-8,
+  // with the trailing separator) and the file in it.
   const std::string& Dir() const { return dir_; }
   std::unique_ptr<TestDlg> Make(std::vector<std::string> args = {}) const {
     return std::make_unique<TestDlg>(std::move(args), dir_);
   }
-  std::filesystem::path Ini() const { return folder_ / "Kelv.ini"; }
-  void WriteIni(const std::string& content) const {
-    std::ofstream(Ini(), std::ios::binary) << content;
-  }
+  std::string Ini() const { return folder_.File("Kelv.ini"); }
+  void WriteIni(const std::string& content) const { testfs::Spit(Ini(), content); }
   std::string ReadIni() const {
-    std::ifstream in(Ini(), std::ios::binary);
-    if (!in) return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    if (!std::filesystem::exists(std::filesystem::u8path(Ini()))) return "<missing>";
+    return testfs::Slurp(Ini());
   }
   bool RemoveIni() const {
     std::error_code ec;
-    return std::filesystem::remove(Ini(), ec);
+    return std::filesystem::remove(std::filesystem::u8path(Ini()), ec);
   }
   // A folder where the file should be: not writable as a file, even by root.
   bool BlockIni() const {
     std::error_code ec;
-    return std::filesystem::create_directory(Ini(), ec);
+    return std::filesystem::create_directory(std::filesystem::u8path(Ini()), ec);
   }
 
   // ---- The operator.
@@ -108,15 +105,10 @@ class DialogDriver {
 
  protected:
   virtual void PressKey(Key key, Held held) = 0;
-  // The front end makes the folder; `dir` is its UTF-8 path with the separator.
-  void UseFolder(std::filesystem::path folder, std::string dir) {
-    folder_ = std::move(folder);
-    dir_ = std::move(dir);
-  }
 
  private:
-  std::filesystem::path folder_;
-  std::string dir_;
+  testfs::TempDir folder_{"kelv-dialog-"};
+  std::string dir_ = folder_.File("");
 };
 
 // Each front end's dialog test defines it.
