@@ -9,24 +9,34 @@ namespace kelv::layout {
 
 namespace {
 
-Control Label(const char* name, const char* parent, int l, int t, int w, int h,
-              const char* text = "") {
+// A control with its place; the rest is the kind's own.
+Control Placed(const std::string& name, Kind kind, const char* parent, int l, int t, int w, int h) {
   Control c;
   c.name = name;
-  c.kind = Kind::Label;
+  c.kind = kind;
   c.parent = parent;
   c.left = l, c.top = t, c.width = w, c.height = h;
+  return c;
+}
+
+Control Label(const char* name, const char* parent, int l, int t, int w, int h,
+              const char* text = "") {
+  Control c = Placed(name, Kind::Label, parent, l, t, w, h);
   c.text = Sjis(text);
+  return c;
+}
+
+// A control of the window itself, in the tab order.
+Control Top(const char* name, Kind kind, int l, int t, int w, int h, const char* text, int tab) {
+  Control c = Placed(name, kind, "", l, t, w, h);
+  c.text = Sjis(text);
+  c.tab_order = tab;
   return c;
 }
 
 Control List(const char* name, int l, int t, int w, int h, const std::vector<std::string>& items,
              int selected, int tab) {
-  Control c;
-  c.name = name;
-  c.kind = Kind::ComboBox;
-  c.parent = "GroupBox1";
-  c.left = l, c.top = t, c.width = w, c.height = h;
+  Control c = Placed(name, Kind::ComboBox, "GroupBox1", l, t, w, h);
   c.items = items;
   c.selected = selected;
   c.tab_order = tab;
@@ -34,11 +44,8 @@ Control List(const char* name, int l, int t, int w, int h, const std::vector<std
 }
 
 Control Preset(int number, int l, int t, int w, int h) {
-  Control c;
-  c.name = "SpeedButton" + std::to_string(number);
-  c.kind = Kind::SpeedButton;
-  c.parent = "GroupBox1";
-  c.left = l, c.top = t, c.width = w, c.height = h;
+  Control c = Placed("SpeedButton" + std::to_string(number), Kind::SpeedButton, "GroupBox1", l, t,
+                     w, h);
   c.text = std::to_string(number);
   c.tag = number - 1;
   c.group_index = 1;
@@ -61,30 +68,11 @@ Form MakeRXDlg() {
   f.controls.push_back(Label("Label3", "", 11, 50, 282, 20));
   f.controls.push_back(Label("Label4", "", 11, 69, 282, 22));
 
-  Control cancel;
-  cancel.name = "CancelBtn";
-  cancel.kind = Kind::Button;
-  cancel.left = 325, cancel.top = 16, cancel.width = 81, cancel.height = 33;
-  cancel.text = Sjis("受信開始");
-  cancel.tab_order = 0;
+  Control cancel = Top("CancelBtn", Kind::Button, 325, 16, 81, 33, "受信開始", 0);
   cancel.cancel_role = true;
   f.controls.push_back(cancel);
-
-  Control check;
-  check.name = "CheckBox1";
-  check.kind = Kind::CheckBox;
-  check.left = 325, check.top = 67, check.width = 78, check.height = 19;
-  check.text = Sjis("表示OFF");
-  check.tab_order = 1;
-  f.controls.push_back(check);
-
-  Control group;
-  group.name = "GroupBox1";
-  group.kind = Kind::GroupBox;
-  group.left = 17, group.top = 104, group.width = 391, group.height = 114;
-  group.text = Sjis("設定");
-  group.tab_order = 2;
-  f.controls.push_back(group);
+  f.controls.push_back(Top("CheckBox1", Kind::CheckBox, 325, 67, 78, 19, "表示OFF", 1));
+  f.controls.push_back(Top("GroupBox1", Kind::GroupBox, 17, 104, 391, 114, "設定", 2));
 
   for (Control c : {Label("Label5", "GroupBox1", 28, 26, 32, 13, "ポート"),
                     Label("Label6", "GroupBox1", 21, 52, 40, 13, "ﾎﾞｰﾚｰﾄ")}) {

@@ -264,32 +264,28 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
       return true;
     };
 
+    // A value that names one of two settings.
+    auto either = [&](const char* a, auto va, const char* b, auto vb, auto& into) {
+      std::string v;
+      if (!value(v)) return false;
+      if (v != a && v != b) {
+        error = name + ": '" + v + "' is neither " + a + " nor " + b;
+        return false;
+      }
+      into = v == a ? va : vb;
+      return true;
+    };
+
     std::string s;
     uint64_t n = 0;
     if (name == "-h" || name == "--help") {
       if (!flag()) return false;
       o.help = true;
     } else if (name == "--code") {
-      if (!value(s)) return false;
-      if (s == "iso") {
-        o.frame.code = Code::Iso;
-      } else if (s == "eia") {
-        o.frame.code = Code::Eia;
-      } else {
-        error = "--code: '" + s + "' is neither iso nor eia";
-        return false;
-      }
+      if (!either("iso", Code::Iso, "eia", Code::Eia, o.frame.code)) return false;
     } else if (name == "--eol") {
-      if (!value(s)) return false;
+      if (!either("lf", Eol::Lf, "crlf", Eol::CrLf, o.frame.eol)) return false;
       eol_given = true;
-      if (s == "lf") {
-        o.frame.eol = Eol::Lf;
-      } else if (s == "crlf") {
-        o.frame.eol = Eol::CrLf;
-      } else {
-        error = "--eol: '" + s + "' is neither lf nor crlf";
-        return false;
-      }
     } else if (name == "--mode") {
       if (!number(kModeCount - 1, n)) return false;
       o.frame.mode = static_cast<int>(n);

@@ -35,10 +35,6 @@ const std::string kWriteError =
 
 class RxFile : public ::testing::Test {
  protected:
-  static std::string Read(const std::string& path) { return testfs::Slurp(path); }
-  static void Put(const std::string& path, const std::string& content) {
-    testfs::Spit(path, content);
-  }
   std::set<std::string> Names() const {
     std::set<std::string> names;
     for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
@@ -90,30 +86,30 @@ TEST_F(RxFile, ExactBytes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     kelv::WriteRxFile(path_, c.lines);
-    EXPECT_TRUE(Read(path_) == c.want);
+    EXPECT_TRUE(testfs::Slurp(path_) == c.want);
     EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
     // The same content already in the file's form, in two blocks.
     const size_t half = c.want.size() / 2;
     kelv::WriteRxFileBlocks(path_, {c.want.substr(0, half), c.want.substr(half)});
-    EXPECT_TRUE(Read(path_) == c.want);
+    EXPECT_TRUE(testfs::Slurp(path_) == c.want);
     EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
   }
 }
 
 TEST_F(RxFile, ReplacesALongerFileWhole) {
-  Put(path_, std::string(100'000, 'o') + "\r\n");
+  testfs::Spit(path_, std::string(100'000, 'o') + "\r\n");
   kelv::WriteRxFile(path_, {"%", "%"});
-  EXPECT_EQ(Read(path_), "%\r\n%\r\n");
+  EXPECT_EQ(testfs::Slurp(path_), "%\r\n%\r\n");
   EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
 }
 
 TEST_F(RxFile, NoLinesTouchNothing) {
   kelv::WriteRxFile(path_, {});
   EXPECT_FALSE(fs::exists(path_));
-  Put(path_, "OLD\r\n");
+  testfs::Spit(path_, "OLD\r\n");
   kelv::WriteRxFile(path_, {});
   kelv::WriteRxFileBlocks(path_, {});
-  EXPECT_EQ(Read(path_), "OLD\r\n");
+  EXPECT_EQ(testfs::Slurp(path_), "OLD\r\n");
   EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
 }
 
@@ -121,19 +117,19 @@ TEST_F(RxFile, LeftoversInTheWayOfTheTemporaryFile) {
   // What an interrupted save (or anything else) left under the first
   // temporary names must neither block the save nor be destroyed.
   fs::create_directory(path_ + ".tmp");
-  Put(path_ + ".tmp" + "1", "stale");
-  Put(path_, "OLD\r\n");
+  testfs::Spit(path_ + ".tmp" + "1", "stale");
+  testfs::Spit(path_, "OLD\r\n");
   kelv::WriteRxFile(path_, {"NEW"});
-  EXPECT_EQ(Read(path_), "NEW\r\n");
+  EXPECT_EQ(testfs::Slurp(path_), "NEW\r\n");
   EXPECT_TRUE(fs::is_directory(path_ + ".tmp"));
-  EXPECT_EQ(Read(path_ + ".tmp1"), "stale");
+  EXPECT_EQ(testfs::Slurp(path_ + ".tmp1"), "stale");
   EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", "Rx.nc.tmp", "Rx.nc.tmp1"}));
 }
 
 TEST_F(RxFile, CannotCreate) {
   // Each of these fails whoever runs the test, root included.
   const std::string file = (dir_ / "plain").string();
-  Put(file, "plain");
+  testfs::Spit(file, "plain");
   const struct {
     const char* name;
     std::string path;
@@ -143,7 +139,7 @@ TEST_F(RxFile, CannotCreate) {
       {"parent missing", (dir_ / "missing" / "Rx.nc").string()},
   };
   fs::create_directory(path_);
-  Put(path_ + "/inside", "kept");
+  testfs::Spit(path_ + "/inside", "kept");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     try {
@@ -153,8 +149,8 @@ TEST_F(RxFile, CannotCreate) {
       ExpectCreateError(e, c.path);
     }
     EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", "plain"})) << "temporary file left";
-    EXPECT_EQ(Read(path_ + "/inside"), "kept");
-    EXPECT_EQ(Read(file), "plain");
+    EXPECT_EQ(testfs::Slurp(path_ + "/inside"), "kept");
+    EXPECT_EQ(testfs::Slurp(file), "plain");
   }
 }
 
@@ -176,9 +172,9 @@ TEST_F(RxFile, CannotCreate) {
 TEST_F(RxFile, WriteFailureKeepsTheOldFile) {
   // The child must write into this test's directory: fork, do not re-run.
   GTEST_FLAG_SET(death_test_style, "fast");
-  Put(path_, "OLD\r\n");
+  testfs::Spit(path_, "OLD\r\n");
   EXPECT_EXIT(WriteBeyondSizeLimit(path_), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Read(path_), "OLD\r\n");
+  EXPECT_EQ(testfs::Slurp(path_), "OLD\r\n");
   EXPECT_EQ(Names(), std::set<std::string>{"Rx.nc"});
 }
 #endif

@@ -10,12 +10,11 @@
 
 #include "tempdir.h"
 
+using testfs::Slurp;
+using testfs::Spit;
+
 class Profile : public ::testing::Test {
  protected:
-  static std::string Slurp(const std::string& path) { return testfs::Slurp(path); }
-  static void Spit(const std::string& path, const std::string& content) {
-    testfs::Spit(path, content);
-  }
   std::set<std::string> Names() const {
     std::set<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir_)) {
