@@ -526,6 +526,22 @@ class Bench:
     # callgrind: instructions counted by valgrind, which do not move with the
     # machine's load. Each launch is zeroed when the run starts and dumped when
     # it returns, so start-up and the window are not counted; every thread is.
+    def callgrind_receive(self, name, program, stream, *sender_args):
+        """One receive of `program` under callgrind from a sender that waits for
+        DC1: the instructions counted, the sender's report, whether Rx.nc is
+        `stream`."""
+        app, dump = self.callgrind_program(name)
+        sender = Ncsend(self, app.link, program, "--handshake", *sender_args, "--timeout", "600",
+                        "--linger-ms", "3000", "--quiet")
+        app.launch()
+        app.start_run(sender.device)
+        wait_for("the run %s under callgrind" % name, lambda: os.path.exists(dump), 1800, 0.1)
+        r = sender.report(stop_it=False)
+        exact = app.check_rx(stream)
+        app.close()
+        total, _ = self.read_callgrind(dump)
+        return total, r, exact
+
     def callgrind_program(self, name):
         out = os.path.join(self.work, name + ".cg")
         wrapper = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
@@ -559,17 +575,8 @@ class Bench:
         program = os.path.join(self.work, "cg-flat.nc")
         generate_program(program, int(self.cg_megabytes * 1000 * 1000), seed=5)
         stream = self.dump(program)
-        app, dump = self.callgrind_program("cg-flat")
-        sender = Ncsend(self, app.link, program, "--handshake", "--flat-out", "--chunk", "4096",
-                        "--ignore-dc3", "--timeout", "600", "--linger-ms", "3000",
-                        "--quiet")
-        app.launch()
-        app.start_run(sender.device)
-        wait_for("the run under callgrind", lambda: os.path.exists(dump), 1800, 0.1)
-        r = sender.report(stop_it=False)
-        exact = app.check_rx(stream)
-        app.close()
-        total, _ = self.read_callgrind(dump)
+        total, r, exact = self.callgrind_receive(
+            "cg-flat", program, stream, "--flat-out", "--chunk", "4096", "--ignore-dc3")
         self.results.update(cg_flat_ir=total / r["bytes"], cg_flat_exact=exact)
 
         # Paced at 38400 baud, 7E1 (valgrind slows the program some 50 times:
@@ -577,16 +584,8 @@ class Bench:
         program = os.path.join(self.work, "cg-paced.nc")
         generate_program(program, 20000, seed=6)
         stream = self.dump(program)
-        app, dump = self.callgrind_program("cg-paced")
-        sender = Ncsend(self, app.link, program, "--handshake", "--baud", "38400", "--frame",
-                        "7E1", "--timeout", "600", "--linger-ms", "3000", "--quiet")
-        app.launch()
-        app.start_run(sender.device)
-        wait_for("the paced run under callgrind", lambda: os.path.exists(dump), 1800, 0.1)
-        r = sender.report(stop_it=False)
-        exact = app.check_rx(stream)
-        app.close()
-        total, _ = self.read_callgrind(dump)
+        total, r, exact = self.callgrind_receive(
+            "cg-paced", program, stream, "--baud", "38400", "--frame", "7E1")
         self.results.update(cg_paced_ir=total / r["bytes"], cg_paced_exact=exact,
                             cg_paced_dc3=r["dc3"])
 

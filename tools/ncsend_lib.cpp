@@ -264,6 +264,11 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
       return true;
     };
 
+    auto above_zero = [&](uint64_t max, uint64_t& v, const char* why) {
+      if (!number(max, v)) return false;
+      if (v == 0) error = name + ": " + why;
+      return v != 0;
+    };
     // A value that names one of two settings.
     auto either = [&](const char* a, auto va, const char* b, auto vb, auto& into) {
       std::string v;
@@ -293,11 +298,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
       if (!number(1000000, n)) return false;
       o.frame.leader = static_cast<int>(n);
     } else if (name == "--baud") {
-      if (!number(4000000, n)) return false;
-      if (n == 0) {
-        error = "--baud: the rate must be above 0";
-        return false;
-      }
+      if (!above_zero(4000000, n, "the rate must be above 0")) return false;
       o.baud = static_cast<uint32_t>(n);
     } else if (name == "--frame") {
       if (!value(s)) return false;
@@ -306,11 +307,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
       if (!flag()) return false;
       o.flat_out = true;
     } else if (name == "--chunk") {
-      if (!number(65536, n)) return false;
-      if (n == 0) {
-        error = "--chunk: at least one character";
-        return false;
-      }
+      if (!above_zero(65536, n, "at least one character")) return false;
       o.chunk = n;
     } else if (name == "--overrun") {
       if (!number(1000000, n)) return false;

@@ -208,12 +208,10 @@ TEST(Rs232cPty, InputQueueCount) {
 TEST(Rs232cPty, FullInputQueueLosesNothing) {
   // Far more than the queue holds: the rest waits in the kernel and arrives
   // as the queue empties.
-  FarEnd far;
-  ASSERT_TRUE(far.ok());
-  Trs232c p(nullptr);
-  UsePty(p, far);
-  p.rxbuffsize = 64;
-  ASSERT_TRUE(p.Open());
+  OpenedPty line([](Trs232c& p) { p.rxbuffsize = 64; });
+  ASSERT_TRUE(line.opened);
+  FarEnd& far = line.far;
+  Trs232c& p = line.port;
   Bytes sent;
   for (int i = 0; i < 3000; ++i) sent.push_back(static_cast<uint8_t>(i * 7));
   std::thread writer([&] { far.Send(sent); });
@@ -288,12 +286,10 @@ TEST(Rs232cPty, CountedSingleByteReadsLoseAndReorderNothing) {
 }
 
 TEST(Rs232cPty, ReadTimesOutAndLosesNothing) {
-  FarEnd far;
-  ASSERT_TRUE(far.ok());
-  Trs232c p(nullptr);
-  UsePty(p, far);
-  p.rxtimeout = 300;
-  ASSERT_TRUE(p.Open());
+  OpenedPty line([](Trs232c& p) { p.rxtimeout = 300; });
+  ASSERT_TRUE(line.opened);
+  FarEnd& far = line.far;
+  Trs232c& p = line.port;
 
   uint8_t b = 0xAA;
   const auto t0 = Clock::now();
@@ -345,13 +341,10 @@ TEST(Rs232cPty, TimedOutReadLeavesTheBufferAlone) {
 }
 
 TEST(Rs232cPty, ReadIntervalEndsAReadBetweenBytes) {
-  FarEnd far;
-  ASSERT_TRUE(far.ok());
-  Trs232c p(nullptr);
-  UsePty(p, far);
-  p.rxtimeout = 60000;
-  p.readinterval = 100;
-  ASSERT_TRUE(p.Open());
+  OpenedPty line([](Trs232c& p) { p.rxtimeout = 60000; p.readinterval = 100; });
+  ASSERT_TRUE(line.opened);
+  FarEnd& far = line.far;
+  Trs232c& p = line.port;
   ASSERT_TRUE(far.Send("xy"));
   uint8_t buf[8] = {};
   const auto t0 = Clock::now();
@@ -361,12 +354,10 @@ TEST(Rs232cPty, ReadIntervalEndsAReadBetweenBytes) {
 }
 
 TEST(Rs232cPty, WriteTimesOutWhenTheFarEndDoesNotRead) {
-  FarEnd far;
-  ASSERT_TRUE(far.ok());
-  Trs232c p(nullptr);
-  UsePty(p, far);
-  p.txtimeout = 300;
-  ASSERT_TRUE(p.Open());
+  OpenedPty line([](Trs232c& p) { p.txtimeout = 300; });
+  ASSERT_TRUE(line.opened);
+  FarEnd& far = line.far;
+  Trs232c& p = line.port;
   const Bytes big(1 << 20, 'w');
   const auto t0 = Clock::now();
   EXPECT_FALSE(p.Write(big.data(), static_cast<int32_t>(big.size())));

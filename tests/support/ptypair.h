@@ -144,6 +144,20 @@ inline void UsePty(Trs232c& port, const FarEnd& far) {
   port.txtimeout = 5000;
 }
 
+// A component opened on a fresh pseudo-terminal, `tweak` applied to its
+// settings first; a test checks `opened`.
+struct OpenedPty {
+  FarEnd far;
+  Trs232c port{nullptr};
+  bool opened = false;
+  explicit OpenedPty(const std::function<void(Trs232c&)>& tweak = nullptr) {
+    if (!far.ok()) return;
+    UsePty(port, far);
+    if (tweak) tweak(port);
+    opened = port.Open();
+  }
+};
+
 inline Bytes AllByteValues() {
   Bytes b;
   for (int i = 0; i < 256; ++i) b.push_back(static_cast<uint8_t>(i));
