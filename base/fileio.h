@@ -35,8 +35,12 @@ ReadResult ReadWhole(const std::string& path, std::string& out);
 //  - A file that is read-only (no write permission for anyone, the Windows
 //    read-only attribute, or no write access for this user) is never
 //    replaced: false, the file untouched.
-// A link is followed: the file it leads to is written. Never leaves a
-// temporary file behind.
+// A link is followed: the file it leads to is written. Where another program
+// holds the file for a moment (on Windows a virus scanner or the search
+// indexer), the replacement is tried again for about half a second. Never
+// leaves a temporary file behind, but for one case: should the system lose
+// the old file half-way through its replacement and the new one then not go
+// in its place, the new one stays beside it, as the only copy.
 bool SaveWhole(const std::string& path, const std::string& content);
 
 // Where WriteReplacing stopped, and the system's reason (code page 932 text)
@@ -50,9 +54,9 @@ struct ReplaceResult {
 // Hands `body` a writer for a new file beside `path` ("<path>.tmp", or
 // ".tmp1" ... where a name is taken), then syncs the file and puts it in
 // place of `path` in one step. The writer returns false when a write failed;
-// `body` returns false to give up (kWrite). Whatever the outcome, no
-// temporary file stays behind and an old `path` is either replaced whole or
-// left as it was.
+// `body` returns false to give up (kWrite). A file held for a moment is
+// waited for as by SaveWhole. Whatever the outcome, no temporary file stays
+// behind and an old `path` is either replaced whole or left as it was.
 using ChunkWriter = std::function<bool(const char* data, size_t size)>;
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "fileio.h"
+#include "replace_win32.h"
 #include "syserror.h"
 #include "widepath.h"
 
@@ -43,6 +44,80 @@ std::string Utf8FromWide(const std::wstring& wide) {
   std::string s(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), len, s.data(), n, nullptr, nullptr);
   return s;
+}
+
+bool HeldByOthers(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+namespace {
+
+// Runs `op` (true when it succeeded) again while the file is held by others;
+// the last error stays the one of the last try.
+template <class Op>
+bool UntilFree(Op op) {
+  for (int tries = 1;; ++tries) {
+    if (op()) return true;
+    const DWORD err = GetLastError();
+    if (!HeldByOthers(err) || tries == kHeldTries) {
+      SetLastError(err);
+      return false;
+    }
+    Sleep(kHeldPauseMs);
+  }
+}
+
+HANDLE OpenUntilFree(const std::wstring& path, DWORD access, DWORD share) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  UntilFree([&] {
+    h = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    return h != INVALID_HANDLE_VALUE;
+  });
+  return h;
+}
+
+}  // namespace
+
+const RenameCalls& SystemRenames() {
+  static const RenameCalls calls{
+      [](const wchar_t* replaced, const wchar_t* replacement) {
+        // Whether another program holds the old file is asked first: Wine's
+        // ReplaceFileW leaves an empty file of its own beside it each time.
+        const HANDLE h =
+            CreateFileW(replaced, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return FALSE;
+        CloseHandle(h);
+        return ReplaceFileW(replaced, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                            nullptr, nullptr);
+      },
+      [](const wchar_t* from, const wchar_t* to, DWORD flags) {
+        return MoveFileExW(from, to, flags);
+      }};
+  return calls;
+}
+
+Placed PlaceFile(const std::wstring& tmp, const std::wstring& path, bool keep_rights,
+                 const RenameCalls& calls) {
+  const auto move_in = [&] {
+    return UntilFree([&] {
+      return calls.move(tmp.c_str(), path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
+  };
+  if (!keep_rights) return move_in() ? Placed::kDone : Placed::kFailed;
+  if (UntilFree([&] { return calls.replace(path.c_str(), tmp.c_str()) != FALSE; })) {
+    return Placed::kDone;
+  }
+  const DWORD err = GetLastError();
+  if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT && err != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    return Placed::kFailed;
+  }
+  // The old file is gone (or moved aside) and the new one is still under its
+  // temporary name: it goes in place, or stays where it is.
+  return move_in() ? Placed::kDone : Placed::kKeptAside;
 }
 
 namespace {
@@ -118,22 +193,14 @@ TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, b
   Handle file(h);
   bool ok = WriteAll(file.get(), content) && FlushFileBuffers(file.get());
   ok = file.Close() && ok;
-  if (ok) {
-    // ReplaceFileW keeps the old file's attributes and access rights.
-    ok = exists ? ReplaceFileW(path.c_str(), tmp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                               nullptr, nullptr) != FALSE
-                : MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
-  }
-  if (!ok) {
-    DeleteFileW(tmp.c_str());
-    return TempResult::kFailed;
-  }
-  return TempResult::kDone;
+  const Placed placed = ok ? PlaceFile(tmp, path, exists) : Placed::kFailed;
+  if (placed == Placed::kDone) return TempResult::kDone;
+  if (placed == Placed::kFailed) DeleteFileW(tmp.c_str());
+  return TempResult::kFailed;
 }
 
 bool WriteInPlace(const std::wstring& path, const std::string& content) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file(OpenUntilFree(path, GENERIC_READ | GENERIC_WRITE, 0));
   if (!file.ok()) return false;
   std::string old;
   if (!ReadAll(file.get(), old)) return false;
@@ -172,9 +239,8 @@ bool SaveWhole(const std::string& path, const std::string& content) {
   } else {
     if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
     // Write access for this user (the file's access rights).
-    Handle probe(CreateFileW(wide.c_str(), GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle probe(
+        OpenUntilFree(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
     if (!probe.ok()) return false;
   }
   // Rewritten in place only where no new file may be made beside it.
@@ -212,8 +278,7 @@ ReplaceResult WriteReplacing(const std::string& path,
   ReplaceResult r;
   if (!file.Close() || !written) {
     r.step = ReplaceStep::kWrite;
-  } else if (!MoveFileExW(tmp.c_str(), wide.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  } else if (PlaceFile(tmp, wide, false) != Placed::kDone) {
     r = {ReplaceStep::kPlace, SystemErrorText(static_cast<long>(GetLastError()))};
   } else {
     return r;

@@ -7,13 +7,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 
 #include "apperror.h"
 #include "profile.h"
+#include "profile_fixture.h"
+#include "replace_win32.h"
 #include "rxfile.h"
 #include "sjis.h"
+#include "widepath.h"
 #include "wintest.h"
 
 namespace {
@@ -285,6 +289,144 @@ TEST(WinProfile, ReadOnlyAttributeRefusesTheSave) {
 TEST(WinProfile, LockedFolderWritesInPlace) {
   GTEST_SKIP() << "needs a folder whose access rights deny creating files (real Windows, a "
                   "second account); the in-place write itself is the Linux one's twin";
+}
+
+std::string Content(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return "<none>";
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Another program holds the old file open without FILE_SHARE_DELETE, as a
+// virus scanner or the search indexer does just after it was written: the
+// system's own renames refuse, and the new file goes in place once it is let
+// go. Kelv.ini is replaced keeping its rights, Rx.nc by a move.
+TEST_F(Profile, HeldFilesAreWaitedFor) {
+  namespace fileio = kelv::fileio;
+  const struct {
+    const wchar_t* name;
+    bool keep_rights;
+    bool for_good;
+  } cases[] = {
+      {L"Kelv.ini", true, false},
+      {L"Kelv.ini", true, true},
+      {L"Rx.nc", false, false},
+      {L"Rx.nc", false, true},
+  };
+  for (const auto& c : cases) {
+    const std::wstring path = dir_.wstring() + L"\\" + c.name;
+    const std::wstring tmp = path + L".tmp";
+    SCOPED_TRACE(kelv::fileio::Utf8FromWide(c.name) + (c.for_good ? " held for good" : " held"));
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << "old";
+    std::ofstream(std::filesystem::path(tmp), std::ios::binary) << "new";
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    int tries = 0;
+    DWORD first_error = ERROR_SUCCESS;
+    // The holder lets go after the system's first refusal, or never.
+    const auto seen = [&](BOOL ok) {
+      const DWORD error = GetLastError();
+      if (++tries == 1) {
+        first_error = ok ? ERROR_SUCCESS : error;
+        if (!c.for_good) {
+          CloseHandle(holder);
+          holder = INVALID_HANDLE_VALUE;
+        }
+      }
+      SetLastError(error);
+      return ok;
+    };
+    fileio::RenameCalls calls;
+    calls.replace = [&](const wchar_t* replaced, const wchar_t* replacement) {
+      return seen(fileio::SystemRenames().replace(replaced, replacement));
+    };
+    calls.move = [&](const wchar_t* from, const wchar_t* to, DWORD flags) {
+      return seen(fileio::SystemRenames().move(from, to, flags));
+    };
+    EXPECT_EQ(fileio::PlaceFile(tmp, path, c.keep_rights, calls),
+              c.for_good ? fileio::Placed::kFailed : fileio::Placed::kDone);
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_TRUE(fileio::HeldByOthers(first_error)) << first_error;
+    EXPECT_EQ(tries, c.for_good ? fileio::kHeldTries : 2);
+    EXPECT_EQ(Content(path), c.for_good ? "old" : "new");
+    // Nothing else beside them (the caller removes the new file it could
+    // not place).
+    std::set<std::string> left{kelv::fileio::Utf8FromWide(c.name)};
+    if (c.for_good) left.insert(kelv::fileio::Utf8FromWide(c.name) + ".tmp");
+    EXPECT_EQ(Names(), left);
+    DeleteFileW(path.c_str());
+    DeleteFileW(tmp.c_str());
+  }
+}
+
+// What the system does rarely, played by stand-ins for its renames over real
+// files: ReplaceFileW that loses the old file half-way
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT and its _2), and an error no other program
+// causes.
+TEST_F(Profile, PlacingTheNewFile) {
+  namespace fileio = kelv::fileio;
+  const std::wstring dir = dir_.wstring() + L"\\";
+  const std::wstring path = dir + L"Kelv.ini";
+  const std::wstring tmp = dir + L"Kelv.ini.tmp";
+  // Each stand-in is given the number of the try, from 1.
+  using Replace = std::function<BOOL(int)>;
+  const auto losing_old = [&](DWORD error) -> Replace {
+    return [&, error](int) {
+      if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+        DeleteFileW(path.c_str());
+      } else {
+        MoveFileExW(path.c_str(), (dir + L"aside").c_str(), 0);
+      }
+      SetLastError(error);
+      return FALSE;
+    };
+  };
+  const struct {
+    const char* name;
+    Replace replace;
+    bool move_refused;
+    fileio::Placed want;
+    const char* at_path;  // nullptr: no file
+    const char* at_tmp;
+    int tries;
+  } cases[] = {
+      {"the old file lost: the new one moved in", losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT),
+       false, fileio::Placed::kDone, "new", nullptr, 1},
+      {"the old file moved aside: the new one moved in",
+       losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2), false, fileio::Placed::kDone, "new", nullptr,
+       1},
+      {"the old file lost and the move refused: the only copy kept",
+       losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT), true, fileio::Placed::kKeptAside, nullptr,
+       "new", 1},
+      {"a full disk is not waited for",
+       [](int) {
+         SetLastError(ERROR_DISK_FULL);
+         return FALSE;
+       },
+       false, fileio::Placed::kFailed, "old", "new", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << "old";
+    std::ofstream(std::filesystem::path(tmp), std::ios::binary) << "new";
+    int tries = 0;
+    fileio::RenameCalls calls = fileio::SystemRenames();
+    calls.replace = [&](const wchar_t*, const wchar_t*) { return c.replace(++tries); };
+    if (c.move_refused) {
+      calls.move = [](const wchar_t*, const wchar_t*, DWORD) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+      };
+    }
+    EXPECT_EQ(fileio::PlaceFile(tmp, path, true, calls), c.want);
+    EXPECT_EQ(tries, c.tries);
+    EXPECT_EQ(Content(path), c.at_path ? c.at_path : "<none>");
+    EXPECT_EQ(Content(tmp), c.at_tmp ? c.at_tmp : "<none>");
+    DeleteFileW(path.c_str());
+    DeleteFileW(tmp.c_str());
+    DeleteFileW((dir + L"aside").c_str());
+  }
 }
 
 }  // namespace
