@@ -1,10 +1,11 @@
-# Cross-build for 64-bit Windows with Debian's MinGW-w64 (posix thread model, so
-# std::thread and std::mutex work). Usage:
-#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKELV_WITH_QT=OFF
+# Cross-build for Windows with Debian's MinGW-w64 (posix thread model, so
+# std::thread and std::mutex work): a 32-bit program, which runs on 32-bit and
+# 64-bit Windows alike. Usage:
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKELV_WITH_QT=OFF
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_SYSTEM_PROCESSOR x86)
 
-set(KELV_MINGW_TRIPLE x86_64-w64-mingw32)
+set(KELV_MINGW_TRIPLE i686-w64-mingw32)
 find_program(CMAKE_C_COMPILER NAMES ${KELV_MINGW_TRIPLE}-gcc-posix REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${KELV_MINGW_TRIPLE}-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${KELV_MINGW_TRIPLE}-windres)
@@ -19,9 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # executables run on a bare Windows (or Wine) without extra DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Test binaries are run under Wine when one is installed (ctest and
-# gtest_discover_tests use this).
-find_program(KELV_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+# Test binaries are run under Wine's 32-bit side when it is installed (ctest
+# and gtest_discover_tests use this).
+find_program(KELV_WINE NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 if(KELV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KELV_WINE})
 endif()

@@ -10,11 +10,13 @@ set -euo pipefail
 
 RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
-WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-# Wine runs the Windows stage: Japanese fonts for the dialog, Wine's own for
-# its window frame. valgrind counts instructions for bench/run.sh.
+# KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
+WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+# Wine runs the Windows stage: its 32-bit side (wine32, from Debian's i386
+# architecture) for the 32-bit program, Japanese fonts for the dialog, Wine's
+# own for its window frame. valgrind counts instructions for bench/run.sh.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           "${WINDOWS_PKGS[@]}" wine wine64 fonts-wine locales valgrind)
+           "${WINDOWS_PKGS[@]}" wine wine32:i386 fonts-wine locales valgrind)
 
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
@@ -42,6 +44,14 @@ for p in "${want[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
+  # Packages of another architecture (wine32:i386) need it known to dpkg first.
+  for p in "${missing[@]}"; do
+    arch=${p#*:}
+    if [[ $arch != "$p" && $arch != $(dpkg --print-architecture) ]] &&
+      ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      as_root dpkg --add-architecture "$arch"
+    fi
+  done
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,5 +1,6 @@
-"""A private Wine prefix set up for KelvRx.exe as its users run it: a Japanese
-Windows, its fonts stood in for, and every COM port it could open mapped to a
+"""A private Wine prefix set up for KelvRx.exe as its users run it: a 32-bit
+Japanese Windows (the oldest PCs the program must start on; Wine's 32-bit
+side), its fonts stood in for, and every COM port it could open mapped to a
 pseudo-terminal or to nowhere. Wine's default COM ports lead to the machine's
 /dev/ttyS*, so the links are checked before any program runs."""
 
@@ -17,13 +18,14 @@ FONTS = {"MS UI Gothic": "IPAPGothic", "ＭＳ Ｐゴシック": "IPAPGothic", "
 
 
 def binaries():
-    """Wine's loader and server, or None for each one not installed."""
+    """Wine's 32-bit loader and its server, or None for each one not
+    installed. (The command wine falls back to the 64-bit loader, which cannot
+    run a 32-bit program.)"""
     def pick(lib, *names):
         if os.access(lib, os.X_OK):
             return lib
         return next((shutil.which(n) for n in names if shutil.which(n)), None)
-    return (pick("/usr/lib/wine/wine64", "wine64", "wine"),
-            pick("/usr/lib/wine/wineserver64", "wineserver"))
+    return (pick("/usr/lib/wine/wine"), pick("/usr/lib/wine/wineserver32", "wineserver"))
 
 
 def japanese_locale():
@@ -81,12 +83,12 @@ class Wine:
     def __init__(self, prefix, display):
         self.wine, self.server = binaries()
         if not self.wine or not self.server:
-            raise Failure("Wine is not installed (scripts/deps.sh test)")
+            raise Failure("Wine's 32-bit side is not installed (scripts/deps.sh test)")
         self.prefix = prefix
         self.locale = japanese_locale()
         # Every Wine command runs with the display from the first on: a
         # wineserver started headless gives later programs no window.
-        self.base_env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+        self.base_env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
                              WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
         self.base_env.pop("WAYLAND_DISPLAY", None)
         self.env = dict(self.base_env, LANG=self.locale, LC_ALL=self.locale)

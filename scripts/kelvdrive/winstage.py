@@ -1,6 +1,7 @@
 """The Windows stage of the test suite: cross-builds dist/KelvRx.exe and the
-Windows test programs with MinGW-w64 (scripts/build-windows.sh) and runs them
-under a private Wine (wine.py) on an X server of its own:
+Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
+32-bit as the program ships, and runs them under a private 32-bit Wine
+(wine.py) on an X server of its own:
 
   test_core.exe   the portable suite (every *_test.cpp without a runner suffix)
   test_win.exe    the Windows-only tests (*_win_test.cpp): the settings file and
@@ -134,7 +135,7 @@ def main():
     build = os.environ.get("KELV_WIN_BUILD", "build-win")
     for name, path in zip(("wine", "wineserver"), binaries()):
         if not path:
-            return give_up("%s not found (run scripts/deps.sh test)" % name)
+            return give_up("%s (32-bit) not found (run scripts/deps.sh test)" % name)
     if missing("Xvfb"):
         return give_up("xvfb not found (run scripts/deps.sh test)")
 
