@@ -280,7 +280,7 @@ class Form : public TForm {
     RegisterClass();
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
     const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
-    RECT r{0, 0, l.client_width, l.client_height};
+    RECT r{0, 0, Scaled(l.client_width), Scaled(l.client_height)};
     AdjustWindowRectEx(&r, style, FALSE, ex_style);
     hwnd_ = CreateWindowExW(ex_style, kFormClass, Wide(l.caption).c_str(), style, 0, 0,
                             r.right - r.left, r.bottom - r.top, nullptr, nullptr, Instance(), this);
@@ -411,7 +411,7 @@ class Form : public TForm {
     if (c.font != layout::Font::PGothic13) return font_;
     if (!pgothic_) {
       LOGFONTW lf{};
-      lf.lfHeight = -13;
+      lf.lfHeight = -Scaled(13);
       lf.lfWeight = FW_NORMAL;
       lf.lfCharSet = SHIFTJIS_CHARSET;
       lf.lfQuality = DEFAULT_QUALITY;
@@ -427,7 +427,11 @@ class Form : public TForm {
     DWORD style = WS_CHILD | WS_VISIBLE;
     DWORD ex_style = 0;
     const wchar_t* cls = L"STATIC";
-    int height = c.height;
+    // The layout's edges at the system's dots per inch.
+    const int left = Scaled(c.left), top = Scaled(c.top);
+    const int width = Scaled(c.left + c.width) - left;
+    const int closed_height = Scaled(c.top + c.height) - top;
+    int height = closed_height;
     switch (c.kind) {
       case layout::Kind::Label:
         style |= c.right_aligned ? SS_RIGHT : SS_LEFTNOWORDWRAP;
@@ -448,7 +452,7 @@ class Form : public TForm {
       case layout::Kind::ComboBox:
         cls = L"COMBOBOX";
         style |= CBS_DROPDOWNLIST | WS_VSCROLL;
-        height += kListDrop;
+        height += Scaled(kListDrop);
         break;
       case layout::Kind::SpeedButton:
         cls = L"BUTTON";
@@ -456,8 +460,8 @@ class Form : public TForm {
         break;
     }
     if (c.tab_order >= 0 && c.kind != layout::Kind::GroupBox) style |= WS_TABSTOP;
-    const HWND hwnd = CreateWindowExW(ex_style, cls, L"", style, c.left, c.top, c.width, height,
-                                      parent, reinterpret_cast<HMENU>(id), Instance(), nullptr);
+    const HWND hwnd = CreateWindowExW(ex_style, cls, L"", style, left, top, width, height, parent,
+                                      reinterpret_cast<HMENU>(id), Instance(), nullptr);
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(c)), FALSE);
 
     std::unique_ptr<TControl> control;
@@ -506,7 +510,7 @@ class Form : public TForm {
         for (int round = 0; round < 4 && field > 0; ++round) {
           RECT r{};
           GetWindowRect(hwnd, &r);
-          const int off = c.height - static_cast<int>(r.bottom - r.top);
+          const int off = closed_height - static_cast<int>(r.bottom - r.top);
           if (off == 0 || field + off <= 0) break;
           field += off;
           SendMessageW(hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);

@@ -31,8 +31,14 @@ void RemoveDialogWindow(HWND hwnd);
 // window's own procedure.
 void Dispatch(MSG& msg);
 
+// The system's dots per inch, and a length of the layout (pixels at 96 dots
+// per inch) at that setting.
+int ScreenDpi();
+int Scaled(int pixels_at_96);
+
 // The font of the layout's controls: the system's user-interface face at
-// `points`, at 96 dots per inch.
+// `points`, where it has the Japanese character set; otherwise a Japanese
+// face of the system.
 HFONT DialogFont(int points);
 
 }  // namespace kelv::win32ui

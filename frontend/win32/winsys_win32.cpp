@@ -71,6 +71,43 @@ void Dispatch(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
+int ScreenDpi() {
+  static const int dpi = [] {
+    const HDC dc = GetDC(nullptr);
+    if (!dc) return USER_DEFAULT_SCREEN_DPI;
+    const int d = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(nullptr, dc);
+    return d > 0 ? d : USER_DEFAULT_SCREEN_DPI;
+  }();
+  return dpi;
+}
+
+int Scaled(int pixels_at_96) {
+  return MulDiv(pixels_at_96, ScreenDpi(), USER_DEFAULT_SCREEN_DPI);
+}
+
+namespace {
+
+int CALLBACK FaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+// Whether the system has `face` with the Japanese character set.
+bool HasJapaneseFace(const wchar_t* face) {
+  LOGFONTW lf{};
+  lf.lfCharSet = SHIFTJIS_CHARSET;
+  lstrcpynW(lf.lfFaceName, face, LF_FACESIZE);
+  bool found = false;
+  const HDC dc = GetDC(nullptr);
+  if (!dc) return false;
+  EnumFontFamiliesExW(dc, &lf, &FaceFound, reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, dc);
+  return found;
+}
+
+}  // namespace
+
 HFONT DialogFont(int points) {
   static HFONT font = nullptr;
   if (!font) {
@@ -78,8 +115,22 @@ HFONT DialogFont(int points) {
     ncm.cbSize = sizeof ncm;
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
     LOGFONTW lf = ncm.lfMessageFont;
-    lf.lfHeight = -MulDiv(points, 96, 72);
+    lf.lfHeight = -MulDiv(points, ScreenDpi(), 72);
     lf.lfWidth = 0;
+    // The texts are Japanese: on a Windows of another language this face
+    // lacks them and would leave their look to the system's fallback. A
+    // Japanese face of the system instead; failing all, the character set
+    // alone makes the system pick a face that has them.
+    lf.lfCharSet = SHIFTJIS_CHARSET;
+    if (!HasJapaneseFace(lf.lfFaceName)) {
+      lf.lfFaceName[0] = L'\0';
+      for (const wchar_t* face : {L"MS UI Gothic", L"Meiryo UI", L"Yu Gothic UI"}) {
+        if (HasJapaneseFace(face)) {
+          lstrcpynW(lf.lfFaceName, face, LF_FACESIZE);
+          break;
+        }
+      }
+    }
     font = CreateFontIndirectW(&lf);
   }
   return font;
@@ -288,7 +339,7 @@ std::string InputBox(const std::string& title, const std::string& prompt,
   const HWND owner = MainWindow();
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
-  RECT r{0, 0, 300, 96};
+  RECT r{0, 0, Scaled(300), Scaled(96)};
   AdjustWindowRectEx(&r, style, FALSE, ex_style);
   const int w = r.right - r.left, h = r.bottom - r.top;
   RECT work{};
@@ -301,7 +352,8 @@ std::string InputBox(const std::string& title, const std::string& prompt,
   const auto child = [&](const wchar_t* cls, const std::wstring& text, DWORD s, int x, int y,
                          int cx, int cy, int id, DWORD ex = 0) {
     const HWND c =
-        CreateWindowExW(ex, cls, text.c_str(), WS_CHILD | WS_VISIBLE | s, x, y, cx, cy, box,
+        CreateWindowExW(ex, cls, text.c_str(), WS_CHILD | WS_VISIBLE | s, Scaled(x), Scaled(y),
+                        Scaled(x + cx) - Scaled(x), Scaled(y + cy) - Scaled(y), box,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(), nullptr);
     SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return c;

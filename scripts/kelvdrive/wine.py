@@ -6,6 +6,7 @@ pseudo-terminal or to nowhere. Wine's default COM ports lead to the machine's
 
 import os
 import shutil
+import struct
 import subprocess
 
 from .proc import Failure, wait_for
@@ -40,17 +41,38 @@ def japanese_locale():
     return "ja_JP.UTF-8" if "ja_jp.utf8" in names else "C.UTF-8"
 
 
+def reg_file(lines):
+    """A .reg file (UTF-16 with its mark, CR LF lines) of these lines."""
+    lines = ["Windows Registry Editor Version 5.00", ""] + lines
+    return ("\ufeff" + "".join(l + "\r\n" for l in lines)).encode("utf-16-le")
+
+
 def registry(ports):
-    """The .reg file (UTF-16 with its mark, CR LF lines) of our settings."""
-    lines = ["Windows Registry Editor Version 5.00", "",
-             r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]"]
+    """The .reg file of our settings."""
+    lines = [r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]"]
     lines += ['"%s"="%s"' % kv for kv in FONTS.items()]
     # Without a window manager, Wine's own frames: boxes close at once and no
     # key is lost.
     lines += ["", r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"', "",
               r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
     lines += ['"%s"="%s"' % kv for kv in ports.items()]
-    return ("\ufeff" + "".join(l + "\r\n" for l in lines)).encode("utf-16-le")
+    return reg_file(lines)
+
+
+def display_registry(dpi, message_face=None):
+    """The .reg file of a screen at dpi dots per inch and, where given, a
+    message font of that face without Japanese characters (as a Windows of
+    another language has it): a LOGFONTW of 11 pixels, normal weight, the
+    ANSI character set."""
+    lines = [r"[HKEY_CURRENT_USER\Control Panel\Desktop]", '"LogPixels"=dword:%08x' % dpi, "",
+             r"[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Hardware Profiles\Current"
+             r"\Software\Fonts]", '"LogPixels"=dword:%08x' % dpi]
+    if message_face:
+        font = (struct.pack("<5l8B", -11, 0, 0, 0, 400, 0, 0, 0, 0, 0, 0, 0, 0)
+                + message_face.encode("utf-16-le").ljust(64, b"\0"))
+        lines += ["", r"[HKEY_CURRENT_USER\Control Panel\Desktop\WindowMetrics]",
+                  '"MessageFont"=hex:' + ",".join("%02x" % b for b in font)]
+    return reg_file(lines)
 
 
 def port_map(prefix, **more):
@@ -113,14 +135,11 @@ class Wine:
         one server running until close."""
         if self.run(120, "wineboot", "--init") != 0 or self.serve("-w", seconds=60) != 0:
             raise Failure("Wine's first start (wineboot --init) did not finish in 180 s")
-        setup = os.path.join(self.prefix, "setup.reg")
-        with open(setup, "wb") as f:
-            f.write(registry(ports))
+        self.import_registry("setup.reg", registry(ports))
         # Wine's own font for the frame's close box.
         marlett = "/usr/share/wine/fonts/marlett.ttf"
         if os.path.exists(marlett):
             shutil.copy(marlett, os.path.join(self.prefix, "drive_c", "windows", "Fonts"))
-        self.run(60, "regedit", "/S", "Z:" + setup.replace("/", "\\"))
         self.serve("-k")
         self.serve("-w")
         # From now on one server for the whole run: a server that ends a moment
@@ -131,6 +150,18 @@ class Wine:
                             stdout=log, stderr=subprocess.STDOUT)
         # Starting Wine again makes the device links from the registry.
         self.run(30, "reg", "query", r"HKLM\Software\Wine\Ports")
+
+    def import_registry(self, name, content):
+        path = os.path.join(self.prefix, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        if self.run(60, "regedit", "/S", "Z:" + path.replace("/", "\\")) != 0:
+            raise Failure("regedit did not take %s" % path)
+
+    def set_display(self, dpi, message_face=None):
+        """For the programs started from now on: dpi dots per inch, and the
+        message font display_registry tells."""
+        self.import_registry("display.reg", display_registry(dpi, message_face))
 
     def wait_link(self, name, target, deadline_s=10):
         wait_for("%s to lead to %s" % (name, target), lambda: self.link(name) == target,

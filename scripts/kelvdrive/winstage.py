@@ -10,6 +10,9 @@ Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
   test_winui.exe  the dialog on the Win32 front end (*_winui_test.cpp)
   KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py), COM1
                   leading to a pty of that test's own
+  test_winui.exe  again on a screen of 120 dots per inch with a message font
+                  that has no Japanese characters, as a Windows of another
+                  language at 125 % has it
 
 COM2..COM9 lead nowhere. Exits non-zero when the build or any test fails.
 Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD)
@@ -108,7 +111,14 @@ class Stage:
 
         if foreign:
             self.record("KelvRx.exe", "FAILED: COM ports not safely mapped", ok=False)
-            return
+        else:
+            self.black_box(wine)
+        say("the Win32 dialog at 120 dpi with a Latin message font")
+        wine.set_display(120, "Tahoma")
+        self.run_tests(wine, "test_winui@120dpi", os.path.join(tests, "test_winui.exe"),
+                       env={"KELV_TEST_DPI": "120"})
+
+    def black_box(self, wine):
         say("black-box receive with KelvRx.exe")
         shot = os.path.join(self.build, "dialog-windows.png")
         rc = subprocess.call(

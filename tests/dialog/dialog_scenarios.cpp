@@ -31,7 +31,7 @@ void WindowAndLayout(DialogDriver& ui) {
   auto d = ui.Make();
   EXPECT_FALSE(ui.Showing(*d));
   EXPECT_EQ(ui.Title(*d), Sjis("データ受信"));
-  EXPECT_EQ(ui.ClientSize(*d), std::make_pair(423, 223));
+  EXPECT_EQ(ui.ClientSize(*d), std::make_pair(ui.Scaled(423), ui.Scaled(223)));
   const DialogDriver::Frame frame = ui.FrameOf(*d);
   EXPECT_TRUE(frame.close_box);
   EXPECT_FALSE(frame.minimize_box);
@@ -76,18 +76,19 @@ void WindowAndLayout(DialogDriver& ui) {
     EXPECT_EQ(ui.Children(in_group ? ui.Id(d->GroupBox1) : ui.Id(*d)), order)
         << (in_group ? "in the group" : "on the form");
   }
+  // Places at the system's dots per inch: each edge of the layout scaled.
   for (const auto& p : places) {
     const DialogDriver::Rect got = ui.Place(p.c);
-    EXPECT_EQ(got.top, p.r.top) << p.c->Name;
+    EXPECT_EQ(got.top, ui.Scaled(p.r.top)) << p.c->Name;
     if (p.fit != kRightEdge) {
-      EXPECT_EQ(got.left, p.r.left) << p.c->Name;
+      EXPECT_EQ(got.left, ui.Scaled(p.r.left)) << p.c->Name;
     }
     if (p.fit != kLeftEdge) {
-      EXPECT_EQ(got.right(), p.r.right()) << p.c->Name;
-      EXPECT_EQ(got.height, p.r.height) << p.c->Name;
+      EXPECT_EQ(got.right(), ui.Scaled(p.r.right())) << p.c->Name;
+      EXPECT_EQ(got.height, ui.Scaled(p.r.top + p.r.height) - ui.Scaled(p.r.top)) << p.c->Name;
     }
   }
-  EXPECT_GT(ui.Place(d->Label1).right(), 9 + 100);
+  EXPECT_GT(ui.Place(d->Label1).right(), ui.Scaled(9 + 100));
 
   // The item lists are complete.
   const std::vector<std::string> ports = ui.Items(d->ComboComPort);

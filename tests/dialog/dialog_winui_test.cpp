@@ -10,12 +10,15 @@
 // clang-format on
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "dialog_driver.h"
+#include "layout.h"
 #include "sjis.h"
 #include "widepath.h"
 #include "win32front.h"
@@ -41,6 +44,14 @@ std::wstring ClassOf(HWND hwnd) {
   wchar_t name[64] = {};
   GetClassNameW(hwnd, name, 64);
   return name;
+}
+
+// The system's dots per inch.
+int Dpi() {
+  const HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(nullptr, dc);
+  return dpi;
 }
 
 void Pump(DWORD ms = 50) {
@@ -196,6 +207,7 @@ class WinDriver : public DialogDriver {
     MapWindowPoints(nullptr, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
     return {r.left, r.top, r.right - r.left, r.bottom - r.top};
   }
+  int Scaled(int pixels_at_96) const override { return MulDiv(pixels_at_96, Dpi(), 96); }
   // A drop-down list's window text is its selected item.
   std::string Shown(const kelv::ui::TControl* c) const override { return Text(HandleOf(c)); }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
@@ -287,6 +299,67 @@ TEST_F(WinDialog, TabOrderOfTheSystem) {
   for (const kelv::ui::TControl* want : chain) {
     at = GetNextDlgTabItem(w, at, FALSE);
     EXPECT_EQ(at, HandleOf(want)) << want->Name;
+  }
+}
+
+// Every caption of the layout, and each state of the start button, shown
+// whole in a face that has all its characters, at the system's dots per inch
+// (the Windows stage runs this again at 120 with a Latin message font).
+TEST_F(WinDialog, CaptionsFitInAJapaneseFace) {
+  if (const char* want = std::getenv("KELV_TEST_DPI")) {
+    ASSERT_EQ(Dpi(), std::atoi(want)) << "the dots per inch the stage set";
+  }
+  auto d = ui.Make();
+  const int edge = GetSystemMetrics(SM_CXEDGE);
+  const auto room = [&](const kelv::layout::Control& c, HWND h) -> LONG {
+    RECT r{};
+    GetClientRect(h, &r);
+    switch (c.kind) {
+      case kelv::layout::Kind::Label:
+        return r.right;
+      case kelv::layout::Kind::Button:
+      case kelv::layout::Kind::SpeedButton:
+        return r.right - 4 * edge;
+      case kelv::layout::Kind::CheckBox:
+        return r.right - GetSystemMetrics(SM_CXMENUCHECK) - ui.Scaled(4);
+      case kelv::layout::Kind::GroupBox:
+        return r.right - 2 * ui.Scaled(8);
+      case kelv::layout::Kind::ComboBox: {
+        COMBOBOXINFO info{};
+        info.cbSize = sizeof info;
+        GetComboBoxInfo(h, &info);
+        return info.rcItem.right - info.rcItem.left;
+      }
+    }
+    return 0;
+  };
+  std::vector<std::pair<const kelv::layout::Control*, std::string>> captions;
+  for (const kelv::layout::Control& c : kelv::layout::RXDlg().controls) {
+    if (!c.text.empty()) captions.emplace_back(&c, c.text);
+    for (const std::string& item : c.items) captions.emplace_back(&c, item);
+  }
+  const kelv::layout::Control* cancel = kelv::layout::RXDlg().Find("CancelBtn");
+  captions.emplace_back(cancel, kelv::Sjis("キャンセル"));
+  captions.emplace_back(cancel, kelv::Sjis("閉じる"));
+  for (const auto& [c, text] : captions) {
+    SCOPED_TRACE(c->name + " " + kelv::SjisToUtf8(text));
+    HWND h = HandleOf(d->Form->FindControl(c->name));
+    ASSERT_NE(h, nullptr);
+    const HDC dc = GetDC(h);
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0)));
+    const std::wstring wide = Wide(text);
+    RECT need{};
+    DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &need, DT_CALCRECT | DT_SINGLELINE);
+    EXPECT_EQ(GetTextCharset(dc), SHIFTJIS_CHARSET);
+    std::vector<WORD> glyphs(wide.size());
+    GetGlyphIndicesW(dc, wide.c_str(), static_cast<int>(wide.size()), glyphs.data(),
+                     GGI_MARK_NONEXISTING_GLYPHS);
+    EXPECT_EQ(std::count(glyphs.begin(), glyphs.end(), WORD{0xFFFF}), 0)
+        << "characters the face lacks";
+    SelectObject(dc, old);
+    ReleaseDC(h, dc);
+    EXPECT_LE(need.right, room(*c, h));
   }
 }
 

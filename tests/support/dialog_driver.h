@@ -96,6 +96,9 @@ class DialogDriver {
   virtual std::vector<WindowId> Children(WindowId parent) const = 0;
   // In the parent's client area.
   virtual Rect Place(const kelv::ui::TControl* c) const = 0;
+  // A length of the layout (pixels at 96 dots per inch) where the front end
+  // places it: the same where the toolkit scales by itself.
+  virtual int Scaled(int pixels_at_96) const { return pixels_at_96; }
   // A caption, or a list's selected item.
   virtual std::string Shown(const kelv::ui::TControl* c) const = 0;
   virtual std::vector<std::string> Items(const kelv::ui::TComboBox* c) const = 0;
