@@ -129,6 +129,11 @@ std::string PortHint(const std::string& portname, const PortMap& map) {
   std::string hint = portname + Sjis(" → ") + Utf8ToSjis(t.device);
   if (!t.resolved.empty() && t.resolved != t.device) hint += " (" + Utf8ToSjis(t.resolved) + ")";
   if (!t.exists) hint += Sjis("：見つかりません");
+  if (t.denied) {
+    hint += Sjis("：権限がありません");
+    if (!t.group.empty())
+      hint += Sjis("（") + Utf8ToSjis(t.group) + Sjis(" グループに追加してください）");
+  }
   return hint;
 }
 

@@ -68,7 +68,8 @@ void ReadPortMapAtOpen(Trs232c& port, const std::string& path);
 
 // What a port name leads to, for the operator (code page 932), found without
 // opening anything: "COM3 → <device>", the device a link ends at in brackets,
-// and whether it is there.
+// whether it is there, and whether this user may not open it (with the group
+// to join, where joining would help).
 std::string PortHint(const std::string& portname, const PortMap& map);
 
 // Start and end marker selectors: '%', 'D' or 'N'.

@@ -24,6 +24,14 @@ struct PortTarget {
   // "/dev/ttyS" ports one with a real UART behind it), or on Windows a port
   // the system knows by that name.
   bool exists = false;
+  // The device is there, but this user may not open it for reading and
+  // writing, as far as the system tells without opening it: on Linux the
+  // device's permissions against the user and the user's groups. On Windows
+  // only opening tells: never set there.
+  bool denied = false;
+  // With `denied`: the group whose members may open the device (file system
+  // bytes), or "" when its members may not either.
+  std::string group;
 };
 
 PortTarget Describe(const std::string& portname, const PortMap& map);

@@ -1,7 +1,9 @@
 // The port map read from "Kelv.ini" at every opening, and what a port name
 // leads to, against real files and pseudo-terminals.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -129,6 +131,72 @@ TEST(PortHint, WhereEachNameLeads) {
   };
   for (const auto& c : cases) EXPECT_EQ(kelv::PortHint(c.name, map), c.want) << c.name;
   fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// The hint as the user "nobody" sees it, with `groups` as its groups.
+std::string HintAsNobody(const std::string& name, const PortMap& map,
+                         const std::vector<gid_t>& groups) {
+  constexpr uid_t kNobody = 65534;
+  int out[2];
+  if (::pipe(out) != 0) return "<no pipe>";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(out[0]);
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(kNobody) != 0 ||
+        ::setuid(kNobody) != 0) {
+      ::_exit(2);
+    }
+    const std::string hint = kelv::PortHint(name, map);
+    ::_exit(::write(out[1], hint.data(), hint.size()) == static_cast<ssize_t>(hint.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string hint;
+  char buf[512];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+    hint.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = -1;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? hint : "<child failed>";
+}
+
+// A device the operator may not open is told at its name, with the group to
+// join where joining would help; told from its mode and group against the
+// user's groups, without opening it. The device is a pseudo-terminal given
+// the mode and group of a serial port.
+TEST(PortHint, SaysWhenTheUserMayNotOpenTheDevice) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const struct group* dialout = ::getgrnam("dialout");
+  if (!dialout) GTEST_SKIP() << "no group dialout on this machine";
+  const gid_t gid = dialout->gr_gid;
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  ASSERT_EQ(::chown(far.path().c_str(), 0, gid), 0);
+  const PortMap map{{"COM1", far.path()}};
+  const std::string at = "COM1" + kelv::Sjis(" → ") + far.path();
+  const struct {
+    mode_t mode;
+    std::vector<gid_t> groups;
+    std::string want;
+  } cases[] = {
+      {0660, {}, at + kelv::Sjis("：権限がありません（dialout グループに追加してください）")},
+      {0660, {gid}, at},
+      {0666, {}, at},
+      // The group may not either: joining it would not help.
+      {0600, {}, at + kelv::Sjis("：権限がありません")},
+      {0600, {gid}, at + kelv::Sjis("：権限がありません")},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chmod(far.path().c_str(), c.mode), 0);
+    EXPECT_EQ(HintAsNobody("COM1", map, c.groups), c.want)
+        << std::oct << c.mode << std::dec << " in " << c.groups.size() << " group(s)";
+  }
+  // Root may open anything.
+  EXPECT_EQ(kelv::PortHint("COM1", map), at);
 }
 
 }  // namespace
