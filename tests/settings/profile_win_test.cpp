@@ -291,141 +291,123 @@ TEST(WinProfile, LockedFolderWritesInPlace) {
                   "second account); the in-place write itself is the Linux one's twin";
 }
 
-std::string Content(const std::wstring& path) {
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return "<none>";
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Another program holds the old file open without FILE_SHARE_DELETE, as a
-// virus scanner or the search indexer does just after it was written: the
-// system's own renames refuse, and the new file goes in place once it is let
-// go. Kelv.ini is replaced keeping its rights, Rx.nc by a move.
-TEST_F(Profile, HeldFilesAreWaitedFor) {
-  namespace fileio = kelv::fileio;
-  const struct {
-    const wchar_t* name;
-    bool keep_rights;
-    bool for_good;
-  } cases[] = {
-      {L"Kelv.ini", true, false},
-      {L"Kelv.ini", true, true},
-      {L"Rx.nc", false, false},
-      {L"Rx.nc", false, true},
-  };
-  for (const auto& c : cases) {
-    const std::wstring path = dir_.wstring() + L"\\" + c.name;
-    const std::wstring tmp = path + L".tmp";
-    SCOPED_TRACE(kelv::fileio::Utf8FromWide(c.name) + (c.for_good ? " held for good" : " held"));
-    std::ofstream(std::filesystem::path(path), std::ios::binary) << "old";
-    std::ofstream(std::filesystem::path(tmp), std::ios::binary) << "new";
-    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    int tries = 0;
-    DWORD first_error = ERROR_SUCCESS;
-    // The holder lets go after the system's first refusal, or never.
-    const auto seen = [&](BOOL ok) {
-      const DWORD error = GetLastError();
-      if (++tries == 1) {
-        first_error = ok ? ERROR_SUCCESS : error;
-        if (!c.for_good) {
-          CloseHandle(holder);
-          holder = INVALID_HANDLE_VALUE;
-        }
-      }
-      SetLastError(error);
-      return ok;
-    };
-    fileio::RenameCalls calls;
-    calls.replace = [&](const wchar_t* replaced, const wchar_t* replacement) {
-      return seen(fileio::SystemRenames().replace(replaced, replacement));
-    };
-    calls.move = [&](const wchar_t* from, const wchar_t* to, DWORD flags) {
-      return seen(fileio::SystemRenames().move(from, to, flags));
-    };
-    EXPECT_EQ(fileio::PlaceFile(tmp, path, c.keep_rights, calls),
-              c.for_good ? fileio::Placed::kFailed : fileio::Placed::kDone);
-    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-    EXPECT_TRUE(fileio::HeldByOthers(first_error)) << first_error;
-    EXPECT_EQ(tries, c.for_good ? fileio::kHeldTries : 2);
-    EXPECT_EQ(Content(path), c.for_good ? "old" : "new");
-    // Nothing else beside them (the caller removes the new file it could
-    // not place).
-    std::set<std::string> left{kelv::fileio::Utf8FromWide(c.name)};
-    if (c.for_good) left.insert(kelv::fileio::Utf8FromWide(c.name) + ".tmp");
-    EXPECT_EQ(Names(), left);
-    DeleteFileW(path.c_str());
-    DeleteFileW(tmp.c_str());
-  }
-}
-
-// What the system does rarely, played by stand-ins for its renames over real
-// files: ReplaceFileW that loses the old file half-way
-// (ERROR_UNABLE_TO_MOVE_REPLACEMENT and its _2), and an error no other program
-// causes.
+// Putting the new file in place while another program holds the old one
+// open without FILE_SHARE_DELETE, as a virus scanner or the search indexer
+// does just after it was written (Kelv.ini replaced keeping its rights, Rx.nc
+// moved over it): let go after the system's first refusal, or never. And what
+// the system does rarely, played by stand-ins: ReplaceFileW losing the old
+// file half-way, or failing for a reason no other program causes.
 TEST_F(Profile, PlacingTheNewFile) {
   namespace fileio = kelv::fileio;
-  const std::wstring dir = dir_.wstring() + L"\\";
-  const std::wstring path = dir + L"Kelv.ini";
-  const std::wstring tmp = dir + L"Kelv.ini.tmp";
-  // Each stand-in is given the number of the try, from 1.
-  using Replace = std::function<BOOL(int)>;
-  const auto losing_old = [&](DWORD error) -> Replace {
-    return [&, error](int) {
-      if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        DeleteFileW(path.c_str());
-      } else {
-        MoveFileExW(path.c_str(), (dir + L"aside").c_str(), 0);
-      }
+  using Placed = fileio::Placed;
+  using Replace = std::function<BOOL(const wchar_t*, const wchar_t*)>;
+  enum Hold { kFree, kLetGo, kForGood };
+  const std::wstring aside = dir_.wstring() + L"\\aside";
+  // ReplaceFileW failing with `error`, the old file as the system then leaves it.
+  const auto failing = [&aside](DWORD error) -> Replace {
+    return [&aside, error](const wchar_t* replaced, const wchar_t*) {
+      if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) DeleteFileW(replaced);
+      if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileExW(replaced, aside.c_str(), 0);
       SetLastError(error);
       return FALSE;
     };
   };
   const struct {
     const char* name;
-    Replace replace;
-    bool move_refused;
-    fileio::Placed want;
-    const char* at_path;  // nullptr: no file
+    const char* file;
+    Hold hold;
+    Replace replace;  // empty: the system's
+    bool moves_refused;
+    Placed want;
+    int tries;  // of the placing call
+    const char* at_path;
     const char* at_tmp;
-    int tries;
   } cases[] = {
-      {"the old file lost: the new one moved in", losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT),
-       false, fileio::Placed::kDone, "new", nullptr, 1},
-      {"the old file moved aside: the new one moved in",
-       losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2), false, fileio::Placed::kDone, "new", nullptr,
-       1},
-      {"the old file lost and the move refused: the only copy kept",
-       losing_old(ERROR_UNABLE_TO_MOVE_REPLACEMENT), true, fileio::Placed::kKeptAside, nullptr,
-       "new", 1},
-      {"a full disk is not waited for",
-       [](int) {
-         SetLastError(ERROR_DISK_FULL);
-         return FALSE;
-       },
-       false, fileio::Placed::kFailed, "old", "new", 1},
+      {"held a moment", "Kelv.ini", kLetGo, {}, false, Placed::kDone, 2, "new", nullptr},
+      {"held for good",
+       "Kelv.ini",
+       kForGood,
+       {},
+       false,
+       Placed::kFailed,
+       fileio::kHeldTries,
+       "old",
+       "new"},
+      {"held a moment", "Rx.nc", kLetGo, {}, false, Placed::kDone, 2, "new", nullptr},
+      {"held for good",
+       "Rx.nc",
+       kForGood,
+       {},
+       false,
+       Placed::kFailed,
+       fileio::kHeldTries,
+       "old",
+       "new"},
+      {"old file lost: the new one moved in", "Kelv.ini", kFree,
+       failing(ERROR_UNABLE_TO_MOVE_REPLACEMENT), false, Placed::kDone, 1, "new", nullptr},
+      {"old file moved aside: the new one moved in", "Kelv.ini", kFree,
+       failing(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2), false, Placed::kDone, 1, "new", nullptr},
+      {"old file lost, the move refused: the only copy kept", "Kelv.ini", kFree,
+       failing(ERROR_UNABLE_TO_MOVE_REPLACEMENT), true, Placed::kKeptAside, 1, nullptr, "new"},
+      {"a full disk is not waited for", "Kelv.ini", kFree, failing(ERROR_DISK_FULL), false,
+       Placed::kFailed, 1, "old", "new"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::ofstream(std::filesystem::path(path), std::ios::binary) << "old";
-    std::ofstream(std::filesystem::path(tmp), std::ios::binary) << "new";
+    SCOPED_TRACE(std::string(c.file) + ": " + c.name);
+    const std::string path = tmp_.File(c.file), tmp = path + ".tmp";
+    const bool keep_rights = std::string(c.file) == "Kelv.ini";
+    Spit(path, "old");
+    Spit(tmp, "new");
+    HANDLE holder = c.hold == kFree ? INVALID_HANDLE_VALUE
+                                    : CreateFileW(kelv::fileio::WideFromUtf8(path).c_str(),
+                                                  GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_EQ(holder == INVALID_HANDLE_VALUE, c.hold == kFree);
     int tries = 0;
-    fileio::RenameCalls calls = fileio::SystemRenames();
-    calls.replace = [&](const wchar_t*, const wchar_t*) { return c.replace(++tries); };
-    if (c.move_refused) {
-      calls.move = [](const wchar_t*, const wchar_t*, DWORD) {
+    DWORD first_error = ERROR_SUCCESS;
+    const auto placing = [&](BOOL ok) {
+      const DWORD error = GetLastError();
+      if (++tries == 1 && !ok) first_error = error;
+      if (c.hold == kLetGo && holder != INVALID_HANDLE_VALUE) {
+        CloseHandle(holder);
+        holder = INVALID_HANDLE_VALUE;
+      }
+      SetLastError(error);
+      return ok;
+    };
+    fileio::RenameCalls calls;
+    calls.replace = [&](const wchar_t* replaced, const wchar_t* replacement) {
+      return placing(
+          (c.replace ? c.replace : fileio::SystemRenames().replace)(replaced, replacement));
+    };
+    calls.move = [&](const wchar_t* from, const wchar_t* to, DWORD flags) {
+      if (c.moves_refused) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
-      };
-    }
-    EXPECT_EQ(fileio::PlaceFile(tmp, path, true, calls), c.want);
+      }
+      const BOOL ok = fileio::SystemRenames().move(from, to, flags);
+      return keep_rights ? ok : placing(ok);
+    };
+    EXPECT_EQ(fileio::PlaceFile(fileio::WideFromUtf8(tmp), fileio::WideFromUtf8(path), keep_rights,
+                                calls),
+              c.want);
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
     EXPECT_EQ(tries, c.tries);
-    EXPECT_EQ(Content(path), c.at_path ? c.at_path : "<none>");
-    EXPECT_EQ(Content(tmp), c.at_tmp ? c.at_tmp : "<none>");
-    DeleteFileW(path.c_str());
-    DeleteFileW(tmp.c_str());
-    DeleteFileW((dir + L"aside").c_str());
+    if (c.hold != kFree) {
+      EXPECT_TRUE(fileio::HeldByOthers(first_error)) << first_error;
+    }
+    // Nothing else beside them: the caller removes the new file it could not place.
+    DeleteFileW(aside.c_str());
+    std::set<std::string> left;
+    for (const auto& [name, content] : {std::pair{path, c.at_path}, std::pair{tmp, c.at_tmp}}) {
+      if (content) {
+        EXPECT_EQ(Slurp(name), content);
+        left.insert(std::filesystem::u8path(name).filename().u8string());
+      }
+    }
+    EXPECT_EQ(Names(), left);
+    DeleteFileW(kelv::fileio::WideFromUtf8(path).c_str());
+    DeleteFileW(kelv::fileio::WideFromUtf8(tmp).c_str());
   }
 }
 
