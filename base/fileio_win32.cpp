@@ -215,8 +215,9 @@ bool WriteInPlace(const std::wstring& path, const std::string& content) {
 ReadResult ReadWhole(const std::string& path, std::string& out) {
   out.clear();
   const std::wstring wide = WidePath(path);
-  Handle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // A settings file held at start-up would otherwise be read as defaults,
+  // which the next save writes over the operator's presets.
+  Handle file(OpenUntilFree(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
   if (!file.ok()) {
     const DWORD err = GetLastError();
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ReadResult::kMissing

@@ -31,9 +31,8 @@ void RemoveDialogWindow(HWND hwnd);
 // window's own procedure.
 void Dispatch(MSG& msg);
 
-// The system's dots per inch, and a length of the layout (pixels at 96 dots
-// per inch) at that setting.
-int ScreenDpi();
+// A length of the layout (pixels at 96 dots per inch) at the system's dots
+// per inch.
 int Scaled(int pixels_at_96);
 
 // The font of the layout's controls: the system's user-interface face at

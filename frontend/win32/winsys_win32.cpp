@@ -71,6 +71,8 @@ void Dispatch(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
+namespace {
+
 int ScreenDpi() {
   static const int dpi = [] {
     const HDC dc = GetDC(nullptr);
@@ -81,12 +83,6 @@ int ScreenDpi() {
   }();
   return dpi;
 }
-
-int Scaled(int pixels_at_96) {
-  return MulDiv(pixels_at_96, ScreenDpi(), USER_DEFAULT_SCREEN_DPI);
-}
-
-namespace {
 
 int CALLBACK FaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
   *reinterpret_cast<bool*>(found) = true;
@@ -107,6 +103,10 @@ bool HasJapaneseFace(const wchar_t* face) {
 }
 
 }  // namespace
+
+int Scaled(int pixels_at_96) {
+  return MulDiv(pixels_at_96, ScreenDpi(), USER_DEFAULT_SCREEN_DPI);
+}
 
 HFONT DialogFont(int points) {
   static HFONT font = nullptr;
