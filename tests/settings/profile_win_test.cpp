@@ -316,33 +316,19 @@ TEST_F(Profile, PlacingTheNewFile) {
     const char* name;
     const char* file;
     Hold hold;
-    Replace replace;  // empty: the system's
+    Replace replace;  // null: the system's
     bool moves_refused;
     Placed want;
     int tries;  // of the placing call
     const char* at_path;
     const char* at_tmp;
   } cases[] = {
-      {"held a moment", "Kelv.ini", kLetGo, {}, false, Placed::kDone, 2, "new", nullptr},
-      {"held for good",
-       "Kelv.ini",
-       kForGood,
-       {},
-       false,
-       Placed::kFailed,
-       fileio::kHeldTries,
-       "old",
-       "new"},
-      {"held a moment", "Rx.nc", kLetGo, {}, false, Placed::kDone, 2, "new", nullptr},
-      {"held for good",
-       "Rx.nc",
-       kForGood,
-       {},
-       false,
-       Placed::kFailed,
-       fileio::kHeldTries,
-       "old",
-       "new"},
+      {"held a moment", "Kelv.ini", kLetGo, nullptr, false, Placed::kDone, 2, "new", nullptr},
+      {"held for good", "Kelv.ini", kForGood, nullptr, false, Placed::kFailed, fileio::kHeldTries,
+       "old", "new"},
+      {"held a moment", "Rx.nc", kLetGo, nullptr, false, Placed::kDone, 2, "new", nullptr},
+      {"held for good", "Rx.nc", kForGood, nullptr, false, Placed::kFailed, fileio::kHeldTries,
+       "old", "new"},
       {"old file lost: the new one moved in", "Kelv.ini", kFree,
        failing(ERROR_UNABLE_TO_MOVE_REPLACEMENT), false, Placed::kDone, 1, "new", nullptr},
       {"old file moved aside: the new one moved in", "Kelv.ini", kFree,
