@@ -67,7 +67,15 @@ bool Trs232c::Open() {
   }
 
   EventMask = serialtables::EventMaskFor(*this);
-  DeviceHandle->SetEventMask(EventMask);
+  EventCharReported = (EventMask & EV_RXFLAG) != 0;
+  if (!DeviceHandle->SetEventMask(EventMask) && EventCharReported) {
+    // Some drivers refuse the event character (SerCx2 and SerCx reject a mask
+    // that holds EV_RXFLAG): the other events are asked for again without it,
+    // and the line counts as one that never reports the character.
+    EventMask &= ~EV_RXFLAG;
+    EventCharReported = false;
+    DeviceHandle->SetEventMask(EventMask);
+  }
   DeviceHandle->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
   HasWatcher = EventMask != 0;
