@@ -13,8 +13,10 @@ constexpr int kIdleSleepMs = 5;
 
 LineAnswers::LineAnswers(Trs232c& port)
     : port_(port),
-      event_char_(port.EvtChar),
-      packet_size_(port.packetsize),
+      // Only what the line's handlers ask for is answered; EvtChar 0 means
+      // "the device's own", which the run cannot know.
+      event_char_(port.OnRXFLAG && port.EvtChar != 0 ? port.EvtChar : -1),
+      packet_size_(port.OnPACKET ? port.packetsize : 0),
       // Where a held line is let go again, as a serial driver's XON limit: a
       // quarter of the input queue.
       resume_level_(port.rxbuffsize > 0 ? port.rxbuffsize / 4 : 0),
@@ -83,7 +85,11 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
       hooks.sleep(kIdleSleepMs);
       continue;
     }
-    if (n < 0) continue;
+    // Open, yet no count: the device has gone (an adapter pulled out).
+    if (n < 0) {
+      if (port.IsOpen()) return RunEnd::ReadFailed;
+      continue;
+    }
     for (int32_t i = 0; i < n; ++i) {
       uint8_t b = 0;
       if (!port.ReadByte(b)) return RunEnd::ReadFailed;

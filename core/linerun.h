@@ -38,7 +38,8 @@ class LineAnswers {
   // control waits.
   static constexpr std::chrono::milliseconds kGrace{150};
 
-  // After a successful Open of `port`.
+  // After a successful Open of `port`; answers what its handlers OnRXFLAG
+  // (with EvtChar) and OnPACKET (with packetsize) stand for.
   explicit LineAnswers(Trs232c& port);
 
   // The watcher's receive-flag event (a DC2 arrived): answers it unless the
@@ -74,7 +75,7 @@ class LineAnswers {
   void Hold();
 
   Trs232c& port_;
-  uint8_t event_char_;
+  int event_char_;  // -1: no event character is answered
   int32_t packet_size_;
   int32_t resume_level_;
   bool run_answers_;
@@ -103,7 +104,8 @@ enum class RunEnd { Finished, Cancelled, ReadFailed };
 // read. Each pass processes the pending messages once, asks the queue once,
 // sleeps 5 ms when it is empty, else reads exactly that many bytes one at a
 // time (stopping at the end marker or a failed read), with the answers above
-// between the query and the batch and after the batch.
+// between the query and the batch and after the batch. A device that has gone
+// ends the run as a failed read does.
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
 
 }  // namespace kelv

@@ -255,8 +255,9 @@ int32_t Trs232c::InQueueCount() {
   if (!IsOpen_) return -1;
   uint32_t in_queue = 0;
   // A failed query reports an empty queue: a caller polling for input then
-  // pauses instead of reading, and never sees a negative count while open.
-  if (!DeviceHandle->Status(in_queue)) return 0;
+  // pauses instead of reading. A device that has gone reports -1 although
+  // the component is still open: nothing will ever come from it.
+  if (!DeviceHandle->Status(in_queue)) return DeviceHandle->Gone() ? -1 : 0;
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
 }
 

@@ -42,10 +42,7 @@ def say(text, err=False):
     print("%s: %s" % (TAG, text), file=sys.stderr if err else sys.stdout, flush=True)
 
 
-def headless_receive(exe, line, sender, program, args):
-    shot = os.path.join(os.path.dirname(exe), "finished.png")
-    kelvrx.receive(exe, line, sender.ended, args, shot, say=say)
-    rx = os.path.join(os.path.dirname(exe), "Rx.nc")
+def check_rx(rx, program):
     with open(program, "rb") as f, open(rx, "rb") as g:
         got, want = g.read(), kelvrx.expected_rx(f.read())
     diff = kelvrx.first_difference(got, want)
@@ -53,6 +50,12 @@ def headless_receive(exe, line, sender, program, args):
         raise Failure("%s is not what was sent: it %s" % (rx, diff))
     say("%s is byte for byte %s as sent, with CR LF line ends (%d lines, %d bytes)"
         % (rx, os.path.basename(program), want.count(b"\n"), len(want)))
+
+
+def headless_receive(exe, line, sender, program, args):
+    shot = os.path.join(os.path.dirname(exe), "finished.png")
+    kelvrx.receive(exe, line, sender.ended, args, shot, say=say)
+    check_rx(os.path.join(os.path.dirname(exe), "Rx.nc"), program)
     status = sender.finish()
     if status:
         raise Failure("the line simulator ended with status %d" % status)
@@ -106,16 +109,6 @@ def run(build, demo, program, args):
         else:
             say("the demo went through; the finished dialog: %s" % shot)
     return status
-
-
-def check_rx(rx, program):
-    with open(program, "rb") as f, open(rx, "rb") as g:
-        got, want = g.read(), kelvrx.expected_rx(f.read())
-    diff = kelvrx.first_difference(got, want)
-    if diff:
-        raise Failure("%s is not what was sent: it %s" % (rx, diff))
-    say("%s is byte for byte %s as sent, with CR LF line ends (%d lines, %d bytes)"
-        % (rx, os.path.basename(program), want.count(b"\n"), len(want)))
 
 
 def run_wine(exe_src, ncsend, demo, program):

@@ -155,12 +155,11 @@ def sender_options(flat_out=False, timeout_s=60):
 def check_answers(report, flat_out):
     """The program's DC1/DC3 answers as the control saw them (a line.Ncsend
     report); what was wrong, or None. Wine reports no line event on a pty, so
-    these are the run's own answers."""
+    these are the run's own answers. How soon the DC1 came is reported
+    (answers_text), not judged: timings belong to the benchmark."""
     r = report
     if r["handshake_s"] is None:
         return "the control's DC2 was never answered with DC1"
-    if r["handshake_s"] >= 1.0:
-        return "the DC1 came %.3f s after the first DC2, not within a second" % r["handshake_s"]
     if r["resumed"] != r["stops"]:
         return "%d of %d DC3 stops were let go with DC1" % (r["resumed"], r["stops"])
     if flat_out and r["stops"] == 0:
@@ -200,8 +199,11 @@ def receive(wine, exe, sender, log, first_shot=None, finished_shot=None, say=Non
                            sender.opened)
         say("receiving")
         app.wait("the control to send the whole program and end", sender.ended, deadline_s, 0.1)
+        # The pty holds up to some 64 kB the program has not read yet, and
+        # under Wine each single-byte read costs a fraction of a millisecond.
         rx = os.path.join(folder, "Rx.nc")
-        app.wait("Rx.nc beside the program", lambda: os.path.exists(rx), 30, 0.1)
+        app.wait("the program to read what the line still held and write Rx.nc",
+                 lambda: os.path.exists(rx), 180, 0.1)
         if finished_shot:
             time.sleep(0.5)  # the dialog's last paint
             window.screenshot(finished_shot)

@@ -123,7 +123,7 @@ class Stage:
         with open(program, "wb") as f:
             f.write(kelvrx.long_program(sample, 100 * 1024))
         rc = subprocess.call(
-            ["timeout", "-k", "5", "300", sys.executable,
+            ["timeout", "-k", "5", "420", sys.executable,
              os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
              "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix,
              "--program", program, "--ncsend", ncsend, "--flat-out",

@@ -5,9 +5,10 @@ ISO, "%" to "%"), COM1 a pseudo-terminal whose far end the line simulator
 ncsend plays as a control that asks with DC2 until a DC1 answers and honours
 DC3/DC1; Enter on 受信開始, Enter on 閉じる once Rx.nc is there. Then Rx.nc
 must hold the program line for line (CR LF), Kelv.ini the 22 lines of a first
-save, and the control must have seen its DC2 answered with one DC1 within a
-second and, sending flat out, every DC3 hold let go with DC1. Wine reports no
-line event on a pty, so these are the run's own answers.
+save, and the control must have seen its DC2 answered, never more than one
+DC1 for each DC2 and DC3, and, sending flat out, every DC3 hold let go with
+DC1 (how soon the first DC1 came is printed). Wine reports no line event on a
+pty, so these are the run's own answers.
 
 Runs inside the Windows stage (scripts/windows-stage.sh), which made the
 prefix with COM1 mapped to its ttyNC and started the X server in DISPLAY.
@@ -64,6 +65,9 @@ def run(a, work):
     if ini != kelvrx.saved_settings():
         raise Failure("Kelv.ini after the close:\n%r\nexpected:\n%r"
                       % (ini, kelvrx.saved_settings()))
+    # What the control saw, for the record.
+    sys.stdout.write("".join(l + "\n" for l in sender.said().splitlines()
+                             if l.startswith("ncsend: ") and "DC3 at character" not in l))
     report = sender.report()
     wrong = check_answers(report, a.flat_out)
     if wrong:

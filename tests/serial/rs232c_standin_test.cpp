@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,7 @@ struct Habits {
   bool rxflag_at_cancel = false;  // an ignoring wait, cancelled, still reports EV_RXFLAG
   Flag flag = Flag::AtOnce;
   int late_ms = 0;
+  int status_fails_after = -1;  // polls; then the status query fails: the device is gone
 };
 
 // What the stand-in driver holds; shared with its late completions and kept
@@ -78,6 +80,8 @@ struct Driver {
   uint32_t history = 0;  // events no wait has taken yet
   std::deque<Clock::time_point> late_flags;
   bool purged = false;  // Open has emptied the queue
+  int polls = 0;
+  bool gone = false;
   std::vector<std::thread> late;
 
   ~Driver() {
@@ -174,8 +178,15 @@ class StandInDevice final : public AcceptingDevice {
   }
   bool Status(uint32_t& in_queue) override {
     std::lock_guard<std::mutex> lock(d_->mu);
+    const int after = d_->habits.status_fails_after;
+    d_->gone = d_->gone || (after >= 0 && ++d_->polls > after);
+    if (d_->gone) return false;
     in_queue = static_cast<uint32_t>(d_->line.size());
     return true;
+  }
+  bool Gone() const override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    return d_->gone;
   }
   bool Escape(uint32_t) override { return true; }
   bool MakeTransferEvents() override { return true; }
@@ -445,6 +456,34 @@ TEST_F(StandInTest, CloseEndsWhenTheDriverIgnoresTheMaskChange) {
   }
 }
 
+// The run's passes with the watcher's hand-overs served and `step` taken once
+// per pass; given up after a minute.
+kelv::PassHooks Passes(std::function<void()> step) {
+  kelv::PassHooks hooks;
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+  hooks.process_messages = [step] {
+    HandOver::Ui().ServePending();
+    step();
+  };
+  hooks.cancelled = [give_up] { return Clock::now() > give_up; };
+  hooks.sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.line_completed = [](const kelv::Reception&, const kelv::Reception::StepResult&) {};
+  return hooks;
+}
+
+// An adapter pulled out mid-run: the status query fails, saying the device is
+// gone. The run ends as after a failed read, with the lines it completed.
+TEST_F(StandInTest, DeviceGoneEndsTheRunAsAFailedRead) {
+  driver().habits.status_fails_after = 20;
+  ASSERT_TRUE(port_.Open());
+  driver().Deliver({'%', '\n', 'G', '1', '\n', 'G', '2'});
+  kelv::LineAnswers answers(port_);
+  kelv::Reception rx(kelv::ReceptionSettings{});
+  EXPECT_EQ(kelv::PollLine(port_, rx, answers, Passes([] {})), kelv::RunEnd::ReadFailed);
+  EXPECT_EQ(rx.LineCount(), 2);
+  EXPECT_TRUE(port_.IsOpen());
+}
+
 // The control on the far end, one step per polling pass: it asks with DC2 and
 // waits for the DC1 before the program, after every tenth burst and before the
 // end; it sends bursts of 1000 characters (more than packetsize) once the last
@@ -532,15 +571,7 @@ TEST_F(StandInTest, EveryDc2GetsOneDc1AndEveryHoldIsLetGoWhateverTheDriverReport
     Control control;
     control.stream = program;
     kelv::Reception rx(kelv::ReceptionSettings{});
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
-    kelv::PassHooks hooks;
-    hooks.process_messages = [&] {
-      HandOver::Ui().ServePending();
-      control.Step(driver());
-    };
-    hooks.cancelled = [&] { return Clock::now() > give_up; };
-    hooks.sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-    hooks.line_completed = [](const kelv::Reception&, const kelv::Reception::StepResult&) {};
+    const kelv::PassHooks hooks = Passes([&] { control.Step(driver()); });
     EXPECT_EQ(kelv::PollLine(port_, rx, *answers, hooks), kelv::RunEnd::Finished);
     EXPECT_TRUE(port_.Close());
     rx.FinishRun();
