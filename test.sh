@@ -33,7 +33,7 @@ else
 fi
 
 echo "== ThreadSanitizer build (threaded tests)"
-if build "$ROOT/build-tsan" test_serial -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
+if build "$ROOT/build-tsan" "test_serial test_core" -DCMAKE_BUILD_TYPE=Debug -DKELV_TSAN=ON -DKELV_WITH_QT=OFF; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir "$ROOT/build-tsan" -j "$JOBS" -L threaded --output-on-failure --timeout 300 ||
     failed+=(tsan)

@@ -4,6 +4,7 @@
 #include "fileio.h"
 #include "frontend.h"
 #include "layout.h"
+#include "linerun.h"
 #include "linechars.h"
 #include "posarg.h"
 #include "reception.h"
@@ -272,21 +273,8 @@ void TRXDlg::CheckBox1Click(TObject*) {
 // ==== Reception run ===============================================================
 // Runs inside the start click. The window is serviced once per polling pass and
 // nowhere else, so the cancel click, the check box, a close request and the
-// line's DC1/DC3 answers all happen between two passes, never inside a batch.
-
-namespace {
-
-using linechars::kDC1;
-using linechars::kDC3;
-constexpr int kIdleSleepMs = 5;
-
-// Where a held line is let go again, as a serial driver's XON limit: a
-// quarter of the input queue.
-int32_t ResumeLevel(const Trs232c& port) {
-  return port.rxbuffsize > 0 ? port.rxbuffsize / 4 : 0;
-}
-
-}  // namespace
+// watcher's DC1/DC3 answers all happen between two passes, never inside a
+// batch. The passes and the answers are kelv::PollLine and kelv::LineAnswers.
 
 void TRXDlg::RunReception() {
   ApplyPreset();
@@ -305,46 +293,23 @@ void TRXDlg::RunReception() {
   settings.ColonAsO = ColonAsO;
   settings.Eia = Active().CodeType == 1;
   kelv::Reception rx(settings);
-  held_off_ = false;
+  answers_ = std::make_unique<kelv::LineAnswers>(*rs232c1);
 
-  bool read_failed = false;
-  do {
-    kelv::winsys::ProcessMessages();
-    if (Cancelled) break;
-    const int32_t n = rs232c1->InQueueCount();
-    // The queue has drained to its low-water mark since we asked the control
-    // to hold: let it go on, or it would wait for ever with the program half
-    // sent. Resuming before the queue is empty keeps the line busy while we
-    // read the rest.
-    if (held_off_ && n >= 0 && n <= ResumeLevel(*rs232c1)) {
-      held_off_ = false;
-      rs232c1->WriteByte(kDC1);
+  kelv::PassHooks hooks;
+  hooks.process_messages = [] { kelv::winsys::ProcessMessages(); };
+  hooks.cancelled = [this] { return Cancelled; };
+  hooks.sleep = [](int ms) { kelv::winsys::Sleep(ms); };
+  hooks.line_completed = [this](const kelv::Reception& r, const kelv::Reception::StepResult& s) {
+    Label1->SetCaption(kelv::ReceivingText(r.LineCount()));
+    if (!CheckBox1->Checked()) {
+      Label2->SetCaption(Label3->Caption());
+      Label3->SetCaption(Label4->Caption());
+      Label4->SetCaption(s.display);
     }
-    if (n == 0) {
-      kelv::winsys::Sleep(kIdleSleepMs);
-      continue;
-    }
-    if (n < 0) continue;
-    for (int32_t i = 0; i < n; ++i) {
-      uint8_t b = 0;
-      if (!rs232c1->ReadByte(b)) {
-        read_failed = true;
-        break;
-      }
-      const kelv::Reception::StepResult r = rx.Step(b);
-      if (r.line_completed) {
-        Label1->SetCaption(kelv::ReceivingText(rx.LineCount()));
-        if (!CheckBox1->Checked()) {
-          Label2->SetCaption(Label3->Caption());
-          Label3->SetCaption(Label4->Caption());
-          Label4->SetCaption(r.display);
-        }
-      }
-      if (r.finished) break;
-    }
-  } while (!read_failed && !Cancelled && !rx.Finished());
+  };
+  const kelv::RunEnd end = kelv::PollLine(*rs232c1, rx, *answers_, hooks);
 
-  if (read_failed) {
+  if (end == kelv::RunEnd::ReadFailed) {
     // The unfinished line is dropped and the status line keeps its text.
     kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
     rs232c1->Close();
@@ -357,6 +322,7 @@ void TRXDlg::RunReception() {
     CheckBox1->Hide();
     Label1->SetCaption(kelv::EndText(rx.Finished(), rx.LineCount()));
   }
+  answers_.reset();
 
   CancelBtn->SetCaption(Sjis("閉じる"));
   const std::vector<std::string> content = rx.TakeFileBlocks();
@@ -380,11 +346,20 @@ void TRXDlg::SaveReceived(const std::vector<std::string>& content) {
   }
 }
 
+// The watcher's answers go through the run's: one DC1 per DC2 and one DC3 per
+// hold, whichever side sees it first. Outside a run no line is open.
 void TRXDlg::rs232c1RXFLAG(TObject*) {
-  rs232c1->WriteByte(kDC1);
+  if (answers_) {
+    answers_->WatcherSawEventChar();
+  } else {
+    rs232c1->WriteByte(linechars::kDC1);
+  }
 }
 
 void TRXDlg::rs232c1PACKET(TObject*) {
-  rs232c1->WriteByte(kDC3);
-  held_off_ = true;
+  if (answers_) {
+    answers_->WatcherQueueFull();
+  } else {
+    rs232c1->WriteByte(linechars::kDC3);
+  }
 }

@@ -19,6 +19,10 @@
 #include "rs232c.h"
 #include "winsys.h"
 
+namespace kelv {
+class LineAnswers;
+}
+
 class TRXDlg : public TComponent {
  public:
   using TLabel = kelv::ui::TLabel;
@@ -129,7 +133,8 @@ class TRXDlg : public TComponent {
   std::array<TSpeedButton*, kelv::kPresetCount> preset_buttons_{};
   bool running_ = false;         // RunReception is on the stack
   bool quit_after_run_ = false;  // a close succeeded during the run
-  bool held_off_ = false;        // a DC3 went out and no DC1 has followed yet
+  // The line's answers of the run under way (kelv::LineAnswers); none outside a run.
+  std::unique_ptr<kelv::LineAnswers> answers_;
 };
 
 // The program's dialog, made by the program entry.

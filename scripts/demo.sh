@@ -5,14 +5,25 @@
 # itself on an X server of its own (scripts/kelvdrive/demo.py says how).
 #
 # Usage: scripts/demo.sh [build-dir] [program arguments, e.g. 120,80]
-# (./run.sh --demo builds and then calls this.) DEMO_PROGRAM: the file the
-# control sends (default tools/sample/demo.nc).
+#        scripts/demo.sh --wine [host-build-dir]
+# (./run.sh --demo [--wine] builds and then calls this.) DEMO_PROGRAM: the file
+# the control sends (default tools/sample/demo.nc). --wine: dist/KelvRx.exe
+# under Wine in ./demo-wine (or DEMO_DIR), with the line simulator of the host
+# build (default build-host).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
+wine=0
+if [[ ${1:-} == --wine ]]; then wine=1; shift; fi
+build=${1:-$( ((wine)) && echo build-host || echo build)}
 shift $(($# > 0 ? 1 : 0))
 program=$(realpath "${DEMO_PROGRAM:-tools/sample/demo.nc}")
 [[ -r $program ]] || { echo "demo.sh: cannot read $program" >&2; exit 1; }
+if ((wine)); then
+  demo=${DEMO_DIR:-demo-wine}
+  mkdir -p "$demo"
+  PYTHONPATH=scripts${PYTHONPATH:+:$PYTHONPATH} exec python3 -m kelvdrive.demo --wine \
+    dist/KelvRx.exe "$build/tools/ncsend" "$demo" "$program"
+fi
 demo=${DEMO_DIR:-demo}
 mkdir -p "$demo"
 PYTHONPATH=scripts${PYTHONPATH:+:$PYTHONPATH} exec python3 -m kelvdrive.demo "$build" "$demo" "$program" "$@"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project needs, and only those missing.
-# Usage: scripts/deps.sh run|demo|windows|test
-#   run      build and start the program
-#   demo     also what the demo needs without a display (a virtual X server, keys
-#            pressed from outside, the screenshot)
-#   windows  cross-build KelvRx.exe (scripts/build-windows.sh)
+# Usage: scripts/deps.sh run|demo|windows|demo-wine|test
+#   run        build and start the program
+#   demo       also what the demo needs without a display (a virtual X server, keys
+#              pressed from outside, the screenshot)
+#   windows    cross-build KelvRx.exe (scripts/build-windows.sh)
+#   demo-wine  the demo with KelvRx.exe under Wine (./run.sh --demo --wine): the
+#              cross-build, the line simulator, Wine and its Japanese locale
 #   test     also what the test suite needs
 set -euo pipefail
 
@@ -17,13 +19,15 @@ WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 # own for its window frame. valgrind counts instructions for bench/run.sh.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
            "${WINDOWS_PKGS[@]}" wine wine32:i386 fonts-wine locales valgrind)
+WINE_PKGS=(wine wine32:i386 fonts-wine locales fonts-ipafont-gothic)
 
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
   demo) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}") ;;
   windows) want=("${WINDOWS_PKGS[@]}") ;;
+  demo-wine) want=(g++ "${WINDOWS_PKGS[@]}" "${DEMO_PKGS[@]}" "${WINE_PKGS[@]}") ;;
   test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}") ;;
-  *) echo "usage: scripts/deps.sh run|demo|windows|test" >&2; exit 2 ;;
+  *) echo "usage: scripts/deps.sh run|demo|windows|demo-wine|test" >&2; exit 2 ;;
 esac
 
 SUDO=""
@@ -58,7 +62,7 @@ fi
 
 # The Windows stage runs Wine in the Japanese locale, as the program's users
 # run Windows: code page 932, and file names beyond ASCII.
-if [[ ${1:-run} == test ]] && ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+if [[ ${1:-run} == test || ${1:-run} == demo-wine ]] && ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
   echo "Making the locale ja_JP.UTF-8"
   as_root sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null

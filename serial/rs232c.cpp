@@ -67,7 +67,15 @@ bool Trs232c::Open() {
   }
 
   EventMask = serialtables::EventMaskFor(*this);
-  DeviceHandle->SetEventMask(EventMask);
+  EventCharReported = (EventMask & EV_RXFLAG) != 0;
+  if (!DeviceHandle->SetEventMask(EventMask) && EventCharReported) {
+    // Some drivers refuse the event character (SerCx2 and SerCx reject a mask
+    // that holds EV_RXFLAG): the other events are asked for again without it,
+    // and the line counts as one that never reports the character.
+    EventMask &= ~EV_RXFLAG;
+    EventCharReported = false;
+    DeviceHandle->SetEventMask(EventMask);
+  }
   DeviceHandle->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
   HasWatcher = EventMask != 0;
@@ -247,8 +255,9 @@ int32_t Trs232c::InQueueCount() {
   if (!IsOpen_) return -1;
   uint32_t in_queue = 0;
   // A failed query reports an empty queue: a caller polling for input then
-  // pauses instead of reading, and never sees a negative count while open.
-  if (!DeviceHandle->Status(in_queue)) return 0;
+  // pauses instead of reading. A device that has gone reports -1 although
+  // the component is still open: nothing will ever come from it.
+  if (!DeviceHandle->Status(in_queue)) return DeviceHandle->Gone() ? -1 : 0;
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
 }
 

@@ -130,11 +130,18 @@ class Trs232c : public TComponent {
   bool Write(const void* buffer, int32_t count);
   bool ReadByte(uint8_t& b);
   bool WriteByte(uint8_t b);
+  // -1 when not open, and also while open when the device has gone.
   int32_t InQueueCount();
   bool SetRTS(bool on);
   bool SetDTR(bool on);
 
   bool IsOpen() const { return IsOpen_; }
+  // Whether this opening's line reports the event character (EvtChar) to the
+  // watcher: false when OnRXFLAG is not assigned, and when the system refused
+  // the event mask that held EV_RXFLAG (Open then enables the other events
+  // without it). Where it is true the system may still never report it (Wine
+  // does not): a caller that must answer the character watches for it too.
+  bool ReportsEventChar() const { return EventCharReported; }
 
   // Why the last failed Open, Read or Write failed, for tests and logs (the
   // dialog's messages to the operator stay as they are): the system's error
@@ -163,6 +170,7 @@ class Trs232c : public TComponent {
   serialdev::DeviceControl DeviceControl;
   serialdev::CommTimeouts Timeouts;
   uint32_t EventMask = 0;
+  bool EventCharReported = false;
   bool HasWatcher = false;
   std::unique_ptr<tcommthread> Watcher;
   uint32_t ReadTransferred = 0;

@@ -118,6 +118,9 @@ class SerialDevice {
   virtual bool Purge(uint32_t flags) = 0;
   // Input-queue count; also resets the device's error flags.
   virtual bool Status(uint32_t& in_queue) = 0;
+  // Whether the last failed Status said that the device is gone (an adapter
+  // pulled out): it will not come back while it is open.
+  virtual bool Gone() const { return false; }
   virtual bool Escape(uint32_t function) = 0;
 
   // The transfer machinery: one event and one pending-transfer record per

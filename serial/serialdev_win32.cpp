@@ -83,6 +83,7 @@ class Win32Device final : public SerialDevice {
   bool WriteResult(uint32_t& transferred) override;
   bool Close() override;
   long LastError() const override { return last_error_; }
+  bool Gone() const override { return gone_; }
 
  private:
   struct Direction {
@@ -92,6 +93,7 @@ class Win32Device final : public SerialDevice {
     std::unique_ptr<OVERLAPPED> record = std::make_unique<OVERLAPPED>();
     bool started = false;  // the last start completed or went under way
     bool pending = false;  // the last one was under way when its start returned
+    uint8_t* buf = nullptr;  // where the last read puts its bytes
   };
 
   // Only a transfer that went under way can still be running; one refused at
@@ -110,7 +112,17 @@ class Win32Device final : public SerialDevice {
   static XferWait Wait(Direction& d, uint32_t timeout_ms);
   bool Result(Direction& d, uint32_t& transferred);
 
+  // With fewer than 8 data bits the bits above them are never data; some
+  // drivers (and Wine) pass the parity bit up in them. Cleared here, as the
+  // POSIX backend does, so both systems store the same bytes.
+  void MaskData(uint8_t* buf, DWORD n) const {
+    if (data_mask_ != 0xFF) {
+      for (DWORD i = 0; i < n; ++i) buf[i] &= data_mask_;
+    }
+  }
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  uint8_t data_mask_ = 0xFF;
   DCB dcb_{};  // the block last read, so fields we do not model survive SetState
   Direction read_;
   Direction write_;
@@ -129,6 +141,7 @@ class Win32Device final : public SerialDevice {
   // Set by CancelEventWait from any thread; reset by Open.
   HANDLE cancel_event_ = nullptr;
   std::atomic<long> last_error_{0};
+  bool gone_ = false;  // the last failed status query said the device is gone
 };
 
 // How long a cancelled event wait may take to report its end.
@@ -162,6 +175,7 @@ Win32Device::~Win32Device() {
 bool Win32Device::Open(const std::string& name) {
   if (handle_ != INVALID_HANDLE_VALUE) return false;
   last_error_ = 0;
+  gone_ = false;
   // In the device namespace, so that "COM10" and above open as well.
   const std::string path = serialtables::WindowsDevicePath(name, {});
   if (path.empty()) {
@@ -245,7 +259,9 @@ bool Win32Device::SetState(const DeviceControl& d) {
   b.ErrorChar = static_cast<char>(d.ErrorChar);
   b.EofChar = static_cast<char>(d.EofChar);
   b.EvtChar = static_cast<char>(d.EvtChar);
-  return Ok(SetCommState(handle_, &b));
+  if (!Ok(SetCommState(handle_, &b))) return false;
+  data_mask_ = d.ByteSize < 8 ? static_cast<uint8_t>((1u << d.ByteSize) - 1u) : 0xFF;
+  return true;
 }
 
 bool Win32Device::GetTimeouts(CommTimeouts& t) {
@@ -328,7 +344,15 @@ bool Win32Device::Purge(uint32_t flags) {
 bool Win32Device::Status(uint32_t& in_queue) {
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!Ok(ClearCommError(handle_, &errors, &stat))) return false;
+  DWORD error = 0;
+  if (!Ok(ClearCommError(handle_, &errors, &stat), &error)) {
+    // What the drivers of an unplugged adapter answer. Nothing ever cancels a
+    // status query, so an aborted one means the device went too.
+    gone_ = error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
+            error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_REMOVED ||
+            error == ERROR_OPERATION_ABORTED;
+    return false;
+  }
   in_queue = stat.cbInQue;
   return true;
 }
@@ -387,7 +411,14 @@ XferStart Win32Device::Started(BOOL result, Direction& d) {
 XferStart Win32Device::StartRead(void* buf, uint32_t count) {
   if (!read_.event || Busy(read_)) return XferStart::Failed;
   ResetEvent(read_.event);
-  return Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()), read_);
+  read_.buf = static_cast<uint8_t*>(buf);
+  const XferStart s = Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()), read_);
+  DWORD n = 0;
+  if (s == XferStart::Completed &&
+      Ok(GetOverlappedResult(handle_, read_.record.get(), &n, FALSE), nullptr, false)) {
+    MaskData(read_.buf, n);
+  }
+  return s;
 }
 
 XferStart Win32Device::StartWrite(const void* buf, uint32_t count) {
@@ -425,7 +456,9 @@ bool Win32Device::Result(Direction& d, uint32_t& transferred) {
 }
 
 bool Win32Device::ReadResult(uint32_t& transferred) {
-  return Result(read_, transferred);
+  if (!Result(read_, transferred)) return false;
+  MaskData(read_.buf, transferred);
+  return true;
 }
 
 bool Win32Device::WriteResult(uint32_t& transferred) {

@@ -137,6 +137,15 @@ int main(int argc, char** argv) {
     where = path;
   }
 
+  if (o.wait_open) {
+    if (!o.quiet) std::fprintf(stderr, "ncsend: waiting for the receiver to open the line\n");
+    if (!ncsend::AwaitOpener(pty, o.timeout_ms, &g_interrupted, error)) {
+      ncsend::ClosePty(pty);
+      return Fail(kExitLine, error);
+    }
+    std::fprintf(stderr, "ncsend: the receiver opened the line\n");
+  }
+
   std::vector<std::string> warnings;
   if (pty.master < 0) ncsend::ConfigureLine(fd, o.baud, o.line, warnings);
   for (const std::string& w : warnings)

@@ -318,6 +318,9 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
     } else if (name == "--handshake") {
       if (!flag()) return false;
       o.handshake = true;
+    } else if (name == "--wait-open") {
+      if (!flag()) return false;
+      o.wait_open = true;
     } else if (name == "--timeout") {
       if (!value(s)) return false;
       if (!ParseSeconds(s, o.timeout_ms)) {
@@ -356,6 +359,10 @@ bool ParseArgs(const std::vector<std::string>& args, Options& out, std::string& 
 
   if (o.dump && !o.pty_link.empty()) {
     error = "--dump and --pty exclude each other";
+    return false;
+  }
+  if (o.wait_open && o.pty_link.empty()) {
+    error = "--wait-open needs --pty";
     return false;
   }
   const size_t want = (o.dump || !o.pty_link.empty()) ? 1 : 2;
@@ -412,6 +419,9 @@ are opened unless --real-port is given.
   --leader N        N feed characters (NUL) before the start (0; mode 2: 16)
   --handshake       send DC2 every 300 ms until a DC1 answers, then the
                     program; after a DC3 ask again the same way
+  --wait-open       with --pty: let the line go until the receiver opens it,
+                    and only then start (the handshake first); gives up after
+                    --timeout
   --timeout S       give up when no DC1 comes within S seconds of the
                     handshake or a DC3, or the line takes nothing (60; 0 never)
   --baud N          line speed (9600); the device is set to it where it can be

@@ -83,6 +83,7 @@ struct Options {
   size_t overrun = 0;
   bool ignore_dc3 = false;
   bool handshake = false;
+  bool wait_open = false;  // --pty: start once the receiver has opened the line
   int timeout_ms = 60000;  // 0 waits for ever
   int linger_ms = 0;
   bool real_port = false;

@@ -444,6 +444,27 @@ bool MakePty(const std::string& link, Pty& out, std::string& error) {
   return true;
 }
 
+bool AwaitOpener(Pty& p, int timeout_ms, const volatile std::sig_atomic_t* interrupted,
+                 std::string& error) {
+  if (p.slave >= 0) close(p.slave);
+  p.slave = -1;
+  const Clock::time_point deadline =
+      timeout_ms > 0 ? Clock::now() + Ms(timeout_ms) : Clock::time_point::max();
+  for (;;) {
+    pollfd q{p.master, 0, 0};
+    if (poll(&q, 1, 0) >= 0 && !(q.revents & POLLHUP)) return true;
+    if (interrupted && *interrupted) {
+      error = "interrupted";
+      return false;
+    }
+    if (Clock::now() >= deadline) {
+      error = "nobody opened the line within " + TimeoutText(timeout_ms);
+      return false;
+    }
+    usleep(10000);
+  }
+}
+
 void ClosePty(Pty& p) {
   if (!p.link.empty()) {
     char target[256] = {};

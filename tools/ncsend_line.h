@@ -86,5 +86,10 @@ struct Pty {
 bool MakePty(const std::string& link, Pty& out, std::string& error);
 // Removes the link (if it still leads to this pair) and closes both ends.
 void ClosePty(Pty& p);
+// Lets go of the pair's far end and waits until a receiver has opened it
+// (the pair no longer reports a hang-up). False with a message after
+// `timeout_ms` (0 waits for ever) or when `interrupted` is set.
+bool AwaitOpener(Pty& p, int timeout_ms, const volatile std::sig_atomic_t* interrupted,
+                 std::string& error);
 
 }  // namespace ncsend

@@ -7,10 +7,12 @@ program's window and keys, the line on a pseudo-terminal, Wine for KelvRx.exe.
   window   the program's window: finding it, keys, pictures
   line     the control's side: ncsend on a pty, or a far end of our own
   kelvrx   the Linux program in a folder of its own, and what Rx.nc must hold
-  wine     a private Wine prefix set up for KelvRx.exe, its COM ports on ptys
+  wine     a private Wine prefix set up for KelvRx.exe, its COM ports on ptys,
+           and one receive by KelvRx.exe from ncsend
 
 Commands (python3 -m kelvdrive.NAME; the scripts in scripts/ call them):
-  demo      a whole transfer, worked by itself without a display
+  demo      a whole transfer, worked by itself without a display (--wine:
+            KelvRx.exe under Wine)
   picture   the dialog at its first start as a PNG
   winstage  the Windows stage of the test suite under Wine
 """

@@ -51,6 +51,18 @@ def expected_rx(program, mode=0):
     return b"".join(l + b"\r\n" for l in lines)
 
 
+def long_program(sample, at_least):
+    """A program of at least at_least bytes made of sample's body (the lines
+    between its "%" lines) over and over, between one pair of "%" lines."""
+    body = [l for l in sample.split(b"\n") if l.strip() not in (b"%", b"")]
+    out = [b"%"]
+    size = 2
+    while size < at_least:
+        out += body
+        size += sum(len(l) + 1 for l in body)
+    return b"\n".join(out + [b"%", b""])
+
+
 def first_difference(got, want):
     """Where and how got differs from want, in one line (None when equal)."""
     if got == want:

@@ -2,6 +2,7 @@
 simulator ncsend, or a far end that we hold ourselves."""
 
 import os
+import re
 import select
 import subprocess
 import threading
@@ -30,6 +31,29 @@ class Ncsend:
 
     def ended(self):
         return self.proc.poll() is not None
+
+    def opened(self):
+        """With --wait-open: the receiver has opened the line."""
+        return "the receiver opened the line" in self.said()
+
+    def report(self):
+        """What it said of the line's flow control, once it has ended: dc2
+        (sent), handshake_s (first DC2 to its DC1, None when not answered),
+        dc3 and dc1 (received), stops and resumed (DC3 stops while sending,
+        and those a DC1 let go)."""
+        said = self.said()
+        r = {"dc2": 0, "handshake_s": None, "dc3": 0, "dc1": 0, "stops": 0, "resumed": 0}
+        m = re.search(r"^ncsend: handshake: (\d+) DC2, (?:answered after ([\d.]+) s)?", said, re.M)
+        if m:
+            r["dc2"] = int(m.group(1))
+            r["handshake_s"] = float(m.group(2)) if m.group(2) else None
+        m = re.search(r"^ncsend: flow: (\d+) DC3, (\d+) DC1 received", said, re.M)
+        if m:
+            r["dc3"], r["dc1"] = int(m.group(1)), int(m.group(2))
+        stops = re.findall(r"^ncsend: DC3 \d+ at character \d+: .*?(resumed|not resumed)", said, re.M)
+        r["stops"] = len(stops)
+        r["resumed"] = stops.count("resumed")
+        return r
 
     def said(self):
         self.out.flush()

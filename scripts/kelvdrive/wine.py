@@ -8,8 +8,10 @@ import os
 import shutil
 import struct
 import subprocess
+import time
 
-from .proc import Failure, wait_for
+from .proc import Failure, Program, wait_for
+from .window import Window
 
 # Where COM1 leads, inside the prefix: the black-box test links it to a pty.
 COM1_LINK = "ttyNC"
@@ -107,6 +109,7 @@ class Wine:
         if not self.wine or not self.server:
             raise Failure("Wine's 32-bit side is not installed (scripts/deps.sh test)")
         self.prefix = prefix
+        self.display = display
         self.locale = japanese_locale()
         # Every Wine command runs with the display from the first on: a
         # wineserver started headless gives later programs no window.
@@ -169,3 +172,77 @@ class Wine:
 
     def close(self):
         subprocess.call([self.server, "-k"], env=self.base_env, stderr=subprocess.DEVNULL)
+
+
+def sender_options(flat_out=False, timeout_s=60):
+    """ncsend as the Windows program's control: it lets the line go until the
+    program opens COM1, then asks with DC2 until a DC1 answers and honours
+    DC3/DC1, like the Linux demo's control (flat_out: as fast as the line
+    takes it, so the queue fills and the program must hold it with DC3).
+    timeout_s: how long it waits for the opening and for each answer (0: for
+    ever, for an operator at the keys)."""
+    return ["--handshake", "--wait-open", "--timeout", str(timeout_s), "--linger-ms", "3000",
+            *(["--flat-out", "--chunk", "4096"] if flat_out else [])]
+
+
+def check_answers(report, flat_out):
+    """The program's DC1/DC3 answers as the control saw them (a line.Ncsend
+    report); what was wrong, or None. Wine reports no line event on a pty, so
+    these are the run's own answers. How soon the DC1 came is reported
+    (answers_text), not judged: timings belong to the benchmark."""
+    r = report
+    if r["handshake_s"] is None:
+        return "the control's DC2 was never answered with DC1"
+    if r["resumed"] != r["stops"]:
+        return "%d of %d DC3 stops were let go with DC1" % (r["resumed"], r["stops"])
+    if flat_out and r["stops"] == 0:
+        return "a flat-out control was never held with DC3"
+    # One DC1 per DC2 the program read (a DC2 that came while it opened the
+    # line is purged unread) and one per hold; never more.
+    if r["dc1"] > r["dc2"] + r["dc3"]:
+        return "%d DC1 for %d DC2 and %d DC3: more than one answer each" % (
+            r["dc1"], r["dc2"], r["dc3"])
+    if r["dc1"] < 1 + r["resumed"]:
+        return "%d DC1 for the handshake and %d stops" % (r["dc1"], r["resumed"])
+    return None
+
+
+def answers_text(report):
+    r = report
+    return ("DC2 answered after %.3f s; %d DC2, %d DC1, %d DC3, %d of %d stops resumed"
+            % (r["handshake_s"], r["dc2"], r["dc1"], r["dc3"], r["resumed"], r["stops"]))
+
+
+def receive(wine, exe, sender, log, first_shot=None, finished_shot=None, say=None,
+            deadline_s=180):
+    """Runs exe (in its own folder) under wine and receives once from sender
+    (a line.Ncsend started with sender_options): Enter on 受信開始 until the
+    control sees COM1 opened, waits for the control to end and for Rx.nc,
+    saves the finished dialog as finished_shot if asked, Enter on 閉じる."""
+    say = say or (lambda text: None)
+    folder = os.path.dirname(os.path.abspath(exe))
+    app = Program([wine.wine, exe, "20,20"], folder, wine.env, log)
+    try:
+        window = Window.of(app, 60, 0.2)
+        if first_shot:
+            time.sleep(0.5)  # the first paint
+            window.screenshot(first_shot)
+        say("the dialog is up on %s; Enter on 受信開始" % wine.display)
+        window.press_until("Return", app, "the program to open COM1 (the control sees it opened)",
+                           sender.opened)
+        say("receiving")
+        app.wait("the control to send the whole program and end", sender.ended, deadline_s, 0.1)
+        # The pty holds up to some 64 kB the program has not read yet, and
+        # under Wine each single-byte read costs a fraction of a millisecond.
+        rx = os.path.join(folder, "Rx.nc")
+        app.wait("the program to read what the line still held and write Rx.nc",
+                 lambda: os.path.exists(rx), 180, 0.1)
+        if finished_shot:
+            time.sleep(0.5)  # the dialog's last paint
+            window.screenshot(finished_shot)
+            say("the finished dialog is saved as %s" % finished_shot)
+        say("Enter on 閉じる")
+        window.press("Return")
+        app.finish("after 閉じる")
+    finally:
+        app.stop()

@@ -8,8 +8,10 @@ Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
                   the serial backend on a pseudo-terminal that Wine presents as
                   COM99, whose far end answers every byte with its successor
   test_winui.exe  the dialog on the Win32 front end (*_winui_test.cpp)
-  KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py), COM1
-                  leading to a pty of that test's own
+  KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py) of a
+                  100 kB program from the line simulator ncsend (built for
+                  this machine in BUILD/host) as a control that waits for DC1
+                  and honours DC3/DC1, sending flat out; COM1 leads to its pty
   test_winui.exe  again on a screen of 120 dots per inch with a message font
                   that has no Japanese characters, as a Windows of another
                   language at 125 % has it
@@ -27,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 
+from . import kelvrx
 from .line import Answerer
 from .proc import Failure, missing
 from .wine import Wine, binaries, foreign_links, port_map
@@ -119,18 +122,44 @@ class Stage:
                        env={"KELV_TEST_DPI": "120"})
 
     def black_box(self, wine):
-        say("black-box receive with KelvRx.exe")
+        ncsend = self.host_ncsend()
+        if not ncsend:
+            self.record("KelvRx.exe", "FAILED: no line simulator for this machine", ok=False)
+            return
+        say("black-box receive with KelvRx.exe from ncsend, flat out, DC2/DC1 and DC3/DC1")
         shot = os.path.join(self.build, "dialog-windows.png")
+        program = os.path.join(wine.prefix, "long.nc")
+        with open(os.path.join(ROOT, "tools", "sample", "demo.nc"), "rb") as f:
+            sample = f.read()
+        with open(program, "wb") as f:
+            f.write(kelvrx.long_program(sample, 100 * 1024))
         rc = subprocess.call(
-            ["timeout", "-k", "5", "300", sys.executable,
+            ["timeout", "-k", "5", "420", sys.executable,
              os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
              "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix,
-             "--program", os.path.join(ROOT, "tools", "sample", "demo.nc"),
+             "--program", program, "--ncsend", ncsend, "--flat-out",
              "--folder", "受信プログラム", "--shot", shot], env=wine.env)
         if rc:
             self.record("KelvRx.exe", "FAILED: black-box receive", ok=False)
         else:
-            self.record("KelvRx.exe", "ok: received byte for byte (picture: %s)" % shot)
+            self.record("KelvRx.exe", "ok: received byte for byte, DC1/DC3 answered (picture: %s)"
+                        % shot)
+
+    def host_ncsend(self):
+        """The line simulator built for this machine (it plays the control on
+        the pty Wine maps to COM1); KELV_NCSEND names one already built."""
+        given = os.environ.get("KELV_NCSEND")
+        if given:
+            return given if os.access(given, os.X_OK) else None
+        host = os.path.join(self.build, "host")
+        say("building the line simulator for this machine in %s" % host)
+        if subprocess.call(["cmake", "-S", ROOT, "-B", host, "-G", "Ninja",
+                            "-DCMAKE_BUILD_TYPE=Release", "-DKELV_WITH_QT=OFF",
+                            "-DKELV_TESTS=OFF"], stdout=subprocess.DEVNULL) or \
+                subprocess.call(["cmake", "--build", host, "-j", "2", "--target", "ncsend"],
+                                stdout=subprocess.DEVNULL):
+            return None
+        return os.path.join(host, "tools", "ncsend")
 
 
 def give_up(why):

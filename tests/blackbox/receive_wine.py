@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Acceptance test of KelvRx.exe under Wine, driven from outside as an operator
 would: the program in a fresh folder with no settings file (preset 1: COM1,
-ISO, "%" to "%"), COM1 a pseudo-terminal whose far end this script plays,
-Enter on 受信開始, the sample program written to the line once the program has
-opened it, Enter on 閉じる once Rx.nc is there. Then Rx.nc must hold the
-program line for line (CR LF) and Kelv.ini the 22 lines of a first save.
-
-Wine's serial layer answers no DC2 (its line-event wait never reports the
-event character), so the far end sends without the handshake; the DC1/DC3
-answers stay tested on Linux.
+ISO, "%" to "%"), COM1 a pseudo-terminal whose far end the line simulator
+ncsend plays as a control that asks with DC2 until a DC1 answers and honours
+DC3/DC1; Enter on 受信開始, Enter on 閉じる once Rx.nc is there. Then Rx.nc
+must hold the program line for line (CR LF), Kelv.ini the 22 lines of a first
+save, and the control must have seen its DC2 answered, never more than one
+DC1 for each DC2 and DC3, and, sending flat out, every DC3 hold let go with
+DC1 (how soon the first DC1 came is printed). Wine reports no line event on a
+pty, so these are the run's own answers.
 
 Runs inside the Windows stage (scripts/windows-stage.sh), which made the
 prefix with COM1 mapped to its ttyNC and started the X server in DISPLAY.
@@ -21,15 +21,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 from kelvdrive import kelvrx  # noqa: E402
-from kelvdrive.line import PtyPeer  # noqa: E402
-from kelvdrive.proc import Failure, Program, holds_device  # noqa: E402
-from kelvdrive.window import Window  # noqa: E402
-from kelvdrive.wine import COM1_LINK, Wine  # noqa: E402
+from kelvdrive.line import Ncsend  # noqa: E402
+from kelvdrive.proc import Failure  # noqa: E402
+from kelvdrive.wine import COM1_LINK, Wine, answers_text, check_answers, receive, sender_options  # noqa: E402,E501
 
 
 def run(a, work):
@@ -43,36 +41,21 @@ def run(a, work):
         program = f.read()
 
     wine = Wine(a.prefix, os.environ["DISPLAY"])
-    # The program opens the line by name; a slave held here would count as its.
-    line = PtyPeer(os.path.join(a.prefix, COM1_LINK), hold=False)
+    sender = Ncsend(a.ncsend, os.path.join(a.prefix, COM1_LINK), a.program,
+                    *sender_options(a.flat_out), out=os.path.join(work, "ncsend.log"))
     try:
         com1 = os.path.realpath(os.path.join(a.prefix, "dosdevices", "com1"))
-        if com1 != line.device:
+        if com1 != sender.device:
             raise Failure("COM1 leads to %s, not to the test line %s: not started"
-                          % (com1, line.device))
-        app = Program([wine.wine, exe, "20,20"], folder, wine.env,
-                      os.path.join(work, "KelvRx.log"))
-        try:
-            window = Window.of(app, 60, 0.2)
-            if a.shot:
-                time.sleep(0.5)  # the first paint
-                window.screenshot(a.shot)
-            # Wine's server holds the line as well as the program: any process counts.
-            window.press_until("Return", app, "the program to open the line",
-                               lambda: holds_device(None, line.device))
-            # The opening purges the line: send once that is surely over.
-            time.sleep(1.0)
-            line.send(program)
-            rx = os.path.join(folder, "Rx.nc")
-            app.wait("Rx.nc", lambda: os.path.exists(rx), 60, 0.1)
-            window.press("Return")
-            app.finish("after 閉じる")
-        finally:
-            app.stop()
+                          % (com1, sender.device))
+        receive(wine, exe, sender, os.path.join(work, "KelvRx.log"), first_shot=a.shot)
+        status = sender.finish()
+        if status:
+            raise Failure("the line simulator ended with status %d:\n%s" % (status, sender.said()))
     finally:
-        line.close()
+        sender.stop()
 
-    with open(rx, "rb") as f:
+    with open(os.path.join(folder, "Rx.nc"), "rb") as f:
         got = f.read()
     diff = kelvrx.first_difference(got, kelvrx.expected_rx(program))
     if diff:
@@ -82,7 +65,15 @@ def run(a, work):
     if ini != kelvrx.saved_settings():
         raise Failure("Kelv.ini after the close:\n%r\nexpected:\n%r"
                       % (ini, kelvrx.saved_settings()))
-    return "%d lines received byte for byte; Kelv.ini holds the 22 lines" % got.count(b"\n")
+    # What the control saw, for the record.
+    sys.stdout.write("".join(l + "\n" for l in sender.said().splitlines()
+                             if l.startswith("ncsend: ") and "DC3 at character" not in l))
+    report = sender.report()
+    wrong = check_answers(report, a.flat_out)
+    if wrong:
+        raise Failure("%s (%s)" % (wrong, answers_text(report)))
+    return ("%d lines (%d bytes) received byte for byte; %s; Kelv.ini holds the 22 lines"
+            % (got.count(b"\n"), len(got), answers_text(report)))
 
 
 def main():
@@ -90,6 +81,9 @@ def main():
     ap.add_argument("--exe", required=True)
     ap.add_argument("--prefix", required=True)
     ap.add_argument("--program", required=True)
+    ap.add_argument("--ncsend", required=True, help="the line simulator, built for this machine")
+    ap.add_argument("--flat-out", action="store_true",
+                    help="the control sends as fast as the line takes it")
     ap.add_argument("--shot", help="save the dialog at its first start as this PNG")
     ap.add_argument("--folder", default="app", help="name of the folder the program runs in")
     a = ap.parse_args()
@@ -99,10 +93,11 @@ def main():
         return 0
     except (Failure, OSError, subprocess.SubprocessError) as e:
         print("receive_wine: FAILED: %s" % e, flush=True)
-        log = os.path.join(work, "KelvRx.log")
-        if os.path.exists(log):
-            with open(log, "rb") as f:
-                sys.stdout.write(f.read().decode("utf-8", "replace")[-2000:])
+        for name in ("ncsend.log", "KelvRx.log"):
+            log = os.path.join(work, name)
+            if os.path.exists(log):
+                with open(log, "rb") as f:
+                    sys.stdout.write("-- %s:\n%s\n" % (name, f.read().decode("utf-8", "replace")[-2000:]))
         return 1
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -233,6 +233,10 @@ TEST(NcsendArgs, ParsesAndRefuses) {
       {{"--pty", "/tmp/line", "d", "p"}, "one argument", nullptr},
       {{"p"}, "two arguments", nullptr},
       {{"--dump", "--pty", "/tmp/line", "p"}, "exclude", nullptr},
+      {{"--pty", "/tmp/line", "--handshake", "--wait-open", "p"},
+       "",
+       [](const Options& o) { return o.wait_open && o.handshake; }},
+      {{"--wait-open", "d", "p"}, "needs --pty", nullptr},
   };
   for (const ArgCase& c : cases) {
     std::string joined;

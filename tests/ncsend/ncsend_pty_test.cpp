@@ -420,4 +420,30 @@ TEST(NcsendPty, MadeLineIsLinkedAndTheLinkGoesWithIt) {
   EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
 }
 
+// --wait-open: the simulator lets its end go and starts once a receiver has
+// opened the line; with nobody there it gives up after its time-out.
+TEST(NcsendPty, WaitsForTheReceiverToOpenTheLine) {
+  TempDir dir;
+  const std::string link = dir.path() + "/ttyNC";
+  ncsend::Pty p;
+  std::string error;
+  ASSERT_TRUE(ncsend::MakePty(link, p, error)) << error;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ncsend::AwaitOpener(p, 200, nullptr, error));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+  EXPECT_NE(error.find("nobody opened the line"), std::string::npos) << error;
+
+  std::atomic<int> far{-1};
+  std::thread receiver([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string open_error;
+    far = ncsend::OpenLine(link, false, open_error);
+  });
+  EXPECT_TRUE(ncsend::AwaitOpener(p, 5000, nullptr, error)) << error;
+  receiver.join();
+  ASSERT_GE(far.load(), 0);
+  close(far);
+  ncsend::ClosePty(p);
+}
+
 }  // namespace

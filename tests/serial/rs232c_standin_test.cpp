@@ -3,13 +3,19 @@
 // overlapped serial drivers met on Windows: a transfer stays under way until
 // its bytes come or an abort purge ends it, the purge returns before the
 // transfer has ended, and a start on a direction still under way is refused.
+// And the run's answers on the line with the ways drivers report (or do not
+// report) the event character.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,7 +23,10 @@
 
 #include "accepting_device.h"
 #include "handover.h"
+#include "linechars.h"
+#include "linerun.h"
 #include "rs232c.h"
+#include "rxfile.h"
 
 namespace {
 
@@ -26,6 +35,10 @@ using serialdev::XferWait;
 using Clock = std::chrono::steady_clock;
 
 enum class Waits { Normal, FailAtOnce, IgnoreMask };
+// How a Normal wait reports the event character: at once (serial.sys), some
+// time late, never (EV_RXCHAR only), a mask with it refused (SerCx2), or no
+// event at all (Wine on a pty).
+enum class Flag { AtOnce, Late, Never, Refused, NoEvents };
 
 struct Habits {
   int abort_delay_ms = 40;     // an abort takes effect this long after the purge
@@ -35,6 +48,9 @@ struct Habits {
   bool writes_block = false;   // a write stays under way until aborted
   Waits waits = Waits::Normal;
   bool rxflag_at_cancel = false;  // an ignoring wait, cancelled, still reports EV_RXFLAG
+  Flag flag = Flag::AtOnce;
+  int late_ms = 0;
+  int status_fails_after = -1;  // polls; then the status query fails: the device is gone
 };
 
 // What the stand-in driver holds; shared with its late completions and kept
@@ -61,6 +77,11 @@ struct Driver {
   bool cancelled = false;
   uint32_t mask = 0;
   uint64_t mask_seq = 0;
+  uint32_t history = 0;  // events no wait has taken yet
+  std::deque<Clock::time_point> late_flags;
+  bool purged = false;  // Open has emptied the queue
+  int polls = 0;
+  bool gone = false;
   std::vector<std::thread> late;
 
   ~Driver() {
@@ -71,6 +92,13 @@ struct Driver {
   void Deliver(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(mu);
     line.insert(line.end(), bytes.begin(), bytes.end());
+    const bool flag = std::count(bytes.begin(), bytes.end(), linechars::kDC2) > 0;
+    if (habits.flag != Flag::NoEvents) history |= serialdev::EV_RXCHAR & mask;
+    if (flag && habits.flag == Flag::AtOnce) history |= serialdev::EV_RXFLAG & mask;
+    if (flag && habits.flag == Flag::Late) {
+      late_flags.push_back(Clock::now() + std::chrono::milliseconds(habits.late_ms));
+    }
+    cv.notify_all();
     if (read.pending && line.size() >= read.count) {
       std::copy_n(line.begin(), read.count, read.buf);
       line.erase(line.begin(), line.begin() + read.count);
@@ -98,6 +126,7 @@ class StandInDevice final : public AcceptingDevice {
 
   bool SetEventMask(uint32_t mask) override {
     std::lock_guard<std::mutex> lock(d_->mu);
+    if (d_->habits.flag == Flag::Refused && (mask & serialdev::EV_RXFLAG)) return false;
     d_->mask = mask;
     ++d_->mask_seq;
     d_->cv.notify_all();
@@ -111,8 +140,17 @@ class StandInDevice final : public AcceptingDevice {
       case Waits::FailAtOnce:
         return false;
       case Waits::Normal:
-        d_->cv.wait(lock, [&] { return d_->mask_seq != seq || d_->cancelled; });
-        events = 0;
+        for (;;) {
+          while (!d_->late_flags.empty() && d_->late_flags.front() <= Clock::now()) {
+            d_->late_flags.pop_front();
+            d_->history |= serialdev::EV_RXFLAG & d_->mask;
+          }
+          if (d_->cancelled || d_->mask_seq != seq || d_->history) break;
+          d_->cv.wait_until(lock, d_->late_flags.empty() ? Clock::now() + std::chrono::seconds(1)
+                                                          : d_->late_flags.front());
+        }
+        events = d_->mask_seq != seq ? 0 : d_->history;
+        d_->history = 0;
         return !d_->cancelled;
       case Waits::IgnoreMask:
         d_->cv.wait(lock, [&] { return d_->cancelled; });
@@ -130,15 +168,25 @@ class StandInDevice final : public AcceptingDevice {
   }
   bool Purge(uint32_t flags) override {
     std::lock_guard<std::mutex> lock(d_->mu);
-    if (flags & serialdev::PURGE_RXCLEAR) d_->line.clear();
+    if (flags & serialdev::PURGE_RXCLEAR) {
+      d_->line.clear();
+      d_->purged = true;
+    }
     if ((flags & serialdev::PURGE_RXABORT) && d_->read.pending) AbortLate(true);
     if ((flags & serialdev::PURGE_TXABORT) && d_->write.pending) AbortLate(false);
     return true;
   }
   bool Status(uint32_t& in_queue) override {
     std::lock_guard<std::mutex> lock(d_->mu);
+    const int after = d_->habits.status_fails_after;
+    d_->gone = d_->gone || (after >= 0 && ++d_->polls > after);
+    if (d_->gone) return false;
     in_queue = static_cast<uint32_t>(d_->line.size());
     return true;
+  }
+  bool Gone() const override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    return d_->gone;
   }
   bool Escape(uint32_t) override { return true; }
   bool MakeTransferEvents() override { return true; }
@@ -406,6 +454,145 @@ TEST_F(StandInTest, CloseEndsWhenTheDriverIgnoresTheMaskChange) {
     port_.OnRXFLAG = nullptr;
     TearDown();
   }
+}
+
+// The run's passes with the watcher's hand-overs served and `step` taken once
+// per pass; given up after a minute.
+kelv::PassHooks Passes(std::function<void()> step) {
+  kelv::PassHooks hooks;
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(60);
+  hooks.process_messages = [step] {
+    HandOver::Ui().ServePending();
+    step();
+  };
+  hooks.cancelled = [give_up] { return Clock::now() > give_up; };
+  hooks.sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.line_completed = [](const kelv::Reception&, const kelv::Reception::StepResult&) {};
+  return hooks;
+}
+
+// An adapter pulled out mid-run: the status query fails, saying the device is
+// gone. The run ends as after a failed read, with the lines it completed.
+TEST_F(StandInTest, DeviceGoneEndsTheRunAsAFailedRead) {
+  driver().habits.status_fails_after = 20;
+  ASSERT_TRUE(port_.Open());
+  driver().Deliver({'%', '\n', 'G', '1', '\n', 'G', '2'});
+  kelv::LineAnswers answers(port_);
+  kelv::Reception rx(kelv::ReceptionSettings{});
+  EXPECT_EQ(kelv::PollLine(port_, rx, answers, Passes([] {})), kelv::RunEnd::ReadFailed);
+  EXPECT_EQ(rx.LineCount(), 2);
+  EXPECT_TRUE(port_.IsOpen());
+}
+
+// The control on the far end, one step per polling pass: it asks with DC2 and
+// waits for the DC1 before the program, after every tenth burst and before the
+// end; it sends bursts of 1000 characters (more than packetsize) once the last
+// one has been read, and stops at DC3 until DC1. Any other DC1 is stray.
+struct Control {
+  std::string stream;
+  size_t at = 0, bursts = 0, seen = 0;
+  bool asking = false, held = false;
+  int dc2 = 0, answers = 0, stops = 0, resumed = 0, dc3_while_held = 0, stray = 0;
+
+  void Step(Driver& d) {
+    std::unique_lock<std::mutex> lock(d.mu);
+    for (; seen < d.sent.size(); ++seen) {
+      const uint8_t b = d.sent[seen];
+      if (b == linechars::kDC3) {
+        dc3_while_held += held;
+        stops += !held;
+        held = true;
+      } else if (b == linechars::kDC1) {
+        int& which = asking ? answers : held ? resumed : stray;
+        ++which;
+        asking = held = false;
+      }
+    }
+    if (!d.purged || asking || held || !d.line.empty() || at == stream.size()) return;
+    const size_t last = stream.size() - 3;  // "%" and its line end go alone, after a DC2
+    std::vector<uint8_t> next;
+    if (static_cast<size_t>(dc2) < 1 + bursts / 10 + (at == last)) {
+      next = {linechars::kDC2};
+      ++dc2;
+      asking = true;
+    } else {
+      const size_t n = at < last ? std::min<size_t>(1000, last - at) : stream.size() - at;
+      next.assign(stream.begin() + at, stream.begin() + at + n);
+      at += n;
+      bursts += at <= last;
+    }
+    lock.unlock();
+    d.Deliver(next);
+  }
+};
+
+// Whatever the driver reports, every DC2 gets one DC1, a full queue one DC3,
+// every hold its DC1, and Rx.nc is the program byte for byte.
+TEST_F(StandInTest, EveryDc2GetsOneDc1AndEveryHoldIsLetGoWhateverTheDriverReports) {
+  struct Row {
+    const char* name;
+    Flag flag;
+    int late_ms;
+    bool watcher_answers;
+  };
+  const Row rows[] = {
+      {"EV_RXFLAG at once", Flag::AtOnce, 0, true},
+      {"EV_RXFLAG 30 ms late", Flag::Late, 30, true},
+      {"EV_RXFLAG later than the run's grace", Flag::Late, 300, false},
+      {"never EV_RXFLAG", Flag::Never, 0, false},
+      {"a mask with EV_RXFLAG refused", Flag::Refused, 0, false},
+      {"no events at all", Flag::NoEvents, 0, false},
+  };
+  std::string program = "%\nO1234\n";
+  for (int i = 1; i <= 1500; ++i) {
+    program += "N" + std::to_string(i * 5) + " G01 X" + std::to_string(i % 97) + ".5 Y-" +
+               std::to_string(i % 53) + " F" + std::to_string(100 + i % 400) + "\n";
+  }
+  program += "M30\n%\n";
+  std::string file_form;
+  for (char c : program) file_form += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const std::string rx_path = testing::TempDir() + "standin_Rx.nc";
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    driver().habits.flag = row.flag;
+    driver().habits.late_ms = row.late_ms;
+    // The dialog's line: event character DC2, packetsize 900, both handlers.
+    port_.EvtChar = linechars::kDC2;
+    port_.packetsize = 900;
+    std::unique_ptr<kelv::LineAnswers> answers;
+    port_.OnRXFLAG = [&](TObject*) { answers->WatcherSawEventChar(); };
+    port_.OnPACKET = [&](TObject*) { answers->WatcherQueueFull(); };
+    ASSERT_TRUE(port_.Open());
+    answers = std::make_unique<kelv::LineAnswers>(port_);
+    EXPECT_EQ(port_.ReportsEventChar(), row.flag != Flag::Refused);
+
+    Control control;
+    control.stream = program;
+    kelv::Reception rx(kelv::ReceptionSettings{});
+    const kelv::PassHooks hooks = Passes([&] { control.Step(driver()); });
+    EXPECT_EQ(kelv::PollLine(port_, rx, *answers, hooks), kelv::RunEnd::Finished);
+    EXPECT_TRUE(port_.Close());
+    rx.FinishRun();
+    std::remove(rx_path.c_str());
+    kelv::WriteRxFileBlocks(rx_path, rx.TakeFileBlocks());
+    std::ifstream in(rx_path, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == file_form);
+
+    EXPECT_EQ(control.dc2, 5);
+    EXPECT_EQ(control.answers, control.dc2);
+    EXPECT_EQ(control.stray, 0) << "a DC1 nobody asked for";
+    // All from the watcher where it answers in time, else all from the run.
+    EXPECT_EQ(answers->WatcherDc1(), row.watcher_answers ? 5u : 0u);
+    EXPECT_EQ(answers->RunDc1(), row.watcher_answers ? 0u : 5u);
+    EXPECT_GE(control.stops, 30);
+    EXPECT_EQ(control.dc3_while_held, 0);
+    EXPECT_EQ(control.resumed, control.stops);
+    port_.OnRXFLAG = port_.OnPACKET = nullptr;
+    TearDown();
+  }
+  std::remove(rx_path.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,106 @@
+#include "linerun.h"
+
+#include "linechars.h"
+#include "rs232c.h"
+
+namespace kelv {
+
+namespace {
+
+constexpr int kIdleSleepMs = 5;
+
+}  // namespace
+
+LineAnswers::LineAnswers(Trs232c& port)
+    : port_(port),
+      // Only what the line's handlers ask for is answered; EvtChar 0 means
+      // "the device's own", which the run cannot know.
+      event_char_(port.OnRXFLAG && port.EvtChar != 0 ? port.EvtChar : -1),
+      packet_size_(port.OnPACKET ? port.packetsize : 0),
+      // Where a held line is let go again, as a serial driver's XON limit: a
+      // quarter of the input queue.
+      resume_level_(port.rxbuffsize > 0 ? port.rxbuffsize / 4 : 0),
+      run_answers_(!port.ReportsEventChar()) {}
+
+void LineAnswers::WatcherSawEventChar() {
+  if (run_answers_) return;  // the run answers every one it reads
+  port_.WriteByte(linechars::kDC1);
+  ++watcher_dc1_;
+  ++answered_;
+}
+
+void LineAnswers::SawEventChar() {
+  // The clock is read only here, for the one DC2 that opens a debt.
+  if (seen_++ == answered_ && !run_answers_) oldest_unanswered_ = Clock::now();
+}
+
+void LineAnswers::Answer() {
+  while (answered_ < seen_) {
+    port_.WriteByte(linechars::kDC1);
+    ++answered_;
+    ++run_dc1_;
+  }
+}
+
+void LineAnswers::Hold() {
+  if (held_) return;
+  port_.WriteByte(linechars::kDC3);
+  held_ = true;
+  ++holds_;
+}
+
+void LineAnswers::WatcherQueueFull() {
+  Hold();
+}
+
+void LineAnswers::Pass(int32_t queued) {
+  if (queued >= 0) {
+    // The queue has drained to its low-water mark since we asked the control
+    // to hold: let it go on, or it would wait for ever with the program half
+    // sent. Resuming before the queue is empty keeps the line busy while we
+    // read the rest.
+    if (held_ && queued <= resume_level_) {
+      held_ = false;
+      port_.WriteByte(linechars::kDC1);
+      ++resumes_;
+    } else if (packet_size_ > 0 && queued >= packet_size_) {
+      Hold();
+    }
+  }
+  if (seen_ > answered_ && (run_answers_ || Clock::now() - oldest_unanswered_ >= kGrace)) {
+    // The watcher has not answered in time: this line's watcher does not, or
+    // not reliably. The run answers from now on, and only the run.
+    run_answers_ = true;
+    Answer();
+  }
+}
+
+RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks) {
+  do {
+    hooks.process_messages();
+    if (hooks.cancelled()) return RunEnd::Cancelled;
+    const int32_t n = port.InQueueCount();
+    answers.Pass(n);
+    if (n == 0) {
+      hooks.sleep(kIdleSleepMs);
+      continue;
+    }
+    // Open, yet no count: the device has gone (an adapter pulled out).
+    if (n < 0) {
+      if (port.IsOpen()) return RunEnd::ReadFailed;
+      continue;
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      uint8_t b = 0;
+      if (!port.ReadByte(b)) return RunEnd::ReadFailed;
+      answers.Read(b);
+      const Reception::StepResult r = rx.Step(b);
+      if (r.line_completed) hooks.line_completed(rx, r);
+      if (r.finished) break;
+    }
+    answers.AfterBatch();
+  } while (!hooks.cancelled() && !rx.Finished());
+  return rx.Finished() ? RunEnd::Finished : RunEnd::Cancelled;
+}
+
+}  // namespace kelv

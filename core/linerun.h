@@ -1,0 +1,111 @@
+// The reception run's side of the line: its polling passes
+// and its flow-control answers, apart from any window, so that the dialog and
+// the tests run the same code.
+//
+// The answers:
+//  - DC1 to every DC2, exactly once. The watcher's answer (EV_RXFLAG, the
+//    dialog's rs232c1RXFLAG) stays where it comes. The run counts the DC2s it
+//    reads itself; a DC2 that no answer has matched after kGrace is answered
+//    by the run, and from then on, for the rest of the opening, the run
+//    answers every DC2 at once (within the pass that read it) and the
+//    watcher's answer is dropped. A line whose system refused the event
+//    character (Trs232c::ReportsEventChar false) is answered by the run from
+//    the start. Both sides share two counts (DC2s read, DC2s answered) and
+//    one time, that of the oldest unanswered DC2: no timer per byte.
+//  - DC3 at the limit: when the queue holds packetsize bytes or more and no
+//    DC3 is outstanding, one DC3, whether the watcher's OnPACKET or the run's
+//    own queue query sees it first.
+//  - DC1 once a held queue has drained to a quarter of its size.
+// Everything here runs on the user-interface thread: the watcher's handlers
+// are handed over to it, so the counts need no lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+#include "reception.h"
+
+class Trs232c;
+
+namespace kelv {
+
+class LineAnswers {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // How long a DC2 the run has read is left to the watcher's answer. Longer
+  // than a watcher that is merely late (tens of ms), well under the second a
+  // control waits.
+  static constexpr std::chrono::milliseconds kGrace{150};
+
+  // After a successful Open of `port`; answers what its handlers OnRXFLAG
+  // (with EvtChar) and OnPACKET (with packetsize) stand for.
+  explicit LineAnswers(Trs232c& port);
+
+  // The watcher's receive-flag event (a DC2 arrived): answers it unless the
+  // run has taken the answers over.
+  void WatcherSawEventChar();
+  // The watcher's OnPACKET: the queue reached packetsize.
+  void WatcherQueueFull();
+
+  // Once per pass, with the queue count just asked: the hold and its resume,
+  // then DC2s whose grace is over.
+  void Pass(int32_t queued);
+  // Each byte the run reads, as read.
+  void Read(uint8_t b) {
+    if (b == event_char_) SawEventChar();
+  }
+  // After each batch: DC2s of this batch, once the run answers at once.
+  void AfterBatch() {
+    if (seen_ > answered_ && run_answers_) Answer();
+  }
+
+  // What happened, for tests and the benchmark.
+  bool RunAnswers() const { return run_answers_; }
+  uint64_t EventCharsRead() const { return seen_; }
+  uint64_t WatcherDc1() const { return watcher_dc1_; }
+  uint64_t RunDc1() const { return run_dc1_; }
+  uint64_t Holds() const { return holds_; }
+  uint64_t Resumes() const { return resumes_; }
+  bool Held() const { return held_; }
+
+ private:
+  void SawEventChar();
+  void Answer();
+  void Hold();
+
+  Trs232c& port_;
+  int event_char_;  // -1: no event character is answered
+  int32_t packet_size_;
+  int32_t resume_level_;
+  bool run_answers_;
+  bool held_ = false;
+  uint64_t seen_ = 0;      // event characters the run has read
+  uint64_t answered_ = 0;  // DC1s for them, from either side (may run ahead)
+  Clock::time_point oldest_unanswered_{};
+  uint64_t watcher_dc1_ = 0;
+  uint64_t run_dc1_ = 0;
+  uint64_t holds_ = 0;
+  uint64_t resumes_ = 0;
+};
+
+// What the polling passes need of the window, for one run.
+struct PassHooks {
+  std::function<void()> process_messages;  // step 6.1
+  std::function<bool()> cancelled;         // tested after it, and after each pass
+  std::function<void(int ms)> sleep;
+  // A line was completed (the display follows the reception's state).
+  std::function<void(const Reception&, const Reception::StepResult&)> line_completed;
+};
+
+enum class RunEnd { Finished, Cancelled, ReadFailed };
+
+// Step 6 of the run: polling passes until the end marker, Cancel or a failed
+// read. Each pass processes the pending messages once, asks the queue once,
+// sleeps 5 ms when it is empty, else reads exactly that many bytes one at a
+// time (stopping at the end marker or a failed read), with the answers above
+// between the query and the batch and after the batch. A device that has gone
+// ends the run as a failed read does.
+RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
+
+}  // namespace kelv
