@@ -59,6 +59,7 @@ void TRXDlg::FindControls() {
   // The handlers the form assigns.
   f.OnActivate = [this](TObject* s) { FormActivate(s); };
   f.OnClose = [this](TObject*) { CloseRequested(); };
+  f.OnEndSession = [this](TObject* s) { FormEndSession(s); };
   CancelBtn->OnClick = [this](TObject*) { StartClicked(); };
   CheckBox1->OnClick = [this](TObject* s) { CheckBox1Click(s); };
   ComboComPort->OnChange = [this](TObject* s) { ComboComPortChange(s); };
@@ -165,14 +166,35 @@ void TRXDlg::FormClose(TObject*) {
 
 void TRXDlg::CloseRequested() {
   // The window stays on the screen in every case: the program ends when the
-  // event loop does, and a run may still be on the stack below us. A failed
-  // save throws past the rest: the dialog stays open.
-  FormClose(this);
+  // event loop does, and a run may still be on the stack below us.
+  try {
+    FormClose(this);
+  } catch (const std::exception& e) {
+    kelv::winsys::ShowError(e);
+    // Settings that cannot be written must not keep the operator from
+    // leaving; the safe answer, the default, keeps the dialog open.
+    if (!kelv::winsys::AskYesNo(Sjis("設定を保存せずに終了しますか？"))) return;
+    settings_given_up_ = true;
+  }
   if (running_) {
     quit_after_run_ = true;
   } else {
     QuitApplication();
   }
+}
+
+void TRXDlg::FormEndSession(TObject*) {
+  if (session_ended_) return;
+  session_ended_ = true;
+  if (run_) EndRun(*run_, true);
+  if (!settings_given_up_) {
+    try {
+      FormClose(this);
+    } catch (const std::exception&) {
+      // No box: nobody may be there to answer it, and the session ends anyway.
+    }
+  }
+  QuitApplication();
 }
 
 // ---- Presets ----------------------------------------------------------------
@@ -248,11 +270,19 @@ void TRXDlg::CancelBtnClick(TObject*) {
     CancelBtn->SetCaption(Sjis("キャンセル"));
     Label1->SetCaption(Sjis("受信待機中です。NC側の送信を開始して下さい"));
     GroupBox1->Hide();
+    // While it runs, the system's shutdown screen says why the program
+    // holds it up.
     struct Running {
-      bool& flag;
-      explicit Running(bool& f) : flag(f) { flag = true; }
-      ~Running() { flag = false; }
-    } running(running_);
+      TRXDlg& d;
+      explicit Running(TRXDlg& dlg) : d(dlg) {
+        d.running_ = true;
+        d.Form->SetEndSessionBlock(Sjis("受信中"));
+      }
+      ~Running() {
+        d.running_ = false;
+        d.Form->SetEndSessionBlock(std::string());
+      }
+    } running(*this);
     RunReception();
   } else if (caption == Sjis("キャンセル")) {
     Cancelled = true;
@@ -288,6 +318,13 @@ int32_t ResumeLevel(const Trs232c& port) {
 
 }  // namespace
 
+struct TRXDlg::RunState {
+  explicit RunState(const kelv::ReceptionSettings& settings) : rx(settings) {}
+  kelv::Reception rx;
+  bool read_failed = false;
+  bool ended = false;  // the line is closed and the lines are saved
+};
+
 void TRXDlg::RunReception() {
   ApplyPreset();
   if (!rs232c1->Open()) {
@@ -304,13 +341,18 @@ void TRXDlg::RunReception() {
   settings.EndMark = EndMark;
   settings.ColonAsO = ColonAsO;
   settings.Eia = Active().CodeType == 1;
-  kelv::Reception rx(settings);
+  RunState run(settings);
+  run_ = &run;
+  struct Forget {
+    RunState*& run;
+    ~Forget() { run = nullptr; }
+  } forget{run_};
   held_off_ = false;
 
-  bool read_failed = false;
   do {
     kelv::winsys::ProcessMessages();
-    if (Cancelled) break;
+    // The session's end may have ended the run from in there.
+    if (Cancelled || run.ended) break;
     const int32_t n = rs232c1->InQueueCount();
     // The queue has drained to its low-water mark since we asked the control
     // to hold: let it go on, or it would wait for ever with the program half
@@ -325,41 +367,55 @@ void TRXDlg::RunReception() {
       continue;
     }
     if (n < 0) continue;
-    for (int32_t i = 0; i < n; ++i) {
-      uint8_t b = 0;
-      if (!rs232c1->ReadByte(b)) {
-        read_failed = true;
-        break;
-      }
-      const kelv::Reception::StepResult r = rx.Step(b);
-      if (r.line_completed) {
-        Label1->SetCaption(kelv::ReceivingText(rx.LineCount()));
-        if (!CheckBox1->Checked()) {
-          Label2->SetCaption(Label3->Caption());
-          Label3->SetCaption(Label4->Caption());
-          Label4->SetCaption(r.display);
-        }
-      }
-      if (r.finished) break;
-    }
-  } while (!read_failed && !Cancelled && !rx.Finished());
+    run.read_failed = !TakeBytes(run.rx, n);
+  } while (!run.read_failed && !Cancelled && !run.rx.Finished());
 
-  if (read_failed) {
+  if (run.read_failed && !run.ended) {
     // The unfinished line is dropped and the status line keeps its text.
     kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
-    rs232c1->Close();
-    CancelBtn->SetCaption(Sjis("閉じる"));
-    CheckBox1->Hide();
-  } else {
-    rx.FinishRun();
-    kelv::winsys::Sleep(EndPauseMs);
-    rs232c1->Close();
-    CheckBox1->Hide();
-    Label1->SetCaption(kelv::EndText(rx.Finished(), rx.LineCount()));
   }
+  EndRun(run, false);
+}
 
+bool TRXDlg::TakeBytes(kelv::Reception& rx, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    uint8_t b = 0;
+    if (!rs232c1->ReadByte(b)) return false;
+    const kelv::Reception::StepResult r = rx.Step(b);
+    if (r.line_completed) {
+      Label1->SetCaption(kelv::ReceivingText(rx.LineCount()));
+      if (!CheckBox1->Checked()) {
+        Label2->SetCaption(Label3->Caption());
+        Label3->SetCaption(Label4->Caption());
+        Label4->SetCaption(r.display);
+      }
+    }
+    if (r.finished) break;
+  }
+  return true;
+}
+
+void TRXDlg::EndRun(RunState& run, bool at_session_end) {
+  if (run.ended) return;
+  run.ended = true;
+  if (at_session_end && !run.read_failed && !run.rx.Finished()) {
+    // What has already arrived is kept too; nothing more is waited for.
+    const int32_t n = rs232c1->InQueueCount();
+    if (n > 0) run.read_failed = !TakeBytes(run.rx, n);
+  }
+  if (!run.read_failed) run.rx.FinishRun();
+  const std::vector<std::string> content = run.rx.TakeFileBlocks();
+  if (at_session_end) {
+    // To the disk first: the system may end the program any moment now.
+    if (!content.empty()) SaveReceived(content);
+    rs232c1->Close();
+    return;
+  }
+  if (!run.read_failed) kelv::winsys::Sleep(EndPauseMs);
+  rs232c1->Close();
+  CheckBox1->Hide();
+  if (!run.read_failed) Label1->SetCaption(kelv::EndText(run.rx.Finished(), run.rx.LineCount()));
   CancelBtn->SetCaption(Sjis("閉じる"));
-  const std::vector<std::string> content = rx.TakeFileBlocks();
   if (!content.empty()) SaveReceived(content);
 }
 

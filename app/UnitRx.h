@@ -16,6 +16,7 @@
 
 #include "controls.h"
 #include "presets.h"
+#include "reception.h"
 #include "rs232c.h"
 #include "winsys.h"
 
@@ -91,6 +92,7 @@ class TRXDlg : public TComponent {
   void FormCreate(TObject* Sender);
   void FormActivate(TObject* Sender);
   void FormClose(TObject* Sender);  // throws kelv::AppError when the save fails
+  void FormEndSession(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
   void SpeedButton1MouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
@@ -111,6 +113,8 @@ class TRXDlg : public TComponent {
   virtual void RunReception();
 
  private:
+  struct RunState;
+
   void FindControls();
   void CreatePort();
   void LoadSettings();
@@ -119,6 +123,12 @@ class TRXDlg : public TComponent {
   void CloseRequested();
   void StartClicked();
   kelv::PortPreset& Active();
+  // Reads and handles `n` bytes the line holds, up to the end marker; false
+  // when a read fails.
+  bool TakeBytes(kelv::Reception& rx, int32_t n);
+  // Closes the line and saves the lines, once per run. At the session's end
+  // the file comes first and the dialog is left as it is.
+  void EndRun(RunState& run, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines
   // with their CR LF, in blocks.
@@ -127,9 +137,12 @@ class TRXDlg : public TComponent {
   std::vector<std::string> args_;
   std::string settings_path_;
   std::array<TSpeedButton*, kelv::kPresetCount> preset_buttons_{};
-  bool running_ = false;         // RunReception is on the stack
-  bool quit_after_run_ = false;  // a close succeeded during the run
-  bool held_off_ = false;        // a DC3 went out and no DC1 has followed yet
+  bool running_ = false;            // RunReception is on the stack
+  RunState* run_ = nullptr;         // the run after its line was opened
+  bool quit_after_run_ = false;     // a close succeeded during the run
+  bool settings_given_up_ = false;  // the operator chose to leave without them
+  bool session_ended_ = false;      // the session's end has been handled
+  bool held_off_ = false;           // a DC3 went out and no DC1 has followed yet
 };
 
 // The program's dialog, made by the program entry.

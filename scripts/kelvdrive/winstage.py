@@ -13,6 +13,8 @@ Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
   test_winui.exe  again on a screen of 120 dots per inch with a message font
                   that has no Japanese characters, as a Windows of another
                   language at 125 % has it
+  KelvRx.exe      last, the session ended (wineboot --end-session) in the
+                  middle of a reception
 
 COM2..COM9 lead nowhere. Exits non-zero when the build or any test fails.
 Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD)
@@ -112,25 +114,35 @@ class Stage:
         if foreign:
             self.record("KelvRx.exe", "FAILED: COM ports not safely mapped", ok=False)
         else:
-            self.black_box(wine)
+            say("black-box receive with KelvRx.exe")
+            shot = os.path.join(self.build, "dialog-windows.png")
+            # A folder whose name is not ASCII: the settings and the output
+            # file must still land beside the program.
+            if self.black_box(wine, "--folder", "受信プログラム", "--shot", shot):
+                self.record("KelvRx.exe", "FAILED: black-box receive", ok=False)
+            else:
+                self.record("KelvRx.exe", "ok: received byte for byte (picture: %s)" % shot)
         say("the Win32 dialog at 120 dpi with a Latin message font")
         wine.set_display(120, "Tahoma")
         self.run_tests(wine, "test_winui@120dpi", os.path.join(tests, "test_winui.exe"),
                        env={"KELV_TEST_DPI": "120"})
+        # Last: the session's end also ends whatever else runs in the prefix.
+        if not foreign:
+            say("the session ends in the middle of a reception by KelvRx.exe")
+            if self.black_box(wine, "--end-session"):
+                self.record("session end", "FAILED: wineboot --end-session during a reception",
+                            ok=False)
+            else:
+                self.record("session end", "ok: the lines so far and the settings kept")
 
-    def black_box(self, wine):
-        say("black-box receive with KelvRx.exe")
-        shot = os.path.join(self.build, "dialog-windows.png")
-        rc = subprocess.call(
+    def black_box(self, wine, *args):
+        """tests/blackbox/receive_wine.py with KelvRx.exe; its exit status."""
+        return subprocess.call(
             ["timeout", "-k", "5", "300", sys.executable,
              os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
              "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix,
-             "--program", os.path.join(ROOT, "tools", "sample", "demo.nc"),
-             "--folder", "受信プログラム", "--shot", shot], env=wine.env)
-        if rc:
-            self.record("KelvRx.exe", "FAILED: black-box receive", ok=False)
-        else:
-            self.record("KelvRx.exe", "ok: received byte for byte (picture: %s)" % shot)
+             "--program", os.path.join(ROOT, "tools", "sample", "demo.nc"), *args],
+            env=wine.env)
 
 
 def give_up(why):

@@ -5,6 +5,9 @@ ISO, "%" to "%"), COM1 a pseudo-terminal whose far end this script plays,
 Enter on 受信開始, the sample program written to the line once the program has
 opened it, Enter on 閉じる once Rx.nc is there. Then Rx.nc must hold the
 program line for line (CR LF) and Kelv.ini the 22 lines of a first save.
+With --end-session the session ends instead (wineboot --end-session) once
+the program has read two lines and part of a third: Rx.nc must hold all
+three, Kelv.ini the 22 lines, and the program must have ended.
 
 Wine's serial layer answers no DC2 (its line-event wait never reports the
 event character), so the far end sends without the handshake; the DC1/DC3
@@ -16,6 +19,7 @@ Exit status: 0 passed, 1 failed.
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -32,16 +36,19 @@ from kelvdrive.window import Window  # noqa: E402
 from kelvdrive.wine import COM1_LINK, Wine  # noqa: E402
 
 
-def run(a, work):
-    # A folder whose name is not ASCII: the settings and the output file must
-    # still land beside the program.
-    folder = os.path.join(work, a.folder)
+# Sent before the session ends: two lines and one in progress.
+PART = b"%\nN1 G01\nN2 X10\nN3 Y"
+
+
+@contextlib.contextmanager
+def receiving(a, work, folder_name):
+    """KelvRx.exe in a fresh folder, receiving: its line opened by Enter on
+    受信開始. Yields the program, its window, the far end of COM1 and the
+    folder."""
+    folder = os.path.join(work, folder_name)
     os.mkdir(folder)
     exe = os.path.join(folder, "KelvRx.exe")
     shutil.copy2(a.exe, exe)
-    with open(a.program, "rb") as f:
-        program = f.read()
-
     wine = Wine(a.prefix, os.environ["DISPLAY"])
     # The program opens the line by name; a slave held here would count as its.
     line = PtyPeer(os.path.join(a.prefix, COM1_LINK), hold=False)
@@ -62,27 +69,49 @@ def run(a, work):
                                lambda: holds_device(None, line.device))
             # The opening purges the line: send once that is surely over.
             time.sleep(1.0)
-            line.send(program)
-            rx = os.path.join(folder, "Rx.nc")
-            app.wait("Rx.nc", lambda: os.path.exists(rx), 60, 0.1)
-            window.press("Return")
-            app.finish("after 閉じる")
+            yield app, window, line, folder
         finally:
             app.stop()
     finally:
         line.close()
 
-    with open(rx, "rb") as f:
+
+def check_file(folder, name, want):
+    with open(os.path.join(folder, name), "rb") as f:
         got = f.read()
-    diff = kelvrx.first_difference(got, kelvrx.expected_rx(program))
+    diff = kelvrx.first_difference(got, want)
     if diff:
-        raise Failure("Rx.nc %s" % diff)
-    with open(os.path.join(folder, "Kelv.ini"), "rb") as f:
-        ini = f.read()
-    if ini != kelvrx.saved_settings():
-        raise Failure("Kelv.ini after the close:\n%r\nexpected:\n%r"
-                      % (ini, kelvrx.saved_settings()))
+        raise Failure("%s %s" % (name, diff))
+    return got
+
+
+def run(a, work):
+    with open(a.program, "rb") as f:
+        program = f.read()
+    with receiving(a, work, a.folder) as (app, window, line, folder):
+        line.send(program)
+        rx = os.path.join(folder, "Rx.nc")
+        app.wait("Rx.nc", lambda: os.path.exists(rx), 60, 0.1)
+        window.press("Return")
+        app.finish("after 閉じる")
+    got = check_file(folder, "Rx.nc", kelvrx.expected_rx(program))
+    check_file(folder, "Kelv.ini", kelvrx.saved_settings())
     return "%d lines received byte for byte; Kelv.ini holds the 22 lines" % got.count(b"\n")
+
+
+def end_session(a, work):
+    """The session ends in the middle of a reception (wineboot --end-session):
+    the program must keep the lines so far and the one in progress, save the
+    settings and be gone."""
+    with receiving(a, work, "session") as (app, window, line, folder):
+        line.send(PART)
+        app.wait("the program to read what was sent", lambda: line.unread() == 0, 30)
+        if Wine(a.prefix, os.environ["DISPLAY"]).end_session() != 0:
+            raise Failure("wineboot --end-session failed")
+        app.finish("after the session's end")
+    check_file(folder, "Rx.nc", kelvrx.expected_rx(PART + b"\n"))
+    check_file(folder, "Kelv.ini", kelvrx.saved_settings())
+    return "the session's end kept the lines so far and the one in progress, and the settings"
 
 
 def main():
@@ -92,10 +121,12 @@ def main():
     ap.add_argument("--program", required=True)
     ap.add_argument("--shot", help="save the dialog at its first start as this PNG")
     ap.add_argument("--folder", default="app", help="name of the folder the program runs in")
+    ap.add_argument("--end-session", action="store_true",
+                    help="end the session in the middle of a reception instead")
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kelvwine")
     try:
-        print("receive_wine: " + run(a, work), flush=True)
+        print("receive_wine: " + (end_session if a.end_session else run)(a, work), flush=True)
         return 0
     except (Failure, OSError, subprocess.SubprocessError) as e:
         print("receive_wine: FAILED: %s" % e, flush=True)
