@@ -60,6 +60,7 @@ void TRXDlg::FindControls() {
   // The handlers the form assigns.
   f.OnActivate = [this](TObject* s) { FormActivate(s); };
   f.OnClose = [this](TObject*) { CloseRequested(); };
+  f.OnEndSession = [this](TObject* s) { FormEndSession(s); };
   CancelBtn->OnClick = [this](TObject*) { StartClicked(); };
   CheckBox1->OnClick = [this](TObject* s) { CheckBox1Click(s); };
   ComboComPort->OnChange = [this](TObject* s) { ComboComPortChange(s); };
@@ -166,14 +167,35 @@ void TRXDlg::FormClose(TObject*) {
 
 void TRXDlg::CloseRequested() {
   // The window stays on the screen in every case: the program ends when the
-  // event loop does, and a run may still be on the stack below us. A failed
-  // save throws past the rest: the dialog stays open.
-  FormClose(this);
+  // event loop does, and a run may still be on the stack below us.
+  try {
+    FormClose(this);
+  } catch (const std::exception& e) {
+    kelv::winsys::ShowError(e);
+    // Settings that cannot be written must not keep the operator from
+    // leaving; the safe answer, the default, keeps the dialog open.
+    if (!kelv::winsys::AskYesNo(Sjis("設定を保存せずに終了しますか？"))) return;
+    settings_given_up_ = true;
+  }
   if (running_) {
     quit_after_run_ = true;
   } else {
     QuitApplication();
   }
+}
+
+void TRXDlg::FormEndSession(TObject*) {
+  if (session_ended_) return;
+  session_ended_ = true;
+  if (run_) EndRun(*run_, true);
+  if (!settings_given_up_) {
+    try {
+      FormClose(this);
+    } catch (const std::exception&) {
+      // No box: nobody may be there to answer it, and the session ends anyway.
+    }
+  }
+  QuitApplication();
 }
 
 // ---- Presets ----------------------------------------------------------------
@@ -249,11 +271,19 @@ void TRXDlg::CancelBtnClick(TObject*) {
     CancelBtn->SetCaption(Sjis("キャンセル"));
     Label1->SetCaption(Sjis("受信待機中です。NC側の送信を開始して下さい"));
     GroupBox1->Hide();
+    // While it runs, the system's shutdown screen says why the program
+    // holds it up.
     struct Running {
-      bool& flag;
-      explicit Running(bool& f) : flag(f) { flag = true; }
-      ~Running() { flag = false; }
-    } running(running_);
+      TRXDlg& d;
+      explicit Running(TRXDlg& dlg) : d(dlg) {
+        d.running_ = true;
+        d.Form->SetEndSessionBlock(Sjis("受信中"));
+      }
+      ~Running() {
+        d.running_ = false;
+        d.Form->SetEndSessionBlock(std::string());
+      }
+    } running(*this);
     RunReception();
   } else if (caption == Sjis("キャンセル")) {
     Cancelled = true;
@@ -276,6 +306,13 @@ void TRXDlg::CheckBox1Click(TObject*) {
 // watcher's DC1/DC3 answers all happen between two passes, never inside a
 // batch. The passes and the answers are kelv::PollLine and kelv::LineAnswers.
 
+struct TRXDlg::RunState {
+  explicit RunState(const kelv::ReceptionSettings& settings) : rx(settings) {}
+  kelv::Reception rx;
+  bool read_failed = false;
+  bool ended = false;  // the line is closed and the lines are saved
+};
+
 void TRXDlg::RunReception() {
   ApplyPreset();
   if (!rs232c1->Open()) {
@@ -292,14 +329,23 @@ void TRXDlg::RunReception() {
   settings.EndMark = EndMark;
   settings.ColonAsO = ColonAsO;
   settings.Eia = Active().CodeType == 1;
-  kelv::Reception rx(settings);
+  RunState run(settings);
+  run_ = &run;
   answers_ = std::make_unique<kelv::LineAnswers>(*rs232c1);
+  struct Forget {
+    TRXDlg& d;
+    ~Forget() {
+      d.run_ = nullptr;
+      d.answers_.reset();
+      d.hooks_ = kelv::PassHooks();
+    }
+  } forget{*this};
 
-  kelv::PassHooks hooks;
-  hooks.process_messages = [] { kelv::winsys::ProcessMessages(); };
-  hooks.cancelled = [this] { return Cancelled; };
-  hooks.sleep = [](int ms) { kelv::winsys::Sleep(ms); };
-  hooks.line_completed = [this](const kelv::Reception& r, const kelv::Reception::StepResult& s) {
+  // The session's end may end the run from inside the message processing.
+  hooks_.process_messages = [] { kelv::winsys::ProcessMessages(); };
+  hooks_.cancelled = [this, &run] { return Cancelled || run.ended; };
+  hooks_.sleep = [](int ms) { kelv::winsys::Sleep(ms); };
+  hooks_.line_completed = [this](const kelv::Reception& r, const kelv::Reception::StepResult& s) {
     Label1->SetCaption(kelv::ReceivingText(r.LineCount()));
     if (!CheckBox1->Checked()) {
       Label2->SetCaption(Label3->Caption());
@@ -307,25 +353,36 @@ void TRXDlg::RunReception() {
       Label4->SetCaption(s.display);
     }
   };
-  const kelv::RunEnd end = kelv::PollLine(*rs232c1, rx, *answers_, hooks);
+  run.read_failed = kelv::PollLine(*rs232c1, run.rx, *answers_, hooks_) == kelv::RunEnd::ReadFailed;
 
-  if (end == kelv::RunEnd::ReadFailed) {
+  if (run.read_failed && !run.ended) {
     // The unfinished line is dropped and the status line keeps its text.
     kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
-    rs232c1->Close();
-    CancelBtn->SetCaption(Sjis("閉じる"));
-    CheckBox1->Hide();
-  } else {
-    rx.FinishRun();
-    kelv::winsys::Sleep(EndPauseMs);
-    rs232c1->Close();
-    CheckBox1->Hide();
-    Label1->SetCaption(kelv::EndText(rx.Finished(), rx.LineCount()));
   }
-  answers_.reset();
+  EndRun(run, false);
+}
 
+void TRXDlg::EndRun(RunState& run, bool at_session_end) {
+  if (run.ended) return;
+  run.ended = true;
+  if (at_session_end && !run.read_failed && !run.rx.Finished()) {
+    // What has already arrived is kept too; nothing more is waited for.
+    const int32_t n = rs232c1->InQueueCount();
+    if (n > 0) run.read_failed = !kelv::ReadBatch(*rs232c1, run.rx, *answers_, hooks_, n);
+  }
+  if (!run.read_failed) run.rx.FinishRun();
+  const std::vector<std::string> content = run.rx.TakeFileBlocks();
+  if (at_session_end) {
+    // To the disk first: the system may end the program any moment now.
+    if (!content.empty()) SaveReceived(content);
+    rs232c1->Close();
+    return;
+  }
+  if (!run.read_failed) kelv::winsys::Sleep(EndPauseMs);
+  rs232c1->Close();
+  CheckBox1->Hide();
+  if (!run.read_failed) Label1->SetCaption(kelv::EndText(run.rx.Finished(), run.rx.LineCount()));
   CancelBtn->SetCaption(Sjis("閉じる"));
-  const std::vector<std::string> content = rx.TakeFileBlocks();
   if (!content.empty()) SaveReceived(content);
 }
 

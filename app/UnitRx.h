@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "controls.h"
+#include "linerun.h"
 #include "presets.h"
+#include "reception.h"
 #include "rs232c.h"
 #include "winsys.h"
 
@@ -95,6 +97,7 @@ class TRXDlg : public TComponent {
   void FormCreate(TObject* Sender);
   void FormActivate(TObject* Sender);
   void FormClose(TObject* Sender);  // throws kelv::AppError when the save fails
+  void FormEndSession(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
   void SpeedButton1MouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
@@ -115,6 +118,8 @@ class TRXDlg : public TComponent {
   virtual void RunReception();
 
  private:
+  struct RunState;
+
   void FindControls();
   void CreatePort();
   void LoadSettings();
@@ -123,6 +128,9 @@ class TRXDlg : public TComponent {
   void CloseRequested();
   void StartClicked();
   kelv::PortPreset& Active();
+  // Closes the line and saves the lines, once per run. At the session's end
+  // the file comes first and the dialog is left as it is.
+  void EndRun(RunState& run, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines
   // with their CR LF, in blocks.
@@ -131,10 +139,15 @@ class TRXDlg : public TComponent {
   std::vector<std::string> args_;
   std::string settings_path_;
   std::array<TSpeedButton*, kelv::kPresetCount> preset_buttons_{};
-  bool running_ = false;         // RunReception is on the stack
-  bool quit_after_run_ = false;  // a close succeeded during the run
-  // The line's answers of the run under way (kelv::LineAnswers); none outside a run.
+  bool running_ = false;            // RunReception is on the stack
+  RunState* run_ = nullptr;         // the run after its line was opened
+  bool quit_after_run_ = false;     // a close succeeded during the run
+  bool settings_given_up_ = false;  // the operator chose to leave without them
+  bool session_ended_ = false;      // the session's end has been handled
+  // The line's answers of the run under way (kelv::LineAnswers) and what its
+  // passes need of the window; none outside a run.
   std::unique_ptr<kelv::LineAnswers> answers_;
+  kelv::PassHooks hooks_;
 };
 
 // The program's dialog, made by the program entry.

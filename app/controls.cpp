@@ -40,4 +40,14 @@ void TForm::Close() {
   if (OnClose) Fire([this] { OnClose(this); });
 }
 
+void TForm::EndSession() {
+  if (OnEndSession) OnEndSession(this);
+}
+
+void TForm::SetEndSessionBlock(const std::string& reason) {
+  if (reason == end_session_block_) return;
+  end_session_block_ = reason;
+  EndSessionBlockChanged();
+}
+
 }  // namespace kelv::ui

@@ -105,6 +105,11 @@ class TSpeedButton : public TControl {
 // The dialog window. Closing it from the close box, the window menu or the
 // system's close key runs OnClose; the window stays up, whatever the handler
 // does: the program decides when it ends.
+//
+// The end of the system's session (shutdown, logoff, restart) runs
+// OnEndSession, unguarded: no box may hold the session up, so the handler
+// deals with its own failures. When it has told the application to end, the
+// front end ends every modal box and event loop still open.
 class TForm : public TObject {
  public:
   std::string Name;
@@ -128,6 +133,19 @@ class TForm : public TObject {
   TNotifyEvent OnClose;
   TNotifyEvent OnActivate;
   void Activated();  // front ends: the window became the active one
+  TNotifyEvent OnEndSession;
+  void EndSession();  // front ends: the session is ending
+
+  // Why the program holds the session's end for now ("" for no reason):
+  // shown by the system on its shutdown screen where it has one.
+  void SetEndSessionBlock(const std::string& reason);
+  const std::string& EndSessionBlock() const { return end_session_block_; }
+
+ protected:
+  virtual void EndSessionBlockChanged() {}
+
+ private:
+  std::string end_session_block_;
 };
 
 }  // namespace kelv::ui

@@ -39,6 +39,14 @@ void ShowMessage(const std::string& text);
 void ShowError(const std::exception& e);
 std::string ErrorBoxText(const std::string& message);
 
+// Modal question box: application title, question icon, the buttons
+// "はい(Y)" and "いいえ(N)" (the keys Y and N answer too), いいえ the default.
+// True for はい; false for いいえ and for a box ended any other way.
+bool AskYesNo(const std::string& text);
+// Its buttons' captions (UTF-8, for Sjis()); "&" marks the key.
+inline constexpr char kYesCaption[] = "はい(&Y)";
+inline constexpr char kNoCaption[] = "いいえ(&N)";
+
 // Modal text-input box: centred on the screen, edit field holding `initial`, all
 // selected; what is typed may make the text at most kInputBoxMax bytes; "OK"
 // (default) and "キャンセル" (also Esc). Returns the edited text on OK and

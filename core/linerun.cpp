@@ -75,6 +75,20 @@ void LineAnswers::Pass(int32_t queued) {
   }
 }
 
+bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,
+               int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    uint8_t b = 0;
+    if (!port.ReadByte(b)) return false;
+    answers.Read(b);
+    const Reception::StepResult r = rx.Step(b);
+    if (r.line_completed) hooks.line_completed(rx, r);
+    if (r.finished) break;
+  }
+  answers.AfterBatch();
+  return true;
+}
+
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks) {
   do {
     hooks.process_messages();
@@ -90,15 +104,7 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
       if (port.IsOpen()) return RunEnd::ReadFailed;
       continue;
     }
-    for (int32_t i = 0; i < n; ++i) {
-      uint8_t b = 0;
-      if (!port.ReadByte(b)) return RunEnd::ReadFailed;
-      answers.Read(b);
-      const Reception::StepResult r = rx.Step(b);
-      if (r.line_completed) hooks.line_completed(rx, r);
-      if (r.finished) break;
-    }
-    answers.AfterBatch();
+    if (!ReadBatch(port, rx, answers, hooks, n)) return RunEnd::ReadFailed;
   } while (!hooks.cancelled() && !rx.Finished());
   return rx.Finished() ? RunEnd::Finished : RunEnd::Cancelled;
 }

@@ -91,7 +91,7 @@ class LineAnswers {
 
 // What the polling passes need of the window, for one run.
 struct PassHooks {
-  std::function<void()> process_messages;  // step 6.1
+  std::function<void()> process_messages;
   std::function<bool()> cancelled;         // tested after it, and after each pass
   std::function<void(int ms)> sleep;
   // A line was completed (the display follows the reception's state).
@@ -100,12 +100,16 @@ struct PassHooks {
 
 enum class RunEnd { Finished, Cancelled, ReadFailed };
 
-// Step 6 of the run: polling passes until the end marker, Cancel or a failed
-// read. Each pass processes the pending messages once, asks the queue once,
+// The run's polling passes, until the end marker, Cancel or a failed read. Each pass processes the pending messages once, asks the queue once,
 // sleeps 5 ms when it is empty, else reads exactly that many bytes one at a
 // time (stopping at the end marker or a failed read), with the answers above
 // between the query and the batch and after the batch. A device that has gone
 // ends the run as a failed read does.
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
+
+// One batch: exactly `n` single-byte reads (fewer at the end marker), each
+// passed to the answers and the reception; false when a read failed.
+bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,
+               int32_t n);
 
 }  // namespace kelv

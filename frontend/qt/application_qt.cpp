@@ -2,6 +2,7 @@
 #include <QApplication>
 
 #include "frontend.h"
+#include "qtfront.h"
 #include "winsys.h"
 
 namespace kelv::ui {
@@ -14,6 +15,7 @@ struct Application::Impl {
 
 Application::Application(int& argc, char** argv) : impl_(std::make_unique<Impl>(argc, argv)) {
   winsys::InstallHandOver();
+  qtui::WatchSessionEnd();
 }
 
 Application::~Application() = default;

@@ -31,6 +31,7 @@ using namespace kelv::ui;
 namespace layout = kelv::layout;
 
 QPointer<QWidget> g_main_window;
+kelv::ui::TForm* g_main_form = nullptr;
 
 // The Windows face our layout was drawn with, and the faces that stand in for
 // it here. fontconfig has no alias for it, so Qt has to be told.
@@ -277,9 +278,15 @@ class Form : public TForm {
       }
       previous = w;
     }
-    if (!g_main_window) g_main_window = w_;
+    if (!g_main_window) {
+      g_main_window = w_;
+      g_main_form = this;
+    }
   }
-  ~Form() override { delete w_; }
+  ~Form() override {
+    if (g_main_form == this) g_main_form = nullptr;
+    delete w_;
+  }
 
   QWidget* widget() const { return w_; }
   std::string Caption() const override { return caption_; }
@@ -421,6 +428,10 @@ QWidget* WindowOf(const kelv::ui::TForm* form) {
 
 QWidget* MainWindow() {
   return g_main_window;
+}
+
+kelv::ui::TForm* MainForm() {
+  return g_main_form;
 }
 
 }  // namespace kelv::qtui

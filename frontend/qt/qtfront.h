@@ -19,5 +19,12 @@ W* As(const kelv::ui::TControl* control) {
 
 // The window that owns the modal boxes: the program's form once it exists.
 QWidget* MainWindow();
+// That form; nullptr before it exists.
+kelv::ui::TForm* MainForm();
+
+// From now on SIGTERM and SIGHUP (what shutdown and logout send) and the
+// session manager's request to save end the session of the main form
+// (TForm::EndSession), from the event loop. Once per application.
+void WatchSessionEnd();
 
 }  // namespace kelv::qtui

@@ -147,6 +147,24 @@ void ShowError(const std::exception& e) {
   ShowBox("ErrorBox", QMessageBox::Critical, ErrorBoxText(e.what()), qtui::MainWindow());
 }
 
+bool AskYesNo(const std::string& text) {
+  QMessageBox box(qtui::MainWindow());
+  box.setObjectName(QStringLiteral("QuestionBox"));
+  box.setWindowTitle(Title());
+  box.setIcon(QMessageBox::Question);
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQ(text));
+  // The box clicks the button whose marked key is typed, without Alt.
+  QPushButton* yes = box.addButton(ToQ(Sjis(kYesCaption)), QMessageBox::YesRole);
+  yes->setObjectName(QStringLiteral("QuestionBoxYes"));
+  QPushButton* no = box.addButton(ToQ(Sjis(kNoCaption)), QMessageBox::NoRole);
+  no->setObjectName(QStringLiteral("QuestionBoxNo"));
+  box.setDefaultButton(no);
+  box.setEscapeButton(no);
+  box.exec();
+  return box.clickedButton() == yes;
+}
+
 std::string InputBox(const std::string& title, const std::string& prompt,
                      const std::string& initial) {
   QWidget* parent = qtui::MainWindow();

@@ -321,6 +321,17 @@ class Form : public TForm {
     return it == controls_.end() ? nullptr : it->second.get();
   }
 
+ protected:
+  void EndSessionBlockChanged() override {
+    // Advisory only: a system without it (or Wine, which does not keep it)
+    // still sends the session's end.
+    if (EndSessionBlock().empty()) {
+      ShutdownBlockReasonDestroy(hwnd_);
+    } else {
+      ShutdownBlockReasonCreate(hwnd_, Wide(EndSessionBlock()).c_str());
+    }
+  }
+
  private:
   static void RegisterClass() {
     static const bool done = [] {
@@ -363,6 +374,16 @@ class Form : public TForm {
       case WM_CLOSE:
         // The window stays up: the program decides when it ends.
         self->Close();
+        return 0;
+      case WM_QUERYENDSESSION:
+        // Agreed at once: what must be kept is written at WM_ENDSESSION,
+        // before the system may end the process.
+        return TRUE;
+      case WM_ENDSESSION:
+        if (wp) {
+          self->EndSession();
+          EndLoopsIfTerminated();
+        }
         return 0;
       case WM_COMMAND:
         self->OnCommand(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));

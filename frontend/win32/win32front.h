@@ -35,6 +35,10 @@ void Dispatch(MSG& msg);
 // per inch.
 int Scaled(int pixels_at_96);
 
+// After the session's end was handled: when the program was told to end, every
+// modal box and message loop still open ends too (the system may not wait).
+void EndLoopsIfTerminated();
+
 // The font of the layout's controls: the system's user-interface face at
 // `points`, where it has the Japanese character set; otherwise a Japanese
 // face of the system.

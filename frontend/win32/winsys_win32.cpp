@@ -108,6 +108,12 @@ int Scaled(int pixels_at_96) {
   return MulDiv(pixels_at_96, ScreenDpi(), USER_DEFAULT_SCREEN_DPI);
 }
 
+void EndLoopsIfTerminated() {
+  // WM_QUIT ends a message box's loop and is posted again for the loop around
+  // it, down to the event loop.
+  if (g_terminated) PostQuitMessage(0);
+}
+
 HFONT DialogFont(int points) {
   static HFONT font = nullptr;
   if (!font) {
@@ -174,8 +180,23 @@ void ProcessMessages() {
 
 namespace {
 
-void Box(const std::string& text, UINT icon) {
-  MessageBoxW(MainWindow(), Wide(text).c_str(), Wide(ApplicationTitle()).c_str(), MB_OK | icon);
+int Box(const std::string& text, UINT type) {
+  return MessageBoxW(MainWindow(), Wide(text).c_str(), Wide(ApplicationTitle()).c_str(), type);
+}
+
+// The question box's buttons get the program's captions, whatever language
+// the system's own are in: set as the box is first activated.
+HHOOK g_caption_hook = nullptr;
+
+LRESULT CALLBACK CaptionHook(int code, WPARAM wp, LPARAM lp) {
+  const auto box = reinterpret_cast<HWND>(wp);
+  if (code == HCBT_ACTIVATE && g_caption_hook && GetDlgItem(box, IDYES)) {
+    SetDlgItemTextW(box, IDYES, Wide(Sjis(kYesCaption)).c_str());
+    SetDlgItemTextW(box, IDNO, Wide(Sjis(kNoCaption)).c_str());
+    UnhookWindowsHookEx(g_caption_hook);
+    g_caption_hook = nullptr;
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
 }
 
 // ---- The rename box ---------------------------------------------------------
@@ -314,11 +335,19 @@ LRESULT CALLBACK InputProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 void ShowMessage(const std::string& text) {
-  Box(text, 0);
+  Box(text, MB_OK);
 }
 
 void ShowError(const std::exception& e) {
-  Box(ErrorBoxText(e.what()), MB_ICONERROR);
+  Box(ErrorBoxText(e.what()), MB_OK | MB_ICONERROR);
+}
+
+bool AskYesNo(const std::string& text) {
+  g_caption_hook = SetWindowsHookExW(WH_CBT, &CaptionHook, nullptr, GetCurrentThreadId());
+  const int answer = Box(text, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+  if (g_caption_hook) UnhookWindowsHookEx(g_caption_hook);
+  g_caption_hook = nullptr;
+  return answer == IDYES;
 }
 
 std::string InputBox(const std::string& title, const std::string& prompt,

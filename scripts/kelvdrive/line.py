@@ -1,10 +1,13 @@
 """The control's side of the line, always on a pseudo-terminal: the line
 simulator ncsend, or a far end that we hold ourselves."""
 
+import fcntl
 import os
 import re
 import select
+import struct
 import subprocess
+import termios
 import threading
 import time
 import tty
@@ -122,6 +125,16 @@ class PtyPeer:
             sent += n
             if not n:
                 time.sleep(0.01)
+
+    def unread(self):
+        """How many of the bytes written here the program has not read yet:
+        the slave's input queue, seen through a descriptor of our own (which
+        reads nothing)."""
+        fd = os.open(self.device, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        finally:
+            os.close(fd)
 
     def close(self):
         os.close(self.master)

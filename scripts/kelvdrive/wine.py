@@ -133,6 +133,12 @@ class Wine:
     def link(self, name):
         return link(self.prefix, name)
 
+    def end_session(self, seconds=60):
+        """Ends the session as a shutdown or logoff does: WM_QUERYENDSESSION
+        and WM_ENDSESSION to every window, then Wine ends each program that
+        is still there. Returns wineboot's status."""
+        return self.run(seconds, "wineboot", "--end-session")
+
     def set_up(self, ports):
         """Makes the prefix and maps the ports (name -> device path), then keeps
         one server running until close."""

@@ -2,6 +2,8 @@
 // settings file in a temporary directory: the Qt driver of the scenarios both
 // front ends share (dialog_scenarios.cpp), and what only Qt shows.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -95,6 +97,29 @@ class QtDriver : public DialogDriver {
   }
   std::unique_ptr<BoxWatch> OnAnyBox() override {
     return std::make_unique<OnModal>([](QWidget* w, BoxWatch&) { Dismiss(w); });
+  }
+  std::unique_ptr<BoxWatch> OnQuestionBox(char key) override {
+    return std::make_unique<OnModal>([key](QWidget* w, BoxWatch& box) {
+      auto* mb = qobject_cast<QMessageBox*>(w);
+      if (!mb || !mb->defaultButton()) {
+        ADD_FAILURE() << "not a question box";
+        return Dismiss(w);
+      }
+      box.text = kelv::FromQ(mb->text());
+      for (const char* name : {"QuestionBoxYes", "QuestionBoxNo"}) {
+        const auto* b = w->findChild<QPushButton*>(name);
+        box.buttons.push_back(b ? kelv::FromQ(b->text()) : "<none>");
+      }
+      box.default_button = kelv::FromQ(mb->defaultButton()->text());
+      QTest::keyClick(w, key == 'Y' ? Qt::Key_Y : Qt::Key_N);
+    });
+  }
+  // SIGHUP, as logout sends it (the reception tests send SIGTERM).
+  void EndSession(TestDlg& d) override {
+    kelv::qtui::WatchSessionEnd();
+    const int before = d.quits;
+    kill(getpid(), SIGHUP);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.quits > before; }, 10000));
   }
   std::string ProgramTitle() const override { return "test_ui"; }
 

@@ -3,6 +3,7 @@
 // (dialog_driver.h). What only one front end can show stays in its own file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -319,13 +320,21 @@ void FailedSaveKeepsTheDialogOpen(DialogDriver& ui) {
   ui.Show(*d);
   ui.Click(d->SpeedButton4);
   {
-    auto box = ui.OnMessageBox({});
+    // After the error, whether to leave without the settings: いいえ.
+    std::unique_ptr<DialogDriver::BoxWatch> question;
+    auto box = ui.OnMessageBox([&] { question = ui.OnQuestionBox('N'); });
     ui.CloseBox(*d);
     EXPECT_TRUE(box->seen);
     const std::string message = ui.Dir() + "Kelv.ini" + Sjis(" に書き込めません");
     EXPECT_EQ(box->text, kelv::winsys::ErrorBoxText(message));
     EXPECT_EQ(box->text, message + ".");
     EXPECT_EQ(box->title, ui.ProgramTitle());
+    ASSERT_TRUE(question);
+    EXPECT_TRUE(question->seen);
+    EXPECT_EQ(question->title, ui.ProgramTitle());
+    EXPECT_EQ(question->text, Sjis("設定を保存せずに終了しますか？"));
+    EXPECT_EQ(question->buttons, (std::vector<std::string>{Sjis("はい(&Y)"), Sjis("いいえ(&N)")}));
+    EXPECT_EQ(question->default_button, Sjis("いいえ(&N)"));
   }
   EXPECT_EQ(d->quits, 0);
   EXPECT_TRUE(ui.Showing(*d));
@@ -335,6 +344,45 @@ void FailedSaveKeepsTheDialogOpen(DialogDriver& ui) {
   ui.CloseBox(*d);
   EXPECT_EQ(d->quits, 1);
   EXPECT_NE(ui.ReadIni().find("Active=3\r\n"), std::string::npos);
+}
+
+// Settings that cannot be written do not keep the operator in: はい ends the
+// program without them, at once or when the run is over.
+void LeaveWithoutTheSettings(DialogDriver& ui) {
+  ASSERT_TRUE(ui.BlockIni());
+  for (const bool in_run : {false, true}) {
+    SCOPED_TRACE(in_run ? "during a run" : "before a run");
+    auto d = ui.Make();
+    ui.Show(*d);
+    std::unique_ptr<DialogDriver::BoxWatch> question;
+    auto box = ui.OnMessageBox([&] { question = ui.OnQuestionBox('Y'); });
+    if (in_run) {
+      d->run = [&] {
+        ui.CloseBox(*d);
+        EXPECT_EQ(d->quits, 0);
+      };
+      ui.Click(d->CancelBtn);
+    } else {
+      ui.CloseBox(*d);
+    }
+    EXPECT_TRUE(box->seen);
+    EXPECT_TRUE(question && question->seen);
+    EXPECT_EQ(d->quits, 1);
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(ui.Ini())));
+}
+
+// The system's session ends: the settings are saved without a box, since
+// nobody may be there to answer it, and the program ends.
+void SessionEndSavesTheSettings(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  ui.Click(d->SpeedButton2);
+  auto box = ui.OnAnyBox();
+  ui.EndSession(*d);
+  EXPECT_FALSE(box->seen);
+  EXPECT_EQ(d->quits, 1);
+  EXPECT_NE(ui.ReadIni().find("Active=1\r\n"), std::string::npos);
 }
 
 void CloseDuringARunEndsTheProgramAfterIt(DialogDriver& ui) {
@@ -378,6 +426,8 @@ const Scenario kScenarios[] = {
     {"StoredPresetTwo", StoredPresetTwo},
     {"FailedSaveKeepsTheDialogOpen", FailedSaveKeepsTheDialogOpen},
     {"CloseDuringARunEndsTheProgramAfterIt", CloseDuringARunEndsTheProgramAfterIt},
+    {"LeaveWithoutTheSettings", LeaveWithoutTheSettings},
+    {"SessionEndSavesTheSettings", SessionEndSavesTheSettings},
 };
 
 class DialogScenario : public ::testing::TestWithParam<Scenario> {

@@ -167,6 +167,31 @@ class WinDriver : public DialogDriver {
         std::vector<std::wstring>{kMessageBox, kInputBox},
         [](HWND w, BoxWatch&) { PostMessageW(w, WM_COMMAND, IDCANCEL, 0); }, false);
   }
+  std::unique_ptr<BoxWatch> OnQuestionBox(char key) override {
+    return std::make_unique<OnModal>(
+        std::vector<std::wstring>{kMessageBox}, [key](HWND w, BoxWatch& box) {
+          box.text = BoxText(w);
+          for (const int id : {IDYES, IDNO}) {
+            const HWND b = GetDlgItem(w, id);
+            box.buttons.push_back(Text(b));
+            // Drawn as the default, and what Enter presses.
+            if ((GetWindowLongW(b, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+              box.default_button = Text(b);
+            }
+          }
+          // To the box's focused button, as the keyboard delivers it.
+          HWND to = GetFocus();
+          if (!to || GetAncestor(to, GA_ROOT) != w) to = w;
+          PostMessageW(to, WM_KEYDOWN, static_cast<WPARAM>(key), 1);
+          PostMessageW(to, WM_CHAR, static_cast<WPARAM>(key | 0x20), 1);
+          PostMessageW(to, WM_KEYUP, static_cast<WPARAM>(key), static_cast<LPARAM>(0xC0000001));
+        });
+  }
+  void EndSession(TestDlg& d) override {
+    const HWND w = HandleOf(d.Form.get());
+    EXPECT_EQ(SendMessageW(w, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    SendMessageW(w, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  }
   std::string ProgramTitle() const override { return "test_winui"; }
 
   std::string Title(const TRXDlg& d) const override { return Text(HandleOf(d.Form.get())); }

@@ -168,12 +168,16 @@ class Tmpfs {
   bool mounted_ = false;
 };
 
-// Closes the dialog; the text of the error box this shows, "" when none.
+// Closes the dialog; the text of the error box this shows, "" when none. The
+// question that follows the error is answered いいえ: the dialog stays.
 std::string CloseAndCatchBox(TRXDlg& d) {
   std::string text;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
     QWidget* w = QApplication::activeModalWidget();
+    if (w && w->objectName() == QLatin1String("QuestionBox")) {
+      w->findChild<QPushButton*>("QuestionBoxNo")->click();
+    }
     if (!w || w->objectName() != QLatin1String("ErrorBox")) return;
     text = Harness::BoxTextOf(w);
     Harness::OkOn(w);

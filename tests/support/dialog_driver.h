@@ -32,7 +32,9 @@ class DialogDriver {
     virtual ~BoxWatch() = default;
     bool seen = false;
     std::string title;
-    std::string text;  // a message box's message; the rename box's edit field
+    std::string text;                  // a message box's message; the rename box's edit field
+    std::vector<std::string> buttons;  // a question box's, left to right
+    std::string default_button;
   };
   // What the system calls the window behind a control or the form, for
   // comparing the window hierarchy.
@@ -80,6 +82,11 @@ class DialogDriver {
   virtual std::unique_ptr<BoxWatch> OnMessageBox(std::function<void()> when_up) = 0;
   virtual std::unique_ptr<BoxWatch> OnRenameBox(const char* type) = 0;
   virtual std::unique_ptr<BoxWatch> OnAnyBox() = 0;
+  // Answer the next question box by typing its key, 'Y' or 'N'.
+  virtual std::unique_ptr<BoxWatch> OnQuestionBox(char key) = 0;
+  // The session ends as the system ends it: a signal on Linux, the session
+  // messages on Windows. Returns once the dialog has dealt with it.
+  virtual void EndSession(TestDlg& d) = 0;
   // The boxes' title: the test program's name.
   virtual std::string ProgramTitle() const = 0;
 

@@ -1,0 +1,40 @@
+// The system's session ends in the middle of a reception (SIGTERM, as a
+// shutdown sends it, through the event loop): what has arrived is kept.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+
+#include "rx_harness.h"
+
+namespace {
+
+using namespace rxharness;
+using kelv::Sjis;
+
+class SessionEnd : public Harness {};
+
+TEST_F(SessionEnd, InTheMiddleOfARunKeepsWhatArrived) {
+  kelv::qtui::WatchSessionEnd();
+  WriteIni(0);
+  TRXDlg& d = Make();
+  d.EndPauseMs = 30000;  // left out: the system may not wait
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<Step> script{Until([this] { return Open(); }), Send(B("%\nN1 G01\nN2 X10\nN3 Y"))};
+  for (Step& s : Sync()) script.push_back(std::move(s));
+  script.push_back(Do([&] {
+    EXPECT_EQ(d.Form->EndSessionBlock(), Sjis("受信中"));  // on the shutdown screen
+    kill(getpid(), SIGTERM);
+  }));
+  Run(std::move(script));
+  EXPECT_LT(clock.elapsed(), d.EndPauseMs);
+  EXPECT_EQ(quits_, 1);
+  // The completed lines and the one in progress, as Cancel would keep them.
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nN1 G01\r\nN2 X10\r\nN3 Y\r\n");
+  EXPECT_FALSE(d.rs232c1->IsOpen());
+  EXPECT_EQ(d.Form->EndSessionBlock(), "");
+  EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos) << "settings saved";
+}
+
+}  // namespace
