@@ -110,7 +110,7 @@ bool Trs232c::Fail() {
   return false;
 }
 
-// Step R: after a refused setting the device is let go again.
+// After a refused setting the device is let go again.
 void Trs232c::Release() {
   DeviceHandle->Purge(PURGE_TXABORT | PURGE_RXABORT);
   DeviceHandle->Close();

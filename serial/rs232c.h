@@ -158,7 +158,7 @@ class Trs232c : public TComponent {
 
  private:
   friend class tcommthread;
-  void Release();  // step R
+  void Release();  // lets the device go after a refused setting
   // Keeps the device's last system error as the failure; returns false.
   bool Fail();
 
