@@ -120,6 +120,16 @@ class Stage:
         wine.set_display(120, "Tahoma")
         self.run_tests(wine, "test_winui@120dpi", os.path.join(tests, "test_winui.exe"),
                        env={"KELV_TEST_DPI": "120"})
+        # Last: the session's end also ends whatever else runs in the prefix.
+        if not foreign:
+            say("the session ends in the middle of a reception by KelvRx.exe")
+            rc = subprocess.call(
+                ["timeout", "-k", "5", "300", sys.executable,
+                 os.path.join(ROOT, "tests", "blackbox", "sessionend_wine.py"),
+                 "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix],
+                env=wine.env)
+            self.record("session end", "FAILED: wineboot --end-session during a reception"
+                        if rc else "ok: the lines so far and the settings kept", ok=not rc)
 
     def black_box(self, wine):
         ncsend = self.host_ncsend()

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""KelvRx.exe under Wine when the session ends in the middle of a reception
+(wineboot --end-session): the program in a fresh folder with no settings
+file (preset 1: COM1, ISO, "%" to "%"), COM1 a pseudo-terminal whose far end
+this script plays; Enter on 受信開始, two lines and part of a third sent, then
+the session ends. Rx.nc must hold all three, Kelv.ini the 22 lines of a first
+save, and the program must have ended.
+
+Runs inside the Windows stage (scripts/windows-stage.sh), which made the
+prefix with COM1 mapped to its ttyNC and started the X server in DISPLAY.
+"""
+
+import argparse
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "scripts"))
+from kelvdrive import kelvrx  # noqa: E402
+from kelvdrive.line import PtyPeer  # noqa: E402
+from kelvdrive.proc import Failure, Program, holds_device  # noqa: E402
+from kelvdrive.window import Window  # noqa: E402
+from kelvdrive.wine import COM1_LINK, Wine  # noqa: E402
+
+
+# Sent before the session ends: two lines and one in progress.
+PART = b"%\nN1 G01\nN2 X10\nN3 Y"
+
+
+@contextlib.contextmanager
+def receiving(a, work, folder_name):
+    """KelvRx.exe in a fresh folder, receiving: its line opened by Enter on
+    受信開始. Yields the program, its window, the far end of COM1 and the
+    folder."""
+    folder = os.path.join(work, folder_name)
+    os.mkdir(folder)
+    exe = os.path.join(folder, "KelvRx.exe")
+    shutil.copy2(a.exe, exe)
+    wine = Wine(a.prefix, os.environ["DISPLAY"])
+    # The program opens the line by name; a slave held here would count as its.
+    line = PtyPeer(os.path.join(a.prefix, COM1_LINK), hold=False)
+    try:
+        com1 = os.path.realpath(os.path.join(a.prefix, "dosdevices", "com1"))
+        if com1 != line.device:
+            raise Failure("COM1 leads to %s, not to the test line %s: not started"
+                          % (com1, line.device))
+        app = Program([wine.wine, exe, "20,20"], folder, wine.env,
+                      os.path.join(work, "KelvRx.log"))
+        try:
+            window = Window.of(app, 60, 0.2)
+            # Wine's server holds the line as well as the program: any process counts.
+            window.press_until("Return", app, "the program to open the line",
+                               lambda: holds_device(None, line.device))
+            # The opening purges the line: send once that is surely over.
+            time.sleep(1.0)
+            yield app, window, line, folder
+        finally:
+            app.stop()
+    finally:
+        line.close()
+
+
+def check_file(folder, name, want):
+    with open(os.path.join(folder, name), "rb") as f:
+        got = f.read()
+    diff = kelvrx.first_difference(got, want)
+    if diff:
+        raise Failure("%s %s" % (name, diff))
+    return got
+
+
+def end_session(a, work):
+    """The session ends in the middle of a reception (wineboot --end-session):
+    the program must keep the lines so far and the one in progress, save the
+    settings and be gone."""
+    with receiving(a, work, "session") as (app, window, line, folder):
+        line.send(PART)
+        app.wait("the program to read what was sent", lambda: line.unread() == 0, 30)
+        if Wine(a.prefix, os.environ["DISPLAY"]).end_session() != 0:
+            raise Failure("wineboot --end-session failed")
+        app.finish("after the session's end")
+    check_file(folder, "Rx.nc", kelvrx.expected_rx(PART + b"\n"))
+    check_file(folder, "Kelv.ini", kelvrx.saved_settings())
+    return "the session's end kept the lines so far and the one in progress, and the settings"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--prefix", required=True)
+    a = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="kelvwine")
+    try:
+        print("sessionend_wine: " + end_session(a, work), flush=True)
+        return 0
+    except (Failure, OSError, subprocess.SubprocessError) as e:
+        print("sessionend_wine: FAILED: %s" % e, flush=True)
+        log = os.path.join(work, "KelvRx.log")
+        if os.path.exists(log):
+            with open(log, "rb") as f:
+                sys.stdout.write(f.read().decode("utf-8", "replace")[-2000:])
+        return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
