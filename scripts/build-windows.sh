@@ -11,7 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh windows
 BUILD=${KELV_WIN_BUILD:-build-win}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+TOOLCHAIN=cmake/mingw-w64-i686.cmake
+# A folder configured with another toolchain (the earlier 64-bit one) cannot
+# switch: it is made anew.
+if [[ -f $BUILD/CMakeCache.txt ]] &&
+  ! grep -qs "$TOOLCHAIN" "$BUILD"/CMakeFiles/*/CMakeSystem.cmake; then
+  echo "build-windows: $BUILD was configured with another toolchain; making it anew" >&2
+  rm -rf "$BUILD"
+fi
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
   -DKELV_WITH_QT=OFF -DCMAKE_BUILD_TYPE=Release -DKELV_TESTS="${KELV_WIN_TESTS:-OFF}" >/dev/null
 cmake --build "$BUILD" -j 2 --target KelvRx "$@"
 
