@@ -25,6 +25,7 @@ LineAnswers::LineAnswers(Trs232c& port)
 void LineAnswers::WatcherSawEventChar() {
   if (run_answers_) return;  // the run answers every one it reads
   port_.WriteByte(linechars::kDC1);
+  held_ = false;  // any DC1 lets the control go on
   ++watcher_dc1_;
   ++answered_;
 }
@@ -40,6 +41,9 @@ void LineAnswers::Answer() {
     ++answered_;
     ++run_dc1_;
   }
+  // A control that asks with DC2 while it is held takes the answer as leave
+  // to go on: the hold is over, and a queue still full is held anew.
+  held_ = false;
 }
 
 void LineAnswers::Hold() {

@@ -14,7 +14,9 @@
 //    one time, that of the oldest unanswered DC2: no timer per byte.
 //  - DC3 at the limit: when the queue holds packetsize bytes or more and no
 //    DC3 is outstanding, one DC3, whether the watcher's OnPACKET or the run's
-//    own queue query sees it first.
+//    own queue query sees it first. Any DC1 ends the hold, the answer to a
+//    DC2 too (the control goes on after it): a queue still full then gets a
+//    DC3 again.
 //  - DC1 once a held queue has drained to a quarter of its size.
 // Everything here runs on the user-interface thread: the watcher's handlers
 // are handed over to it, so the counts need no lock.

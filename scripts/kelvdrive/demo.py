@@ -167,7 +167,7 @@ def run_wine(exe_src, ncsend, demo, program):
             cleanup.callback(app.stop)
             # The operator's pace: an hour at most.
             app.proc.wait(timeout=3600)
-        status = sender.finish()
+        status = sender.let_go()
         if status:
             raise Failure("the line simulator ended with status %d:\n%s" % (status, sender.said()))
     if not os.path.exists(rx):

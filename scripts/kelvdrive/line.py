@@ -73,6 +73,12 @@ class Ncsend:
     def stop(self):
         stop(self.proc)
 
+    def let_go(self):
+        """Ends its linger once the receiver is done; its exit status (0 when
+        everything had been sent)."""
+        stop(self.proc)
+        return self.proc.returncode
+
 
 class PtyPeer:
     """A pty pair of our own: the program opens the slave through link, we

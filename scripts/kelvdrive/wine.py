@@ -187,7 +187,10 @@ def sender_options(flat_out=False, timeout_s=60):
     takes it, so the queue fills and the program must hold it with DC3).
     timeout_s: how long it waits for the opening and for each answer (0: for
     ever, for an operator at the keys)."""
-    return ["--handshake", "--wait-open", "--timeout", str(timeout_s), "--linger-ms", "3000",
+    # It lingers until let go: a pty may hold tens of kB the program has not
+    # read yet, and under Wine each single-byte read costs a fraction of a
+    # millisecond; closing the line earlier would hang it up under the reader.
+    return ["--handshake", "--wait-open", "--timeout", str(timeout_s), "--linger-ms", "600000",
             *(["--flat-out", "--chunk", "4096"] if flat_out else [])]
 
 
@@ -220,11 +223,11 @@ def answers_text(report):
 
 
 def receive(wine, exe, sender, log, first_shot=None, finished_shot=None, say=None,
-            deadline_s=180):
+            deadline_s=400):
     """Runs exe (in its own folder) under wine and receives once from sender
     (a line.Ncsend started with sender_options): Enter on 受信開始 until the
-    control sees COM1 opened, waits for the control to end and for Rx.nc,
-    saves the finished dialog as finished_shot if asked, Enter on 閉じる."""
+    control sees COM1 opened, waits for Rx.nc, saves the finished dialog as
+    finished_shot if asked, Enter on 閉じる. The caller lets the sender go."""
     say = say or (lambda text: None)
     folder = os.path.dirname(os.path.abspath(exe))
     app = Program([wine.wine, exe, "20,20"], folder, wine.env, log)
@@ -237,12 +240,9 @@ def receive(wine, exe, sender, log, first_shot=None, finished_shot=None, say=Non
         window.press_until("Return", app, "the program to open COM1 (the control sees it opened)",
                            sender.opened)
         say("receiving")
-        app.wait("the control to send the whole program and end", sender.ended, deadline_s, 0.1)
-        # The pty holds up to some 64 kB the program has not read yet, and
-        # under Wine each single-byte read costs a fraction of a millisecond.
         rx = os.path.join(folder, "Rx.nc")
-        app.wait("the program to read what the line still held and write Rx.nc",
-                 lambda: os.path.exists(rx), 180, 0.1)
+        app.wait("the program to receive the whole program and write Rx.nc",
+                 lambda: os.path.exists(rx), deadline_s, 0.1)
         if finished_shot:
             time.sleep(0.5)  # the dialog's last paint
             window.screenshot(finished_shot)

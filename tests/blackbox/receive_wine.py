@@ -49,7 +49,7 @@ def run(a, work):
             raise Failure("COM1 leads to %s, not to the test line %s: not started"
                           % (com1, sender.device))
         receive(wine, exe, sender, os.path.join(work, "KelvRx.log"), first_shot=a.shot)
-        status = sender.finish()
+        status = sender.let_go()
         if status:
             raise Failure("the line simulator ended with status %d:\n%s" % (status, sender.said()))
     finally:

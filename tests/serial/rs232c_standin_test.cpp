@@ -492,6 +492,23 @@ TEST_F(StandInTest, DeviceGoneEndsTheRunAsAFailedRead) {
   EXPECT_TRUE(port_.IsOpen());
 }
 
+// A DC2 answered during a hold lets the control go on, as any DC1 does: a
+// queue still over the limit is held again.
+TEST_F(StandInTest, AnswerDuringAHoldEndsIt) {
+  driver().habits.flag = Flag::Refused;  // the run answers at once
+  port_.EvtChar = linechars::kDC2;
+  port_.packetsize = 900;
+  port_.OnRXFLAG = port_.OnPACKET = [](TObject*) {};
+  ASSERT_TRUE(port_.Open());
+  kelv::LineAnswers answers(port_);
+  answers.Pass(1000);
+  answers.Read(linechars::kDC2);
+  answers.AfterBatch();
+  answers.Pass(1000);
+  EXPECT_EQ(driver().sent, (std::vector<uint8_t>{linechars::kDC3, linechars::kDC1, linechars::kDC3}));
+  port_.OnRXFLAG = port_.OnPACKET = nullptr;
+}
+
 // The control on the far end, one step per polling pass: it asks with DC2 and
 // waits for the DC1 before the program, after every tenth burst and before the
 // end; it sends bursts of 1000 characters (more than packetsize) once the last
