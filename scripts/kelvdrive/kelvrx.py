@@ -5,8 +5,11 @@ files must hold afterwards."""
 import contextlib
 import os
 import shutil
+import subprocess
+import sys
+import tempfile
 
-from .proc import Program, holds_device
+from .proc import Failure, Program, holds_device
 from .window import Window
 from .xserver import XServer
 
@@ -132,3 +135,33 @@ def receive(exe, device, sender_ended, args=(), shot=None, logs=None, say=None,
         window.press("Return")
         app.finish("after 閉じる")
         say("the program ended")
+
+
+def check_file(folder, name, want):
+    """The file `name` in `folder` must be `want` byte for byte; its bytes."""
+    with open(os.path.join(folder, name), "rb") as f:
+        got = f.read()
+    diff = first_difference(got, want)
+    if diff:
+        raise Failure("%s %s" % (name, diff))
+    return got
+
+
+def run_in_work(name, fn, logs=("KelvRx.log",)):
+    """Runs fn(work) in a fresh folder and prints its report, or why it
+    failed with the end of the logs it left there; the exit status."""
+    work = tempfile.mkdtemp(prefix="kelvwine")
+    try:
+        print("%s: %s" % (name, fn(work)), flush=True)
+        return 0
+    except (Failure, OSError, subprocess.SubprocessError) as e:
+        print("%s: FAILED: %s" % (name, e), flush=True)
+        for log in logs:
+            path = os.path.join(work, log)
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    tail = f.read().decode("utf-8", "replace")[-2000:]
+                sys.stdout.write("-- %s:\n%s\n" % (log, tail))
+        return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)

@@ -18,9 +18,7 @@ Exit status: 0 passed, 1 failed.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
@@ -55,11 +53,7 @@ def run(a, work):
     finally:
         sender.stop()
 
-    with open(os.path.join(folder, "Rx.nc"), "rb") as f:
-        got = f.read()
-    diff = kelvrx.first_difference(got, kelvrx.expected_rx(program))
-    if diff:
-        raise Failure("Rx.nc %s" % diff)
+    got = kelvrx.check_file(folder, "Rx.nc", kelvrx.expected_rx(program))
     with open(os.path.join(folder, "Kelv.ini"), "rb") as f:
         ini = f.read()
     if ini != kelvrx.saved_settings():
@@ -87,21 +81,8 @@ def main():
     ap.add_argument("--shot", help="save the dialog at its first start as this PNG")
     ap.add_argument("--folder", default="app", help="name of the folder the program runs in")
     a = ap.parse_args()
-    work = tempfile.mkdtemp(prefix="kelvwine")
-    try:
-        print("receive_wine: " + run(a, work), flush=True)
-        return 0
-    except (Failure, OSError, subprocess.SubprocessError) as e:
-        print("receive_wine: FAILED: %s" % e, flush=True)
-        for name in ("ncsend.log", "KelvRx.log"):
-            log = os.path.join(work, name)
-            if os.path.exists(log):
-                with open(log, "rb") as f:
-                    sys.stdout.write("-- %s:\n%s\n" % (name, f.read().decode("utf-8", "replace")[-2000:]))
-        return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
+    return kelvrx.run_in_work("receive_wine", lambda work: run(a, work),
+                              ("ncsend.log", "KelvRx.log"))
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -14,9 +14,7 @@ import argparse
 import contextlib
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
@@ -65,15 +63,6 @@ def receiving(a, work, folder_name):
         line.close()
 
 
-def check_file(folder, name, want):
-    with open(os.path.join(folder, name), "rb") as f:
-        got = f.read()
-    diff = kelvrx.first_difference(got, want)
-    if diff:
-        raise Failure("%s %s" % (name, diff))
-    return got
-
-
 def end_session(a, work):
     """The session ends in the middle of a reception (wineboot --end-session):
     the program must keep the lines so far and the one in progress, save the
@@ -84,8 +73,8 @@ def end_session(a, work):
         if Wine(a.prefix, os.environ["DISPLAY"]).end_session() != 0:
             raise Failure("wineboot --end-session failed")
         app.finish("after the session's end")
-    check_file(folder, "Rx.nc", kelvrx.expected_rx(PART + b"\n"))
-    check_file(folder, "Kelv.ini", kelvrx.saved_settings())
+    kelvrx.check_file(folder, "Rx.nc", kelvrx.expected_rx(PART + b"\n"))
+    kelvrx.check_file(folder, "Kelv.ini", kelvrx.saved_settings())
     return "the session's end kept the lines so far and the one in progress, and the settings"
 
 
@@ -94,20 +83,7 @@ def main():
     ap.add_argument("--exe", required=True)
     ap.add_argument("--prefix", required=True)
     a = ap.parse_args()
-    work = tempfile.mkdtemp(prefix="kelvwine")
-    try:
-        print("sessionend_wine: " + end_session(a, work), flush=True)
-        return 0
-    except (Failure, OSError, subprocess.SubprocessError) as e:
-        print("sessionend_wine: FAILED: %s" % e, flush=True)
-        log = os.path.join(work, "KelvRx.log")
-        if os.path.exists(log):
-            with open(log, "rb") as f:
-                sys.stdout.write(f.read().decode("utf-8", "replace")[-2000:])
-        return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
+    return kelvrx.run_in_work("sessionend_wine", lambda work: end_session(a, work))
 
 if __name__ == "__main__":
     sys.exit(main())
