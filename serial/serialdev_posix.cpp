@@ -139,6 +139,7 @@ class PosixSerialDevice final : public SerialDevice {
   void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
+  bool Gone() const override;
   bool Escape(uint32_t function) override;
   bool MakeTransferEvents() override;
   void CloseTransferEvents() override;
@@ -193,7 +194,7 @@ class PosixSerialDevice final : public SerialDevice {
   int wake_fd_ = -1;
   std::thread reader_;
 
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::condition_variable cv_;
   // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
   bool stop_ = false;
@@ -544,6 +545,14 @@ bool PosixSerialDevice::Status(uint32_t& in_queue) {
   in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
   return true;
+}
+
+// A hang-up on a line opened with CLOCAL is never the control switching off:
+// it is the device itself gone (a USB adapter pulled, the far end of a pty
+// closed), and it will not come back while we hold it open.
+bool PosixSerialDevice::Gone() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fd_ >= 0 && gone_;
 }
 
 bool PosixSerialDevice::Escape(uint32_t function) {
