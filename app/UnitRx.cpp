@@ -3,6 +3,7 @@
 #include "apperror.h"
 #include "fileio.h"
 #include "frontend.h"
+#include "handover.h"
 #include "layout.h"
 #include "linerun.h"
 #include "linechars.h"
@@ -344,7 +345,8 @@ void TRXDlg::RunReception() {
   // The session's end may end the run from inside the message processing.
   hooks_.process_messages = [] { kelv::winsys::ProcessMessages(); };
   hooks_.cancelled = [this, &run] { return Cancelled || run.ended; };
-  hooks_.sleep = [](int ms) { kelv::winsys::Sleep(ms); };
+  hooks_.wait = [](int ms) { kelv::winsys::WaitForEvents(ms); };
+  hooks_.wake = [] { HandOver::Ui().Poke(); };
   hooks_.line_completed = [this](const kelv::Reception& r, const kelv::Reception::StepResult& s) {
     Label1->SetCaption(kelv::ReceivingText(r.LineCount()));
     if (!CheckBox1->Checked()) {

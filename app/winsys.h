@@ -23,6 +23,12 @@ void InstallHandOver();
 // the application is only noted.
 void ProcessMessages();
 
+// Blocks until an event arrives for the user-interface thread (input, a
+// hand-over, HandOver::Poke from another thread) or `timeout_ms` has passed
+// (-1: no limit). What arrived may already be processed on return; the caller
+// processes messages next in any case.
+void WaitForEvents(int timeout_ms);
+
 // The application's title: the executable's file name cut at its first ".",
 // every character after the first in lower case ("KelvRx" gives "Kelvrx").
 std::string ApplicationTitle();

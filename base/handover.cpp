@@ -46,6 +46,10 @@ bool HandOver::HasPending() const {
 }
 
 bool HandOver::ServePending() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    poked_ = false;
+  }
   bool any = false;
   for (;;) {
     Request* req = nullptr;
@@ -78,6 +82,17 @@ void HandOver::Notify() {
     ++notify_seq_;
   }
   cv_.notify_all();
+}
+
+void HandOver::Poke() {
+  Wake wake;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (poked_ || !wake_) return;
+    poked_ = true;
+    wake = wake_;
+  }
+  wake();
 }
 
 void HandOver::WaitServing(const std::function<bool()>& done, int poll_ms) {

@@ -49,6 +49,11 @@ class HandOver {
   // worker it waits for has ended).
   void Notify();
 
+  // Any thread: wakes the user-interface thread's event loop without a call,
+  // so that a loop waiting for a cause looks again. Pokes before the next
+  // ServePending are one wake-up.
+  void Poke();
+
  private:
   struct Request {
     const std::function<void()>* fn = nullptr;
@@ -64,4 +69,5 @@ class HandOver {
   std::thread::id ui_thread_;
   Wake wake_;
   unsigned notify_seq_ = 0;
+  bool poked_ = false;  // a Poke's wake-up is on its way
 };

@@ -22,7 +22,7 @@ pseudo-terminal, and is started with Enter through xdotool:
   callgrind  the program under valgrind's callgrind, counted from the start
           click to the end of the run (all threads): instructions per byte of
           a 1 MB program flat out and of a 20 kB program at 38400 baud, and
-          per idle pass while waiting.
+          per second of waiting for the start marker (a short and a long wait).
 
 Usage: bench.py --build DIR [--megabytes N] [--callgrind-megabytes N] [--only STEP] [--keep]
 """
@@ -160,10 +160,28 @@ class Program:
         return (int(fields[11]) + int(fields[12])) / TICK
 
     def cpu_percent(self, seconds):
-        c0, t0 = self.cpu_seconds(), now()
+        return self.cpu_and_wakeups(seconds)[0]
+
+    def switches(self):
+        """Context switches of all threads so far: each is one wake-up."""
+        total = 0
+        task = "/proc/%d/task" % self.proc.pid
+        for tid in os.listdir(task):
+            try:
+                with open(os.path.join(task, tid, "status")) as f:
+                    for line in f:
+                        if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                            total += int(line.split()[1])
+            except FileNotFoundError:
+                pass  # a thread that ended meanwhile
+        return total
+
+    def cpu_and_wakeups(self, seconds):
+        """Per cent of one core, and wake-ups per second, over `seconds`."""
+        c0, w0, t0 = self.cpu_seconds(), self.switches(), now()
         time.sleep(seconds)
-        c1, t1 = self.cpu_seconds(), now()
-        return 100 * (c1 - c0) / (t1 - t0)
+        c1, w1, t1 = self.cpu_seconds(), self.switches(), now()
+        return 100 * (c1 - c0) / (t1 - t0), (w1 - w0) / (t1 - t0)
 
     def ui_thread_seconds(self):
         """User + system time of the main (user-interface) thread."""
@@ -362,7 +380,8 @@ class Bench:
             self.results["cpu_idle"] = app.cpu_percent(5)
             app.start_run(line.device)
             time.sleep(0.5)
-            self.results["cpu_waiting"] = app.cpu_percent(10)
+            self.results["cpu_waiting"], self.results["wakeups_waiting"] = \
+                app.cpu_and_wakeups(10)
             self.results["cpu_floor"] = self.sleep_floor(10)
             line.read(0.05)
 
@@ -508,9 +527,10 @@ class Bench:
         self.window_s.append(app.launch())
         opened = app.start_run(sender.device)
         time.sleep(max(0.0, opened + 1.5 - now()))
-        u0, c0, t0 = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        u0, c0, w0, t0 = app.ui_thread_seconds(), app.cpu_seconds(), app.switches(), now()
         time.sleep(10)
-        u1, c1, window_end = app.ui_thread_seconds(), app.cpu_seconds(), now()
+        u1, c1, w1, window_end = (app.ui_thread_seconds(), app.cpu_seconds(), app.switches(),
+                                  now())
         cpu = 100 * (c1 - c0) / (window_end - t0)
         cpu_ui = 100 * (u1 - u0) / (window_end - t0)
         rx_at = app.wait_rx(120)
@@ -521,6 +541,7 @@ class Bench:
         if window_end > rx_at - 2.0:
             raise Failure("the paced program ended inside the CPU window")
         self.results.update(cpu_paced=cpu, cpu_paced_ui=cpu_ui, paced_exact=exact,
+                            wakeups_paced=(w1 - w0) / (window_end - t0),
                             paced_cps=r["bytes"] / r["seconds"])
 
     # callgrind: instructions counted by valgrind, which do not move with the
@@ -589,23 +610,29 @@ class Bench:
         self.results.update(cg_paced_ir=total / r["bytes"], cg_paced_exact=exact,
                             cg_paced_dc3=r["dc3"])
 
-        # Waiting for the start marker, then Cancel: instructions per idle pass.
-        app, dump = self.callgrind_program("cg-wait")
+        # Waiting for the start marker, then Cancel, twice: the difference
+        # between a short and a long wait is what waiting itself costs.
+        short = self.callgrind_wait("cg-wait-short", 2)
+        long = self.callgrind_wait("cg-wait-long", 7)
+        self.results.update(cg_idle_ir_s=max(0, long[0] - short[0]) / 5,
+                            cg_idle_passes_s=max(0, long[1] - short[1]) / 5)
+
+    def callgrind_wait(self, name, seconds):
+        """Instructions and idle waits of a run that waits `seconds` for its
+        start marker and is cancelled, from the start click to its end."""
+        app, dump = self.callgrind_program(name)
         line = PeerLine(app.link)
         try:
             app.launch()
             app.start_run(line.device)
-            time.sleep(5)
+            time.sleep(seconds)
             app.press_enter()  # キャンセル
             wait_for("the cancelled run under callgrind", lambda: os.path.exists(dump), 600, 0.1)
             app.close()
         finally:
             line.close()
         total, calls = self.read_callgrind(dump)
-        sleeps = calls.get("kelv::winsys::Sleep(int)", 0)
-        if sleeps == 0:
-            raise Failure("no idle pass counted in " + dump)
-        self.results.update(cg_idle_ir=total / sleeps, cg_idle_passes=sleeps)
+        return total, calls.get("kelv::winsys::WaitForEvents(int)", 0)
 
     def table(self):
         r = self.results
@@ -630,20 +657,22 @@ class Bench:
             ("Instructions per received byte (callgrind, all threads, from the start"
              " click to the end of the run)",
              "flat out %.0f; at 38400 baud %.0f" % (r["cg_flat_ir"], r["cg_paced_ir"]),
-             "idle pass while waiting: %.0f instructions (%d passes)"
-             % (r["cg_idle_ir"], r["cg_idle_passes"]),
+             "waiting for the start marker: %.0f instructions per second (%.1f passes per"
+             " second)" % (r["cg_idle_ir_s"], r["cg_idle_passes_s"]),
              "%g MB flat out, far end ignoring DC3 (%s); 20 kB paced 7E1 (%s, %d DC3)"
              % (self.cg_megabytes, ok(r["cg_flat_exact"]), ok(r["cg_paced_exact"]),
                 r["cg_paced_dc3"])),
-            ("CPU while waiting for the start marker (10 s)", "%.1f %% of one core"
-             % r["cpu_waiting"], "idle dialog before the start: %.1f %%" % r["cpu_idle"],
-             "5 ms poll; a bare loop of 5 ms sleeps on this machine: %.1f %%"
-             % r["cpu_floor"]),
-            ("CPU while receiving at 38400 baud, 7E1 (10 s)", "%.1f %% of one core"
+            ("CPU while waiting for the start marker (10 s)", "%.2f %% of one core"
+             % r["cpu_waiting"], "idle dialog before the start: %.2f %%" % r["cpu_idle"],
+             "a bare loop of 5 ms sleeps on this machine: %.2f %%" % r["cpu_floor"]),
+            ("Wake-ups while waiting for the start marker (context switches of all threads)",
+             "%.1f per second" % r["wakeups_waiting"], "", ""),
+            ("CPU while receiving at 38400 baud, 7E1 (10 s)", "%.2f %% of one core"
              % r["cpu_paced"], "line rate %.0f characters/s (%s)"
              % (r["paced_cps"], ok(r["paced_exact"])),
-             "user-interface thread %.1f %%, the serial threads %.1f %%"
-             % (r["cpu_paced_ui"], r["cpu_paced"] - r["cpu_paced_ui"])),
+             "user-interface thread %.1f %%, the serial threads %.1f %%; %.0f wake-ups per"
+             " second" % (r["cpu_paced_ui"], r["cpu_paced"] - r["cpu_paced_ui"],
+                          r["wakeups_paced"])),
             ("DC1 answer to a DC2 (%d DC2s)" % DC2_PROBES,
              "median %.2f ms, p99 %.2f ms" % (r["dc1_median_ms"], r["dc1_p99_ms"]),
              "one character: 1.15 ms at 9600 7E2, 0.26 ms at 38400 7E1",

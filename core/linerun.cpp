@@ -7,7 +7,15 @@ namespace kelv {
 
 namespace {
 
-constexpr int kIdleSleepMs = 5;
+// How often a line that cannot wake the run is looked at.
+constexpr int kIdlePollMs = 5;
+
+// The shorter of two waits, -1 being no limit.
+int Sooner(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return a < b ? a : b;
+}
 
 }  // namespace
 
@@ -79,6 +87,14 @@ void LineAnswers::Pass(int32_t queued) {
   }
 }
 
+int LineAnswers::MsUntilDue() const {
+  if (seen_ <= answered_) return -1;
+  if (run_answers_) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(oldest_unanswered_ + kGrace -
+                                                                 Clock::now());
+  return left.count() < 1 ? 1 : static_cast<int>(left.count());
+}
+
 bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,
                int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
@@ -94,13 +110,23 @@ bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHoo
 }
 
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks) {
+  // Unset again however the run ends: the line outlives it.
+  struct Woken {
+    Trs232c& port;
+    bool on = false;
+    ~Woken() {
+      if (on) port.SetArrivalWake(nullptr);
+    }
+  } woken{port};
+  woken.on = hooks.wake && port.SetArrivalWake(hooks.wake);
+  const int idle_limit = woken.on ? -1 : kIdlePollMs;
   do {
     hooks.process_messages();
     if (hooks.cancelled()) return RunEnd::Cancelled;
     const int32_t n = port.InQueueCount();
     answers.Pass(n);
     if (n == 0) {
-      hooks.sleep(kIdleSleepMs);
+      hooks.wait(Sooner(idle_limit, answers.MsUntilDue()));
       continue;
     }
     // Open, yet no count: the device has gone (an adapter pulled out).

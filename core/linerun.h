@@ -62,6 +62,11 @@ class LineAnswers {
     if (seen_ > answered_ && run_answers_) Answer();
   }
 
+  // How long the run may wait for a cause before an answer falls due: the
+  // rest of the grace of the oldest DC2 left to the watcher (at least 1 ms),
+  // or -1 when nothing falls due by itself.
+  int MsUntilDue() const;
+
   // What happened, for tests and the benchmark.
   bool RunAnswers() const { return run_answers_; }
   uint64_t EventCharsRead() const { return seen_; }
@@ -95,18 +100,26 @@ class LineAnswers {
 struct PassHooks {
   std::function<void()> process_messages;
   std::function<bool()> cancelled;         // tested after it, and after each pass
-  std::function<void(int ms)> sleep;
+  // Blocks until a window event, a call of `wake`, or `ms` milliseconds
+  // (-1: no limit); the next pass processes what came.
+  std::function<void(int ms)> wait;
+  // Any thread: ends a `wait`. The line calls it when bytes arrive or the
+  // device goes, where its device can tell.
+  std::function<void()> wake;
   // A line was completed (the display follows the reception's state).
   std::function<void(const Reception&, const Reception::StepResult&)> line_completed;
 };
 
 enum class RunEnd { Finished, Cancelled, ReadFailed };
 
-// The run's polling passes, until the end marker, Cancel or a failed read. Each pass processes the pending messages once, asks the queue once,
-// sleeps 5 ms when it is empty, else reads exactly that many bytes one at a
-// time (stopping at the end marker or a failed read), with the answers above
-// between the query and the batch and after the batch. A device that has gone
-// ends the run as a failed read does.
+// The run's polling passes, until the end marker, Cancel or a failed read.
+// Each pass processes the pending messages once, asks the queue once, and
+// reads exactly that many bytes one at a time (stopping at the end marker or a
+// failed read), with the answers above between the query and the batch and
+// after the batch. A device that has gone ends the run as a failed read does.
+// With the queue empty the run waits for a cause: bytes or the device's end
+// (on a line that wakes the run), a window event, or an answer falling due. A
+// line that cannot wake the run is looked at every 5 ms.
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
 
 // One batch: exactly `n` single-byte reads (fewer at the end marker), each

@@ -57,7 +57,7 @@ void tcommthread::Execute() {
   const std::function<void()> dispatch = [this] { DispatchEvents(); };
   while (!Terminated()) {
     if (DeviceHandle->WaitEvent(Events)) {
-      Synchronize(dispatch);
+      if (WorthHandingOver()) Synchronize(dispatch);
     } else {
       // A device that keeps failing (unplugged, its mask cleared, or a serial
       // layer that ends every wait at once) must not keep a core busy until
@@ -65,6 +65,17 @@ void tcommthread::Execute() {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+}
+
+bool tcommthread::WorthHandingOver() {
+  using namespace serialdev;
+  if (Events & ~EV_RXCHAR) return true;
+  if (Events == 0) return false;  // only the mask changed: nothing to call
+  if (EveryCharEvent) return true;
+  if (PacketSize == 0) return false;
+  if (PacketSize < 0) return true;  // any count reaches it
+  uint32_t in_queue = 0;
+  return DeviceHandle->Status(in_queue) && in_queue >= static_cast<uint32_t>(PacketSize);
 }
 
 void tcommthread::DispatchEvents() {

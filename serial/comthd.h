@@ -60,10 +60,20 @@ class tcommthread final : public TThread {
   int32_t QueueCount = 0;  // input-queue count at the last receive event
   serialdev::SerialDevice* DeviceHandle = nullptr;
   Trs232c* Port = nullptr;  // not owned
+  // What the handlers assigned at Open ask of a receive event: every one
+  // (OnRXCHAR), or only those that find packetsize bytes queued (OnPACKET
+  // alone; 0 for none). A receive event that no handler would see is not
+  // handed over, so a trickling line does not wake the user-interface thread.
+  bool EveryCharEvent = true;
+  int32_t PacketSize = 0;
 
   // User-interface thread only: calls the assigned handlers for Events.
   void DispatchEvents();
 
  protected:
   void Execute() override;
+
+ private:
+  // Watcher thread: whether the events of the last wait call any handler.
+  bool WorthHandingOver();
 };

@@ -84,6 +84,8 @@ bool Trs232c::Open() {
     Watcher->QueueCount = 0;
     Watcher->DeviceHandle = DeviceHandle.get();
     Watcher->Port = this;
+    Watcher->EveryCharEvent = static_cast<bool>(OnRXCHAR);
+    Watcher->PacketSize = OnPACKET ? packetsize : 0;
   }
 
   DeviceHandle->MakeTransferEvents();
@@ -140,6 +142,7 @@ bool Trs232c::Close() {
   }
 
   IsOpen_ = false;
+  DeviceHandle->SetArrivalWake(nullptr);
   if (TNotifyEvent h = OnClose) h(this);
 
   DeviceHandle->CloseTransferEvents();
@@ -259,6 +262,11 @@ int32_t Trs232c::InQueueCount() {
   // the component is still open: nothing will ever come from it.
   if (!DeviceHandle->Status(in_queue)) return DeviceHandle->Gone() ? -1 : 0;
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
+}
+
+bool Trs232c::SetArrivalWake(std::function<void()> wake) {
+  if (!IsOpen_) return false;
+  return DeviceHandle->SetArrivalWake(std::move(wake));
 }
 
 bool Trs232c::SetRTS(bool on) {

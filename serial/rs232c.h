@@ -143,6 +143,12 @@ class Trs232c : public TComponent {
   // does not): a caller that must answer the character watches for it too.
   bool ReportsEventChar() const { return EventCharReported; }
 
+  // While open: `wake` is called, from another thread, whenever bytes reach
+  // the input queue or the device goes, so that a caller may wait for that
+  // instead of polling. False where the device cannot tell (the caller then
+  // polls). An empty `wake` unsets it; Close unsets it too.
+  bool SetArrivalWake(std::function<void()> wake);
+
   // Why the last failed Open, Read or Write failed, for tests and logs (the
   // dialog's messages to the operator stay as they are): the system's error
   // code and its text in code page 932; code 0 and no text when no system

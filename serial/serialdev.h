@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -122,6 +123,14 @@ class SerialDevice {
   // pulled out): it will not come back while it is open.
   virtual bool Gone() const { return false; }
   virtual bool Escape(uint32_t function) = 0;
+  // While open: `wake` is called from the device's own thread whenever bytes
+  // reach the input queue or the device goes, and never after this returns
+  // with another (or an empty) one. False where the device has no such
+  // thread; the caller then polls.
+  virtual bool SetArrivalWake(std::function<void()> wake) {
+    (void)wake;
+    return false;
+  }
 
   // The transfer machinery: one event and one pending-transfer record per
   // direction, made after configuration and released before the device closes.

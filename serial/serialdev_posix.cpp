@@ -38,6 +38,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -62,11 +63,19 @@ constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
 // A line that trickles (a paced sender, a pty fed character by character) is
 // taken in groups, as a UART's receive FIFO hands it over: when fewer than
 // kTrickle bytes came within kGatherMs, and within the kGatherMs before, the
-// reader lets kGatherMs pass before it reads again. A fast line is read at once, and a read that holds the event
-// character is not followed by a pause, so its answer is not delayed.
-constexpr int kGatherMs = 5;
-constexpr size_t kTrickle = 64;
+// reader lets kGatherMs pass before it reads again. Each read wakes a thread or
+// two, which on an old PC costs more than the bytes themselves. A fast line is
+// read at once; so is a line on which a transfer waits for bytes, and a read
+// that holds the event character is not followed by a pause, so that its
+// answer is not delayed (a control asks with it on a quiet line).
+constexpr int kGatherMs = 20;
+constexpr size_t kTrickle = 256;
 constexpr size_t kHeldMax = 1 << 20;  // the buffer behind the queue
+// The arrival wake on a trickling line: at once for the event character, a
+// queue a quarter full, or the device's end; otherwise at most every
+// kArrivalGapMs, since a reader of the queue gains nothing by waking for
+// every few characters (the watcher's events come at once regardless).
+constexpr int kArrivalGapMs = 40;
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -140,6 +149,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
   bool Gone() const override;
+  bool SetArrivalWake(std::function<void()> wake) override;
   bool Escape(uint32_t function) override;
   bool MakeTransferEvents() override;
   void CloseTransferEvents() override;
@@ -178,6 +188,7 @@ class PosixSerialDevice final : public SerialDevice {
   // The rest expect mu_ held.
   void Record(uint32_t events);
   void MarkGone();
+  void WakeArrival();
   bool Usable() const { return fd_ >= 0 && !gone_; }
   // Usable, or gone with `n` received bytes still queued.
   bool CanTake(size_t n) const { return fd_ >= 0 && (!gone_ || (n > 0 && Queued() >= n)); }
@@ -214,6 +225,9 @@ class PosixSerialDevice final : public SerialDevice {
   serial_icounter_struct counters_{};
   Clock::time_point last_rx_;
   Transfer read_;
+  std::function<void()> arrival_wake_;
+  bool wake_due_ = false;  // bytes came that the arrival wake has not told of
+  Clock::time_point last_wake_;
   Transfer write_;  // caller's thread only
   std::atomic<long> last_error_{0};
 };
@@ -254,6 +268,8 @@ bool PosixSerialDevice::Open(const std::string& name) {
   filter_ = serialtables::RxFilter();
   mask_ = history_ = errors_ = 0;
   read_ = write_ = Transfer();
+  arrival_wake_ = nullptr;
+  wake_due_ = false;
   reader_ = std::thread([this] { ReaderLoop(); });
   return true;
 }
@@ -290,6 +306,19 @@ void PosixSerialDevice::Record(uint32_t events) {
 void PosixSerialDevice::MarkGone() {
   gone_ = true;
   cv_.notify_all();
+  WakeArrival();
+}
+
+void PosixSerialDevice::WakeArrival() {
+  wake_due_ = false;
+  last_wake_ = Clock::now();
+  if (arrival_wake_) arrival_wake_();
+}
+
+bool PosixSerialDevice::SetArrivalWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> lock(mu_);
+  arrival_wake_ = std::move(wake);
+  return fd_ >= 0;
 }
 
 void PosixSerialDevice::ReaderLoop() {
@@ -314,9 +343,22 @@ void PosixSerialDevice::ReaderLoop() {
     bool watch_fd = false;
     bool check_tx = false;
     bool check_counters = false;
+    int timeout = -1;
+    bool read_waits = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stop_) return;
+      read_waits = read_.active;
+      if (wake_due_) {
+        const auto left = std::chrono::ceil<milliseconds>(last_wake_ +
+                                                          milliseconds(kArrivalGapMs) -
+                                                          Clock::now()).count();
+        if (left <= 0) {
+          WakeArrival();
+        } else {
+          timeout = static_cast<int>(left);
+        }
+      }
       watch_fd = !gone_;
       room = Held() <= kHeldMax / 2 ? kHeldMax - Held() : 0;
       check_tx = watch_fd && tx_check_;
@@ -324,7 +366,8 @@ void PosixSerialDevice::ReaderLoop() {
     }
     // With the queue full the device is watched for hang-up only.
     pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd_, static_cast<short>(room ? POLLIN : 0), 0}};
-    const int r = poll(fds, watch_fd ? 2 : 1, (check_tx || check_counters) ? kPollMs : -1);
+    if (check_tx || check_counters) timeout = timeout < 0 ? kPollMs : std::min(timeout, kPollMs);
+    const int r = poll(fds, watch_fd ? 2 : 1, timeout);
     if (r < 0 && errno != EINTR) {
       std::this_thread::sleep_for(milliseconds(kPollMs));
       continue;
@@ -346,7 +389,7 @@ void PosixSerialDevice::ReaderLoop() {
             recent = 0;
           }
           recent += static_cast<size_t>(n);
-          gather = recent < kTrickle && before < kTrickle && !(events & EV_RXFLAG);
+          gather = recent < kTrickle && before < kTrickle && !(events & EV_RXFLAG) && !read_waits;
         } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
                    (n < 0 && errno != EAGAIN && errno != EINTR)) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
@@ -386,6 +429,12 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
     events |= EV_RXCHAR;
     if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
     cv_.notify_all();  // a read may be waiting for these
+    if ((events & EV_RXFLAG) || Queued() >= capacity_ / 4 ||
+        last_rx_ - last_wake_ >= milliseconds(kArrivalGapMs)) {
+      WakeArrival();
+    } else {
+      wake_due_ = true;
+    }
   }
   if (errors) {
     errors_ |= CE_RXPARITY;
@@ -618,6 +667,7 @@ XferStart PosixSerialDevice::StartRead(void* buf, uint32_t count) {
   // Only a read that has to wait needs its start time (the total time-out).
   read_.start = Clock::now();
   read_.active = true;
+  Wake();  // out of a gathering pause: bytes are wanted now
   return XferStart::Pending;
 }
 

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QValidator>
 #include <algorithm>
@@ -137,6 +138,16 @@ void InstallHandOver() {
 void ProcessMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   HandOver::Ui().ServePending();
+}
+
+void WaitForEvents(int timeout_ms) {
+  if (timeout_ms == 0) return;
+  // A timer that only has to fire: its event ends the wait.
+  QTimer limit;
+  limit.setSingleShot(true);
+  limit.setTimerType(Qt::PreciseTimer);
+  if (timeout_ms > 0) limit.start(timeout_ms);
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void ShowMessage(const std::string& text) {

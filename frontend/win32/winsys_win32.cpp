@@ -178,6 +178,13 @@ void ProcessMessages() {
   HandOver::Ui().ServePending();
 }
 
+void WaitForEvents(int timeout_ms) {
+  if (timeout_ms == 0) return;
+  // Input already in the queue but seen by an earlier peek counts as well.
+  MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms),
+                              QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
 namespace {
 
 int Box(const std::string& text, UINT type) {

@@ -474,7 +474,7 @@ kelv::PassHooks Passes(std::function<void()> step) {
     step();
   };
   hooks.cancelled = [give_up] { return Clock::now() > give_up; };
-  hooks.sleep = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.wait = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   hooks.line_completed = [](const kelv::Reception&, const kelv::Reception::StepResult&) {};
   return hooks;
 }
