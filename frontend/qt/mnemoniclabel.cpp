@@ -17,6 +17,7 @@ MnemonicLabel::MnemonicLabel(QWidget* parent) : QWidget(parent) {
 void MnemonicLabel::setText(const QString& text) {
   if (text == text_) return;
   text_ = text;
+  laid_out_valid_ = false;
   // Laying out and painting the text costs far more than receiving a line.
   if (isVisible() && refreshed_.isValid() && refreshed_.elapsed() < kRefreshMs) {
     if (!refresh_.isActive()) {
@@ -44,8 +45,14 @@ void MnemonicLabel::setAutoSize(bool on) {
   Fit();
 }
 
+QFont MnemonicLabel::TextFont() const {
+  QFont f = font();
+  f.setStyleStrategy(static_cast<QFont::StyleStrategy>(f.styleStrategy() | QFont::PreferNoShaping));
+  return f;
+}
+
 QSize MnemonicLabel::sizeHint() const {
-  const QFontMetrics fm = fontMetrics();
+  const QFontMetrics fm(TextFont());
   // An empty label keeps the height of one line, as a line of text would have.
   return QSize(fm.size(kTextFlags, text_).width(), fm.height());
 }
@@ -55,12 +62,39 @@ void MnemonicLabel::Fit() {
 }
 
 void MnemonicLabel::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::FontChange) Fit();
+  if (event->type() == QEvent::FontChange) {
+    laid_out_valid_ = false;
+    Fit();
+  }
   QWidget::changeEvent(event);
 }
 
 void MnemonicLabel::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  style()->drawItemText(&p, rect(), static_cast<int>(alignment_) | kTextFlags, palette(),
-                        isEnabled(), text_, foregroundRole());
+  const QFont f = TextFont();
+  p.setFont(f);
+  if (text_.contains(QLatin1Char('&'))) {
+    style()->drawItemText(&p, rect(), static_cast<int>(alignment_) | kTextFlags, palette(),
+                          isEnabled(), text_, foregroundRole());
+    return;
+  }
+  if (!laid_out_valid_) {
+    laid_out_.setTextFormat(Qt::PlainText);
+    laid_out_.setPerformanceHint(QStaticText::AggressiveCaching);
+    laid_out_.setText(text_);
+    laid_out_.prepare(QTransform(), f);
+    laid_out_valid_ = true;
+  }
+  // Placed as the style places a single line in the rectangle.
+  const QSizeF size = laid_out_.size();
+  const QRect r = rect();
+  qreal x = r.left();
+  if (alignment_ & Qt::AlignRight) x = r.right() + 1 - size.width();
+  if (alignment_ & Qt::AlignHCenter) x = r.left() + (r.width() - size.width()) / 2;
+  qreal y = r.top();
+  if (alignment_ & Qt::AlignBottom) y = r.bottom() + 1 - size.height();
+  if (alignment_ & Qt::AlignVCenter) y = r.top() + (r.height() - size.height()) / 2;
+  p.setClipRect(r);
+  p.setPen(palette().color(foregroundRole()));  // its group follows the enabled state
+  p.drawStaticText(QPointF(x, y), laid_out_);
 }

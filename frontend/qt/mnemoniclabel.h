@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QStaticText>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -39,8 +40,15 @@ class MnemonicLabel : public QWidget {
  private:
   void Fit();
   void Refresh();
+  // The widget's font without the shaping that neither Latin nor Japanese
+  // text needs: shaping took a third of the paint of a changing label.
+  QFont TextFont() const;
 
   QString text_;
+  // The laid-out text, for a text without "&": laying out (shaping) costs
+  // more than drawing, and a label is painted more often than it changes.
+  QStaticText laid_out_;
+  bool laid_out_valid_ = false;
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
   bool auto_size_ = false;
   QElapsedTimer refreshed_;  // since the last measure and repaint
