@@ -1,5 +1,7 @@
 #include "linerun.h"
 
+#include <algorithm>
+
 #include "linechars.h"
 #include "rs232c.h"
 
@@ -7,8 +9,12 @@ namespace kelv {
 
 namespace {
 
-// How often a line that cannot wake the run is looked at.
+// How often a line that may not wake the run is looked at: at first as
+// often as ever, then less often while it stays quiet, never so seldom that
+// a fast line would fill the queue in between (115200 baud brings some 460
+// characters in 40 ms).
 constexpr int kIdlePollMs = 5;
+constexpr int kQuietPollMs = 40;
 
 // The shorter of two waits, -1 being no limit.
 int Sooner(int a, int b) {
@@ -113,22 +119,25 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
   // Unset again however the run ends: the line outlives it.
   struct Woken {
     Trs232c& port;
-    bool on = false;
+    Trs232c::ArrivalWakes how = Trs232c::ArrivalWakes::Never;
     ~Woken() {
-      if (on) port.SetArrivalWake(nullptr);
+      if (how != Trs232c::ArrivalWakes::Never) port.SetArrivalWake(nullptr);
     }
   } woken{port};
-  woken.on = hooks.wake && port.SetArrivalWake(hooks.wake);
-  const int idle_limit = woken.on ? -1 : kIdlePollMs;
+  if (hooks.wake) woken.how = port.SetArrivalWake(hooks.wake);
+  const bool always_woken = woken.how == Trs232c::ArrivalWakes::Always;
+  int look_ms = kIdlePollMs;
   do {
     hooks.process_messages();
     if (hooks.cancelled()) return RunEnd::Cancelled;
     const int32_t n = port.InQueueCount();
     answers.Pass(n);
     if (n == 0) {
-      hooks.wait(Sooner(idle_limit, answers.MsUntilDue()));
+      hooks.wait(Sooner(always_woken ? -1 : look_ms, answers.MsUntilDue()));
+      look_ms = std::min(look_ms * 2, kQuietPollMs);
       continue;
     }
+    look_ms = kIdlePollMs;
     // Open, yet no count: the device has gone (an adapter pulled out).
     if (n < 0) {
       if (port.IsOpen()) return RunEnd::ReadFailed;

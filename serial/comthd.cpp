@@ -57,6 +57,10 @@ void tcommthread::Execute() {
   const std::function<void()> dispatch = [this] { DispatchEvents(); };
   while (!Terminated()) {
     if (DeviceHandle->WaitEvent(Events)) {
+      if (Events & serialdev::EV_RXCHAR) {
+        std::lock_guard<std::mutex> lock(wake_mu_);
+        if (arrival_wake_) arrival_wake_();
+      }
       if (WorthHandingOver()) Synchronize(dispatch);
     } else {
       // A device that keeps failing (unplugged, its mask cleared, or a serial
@@ -65,6 +69,11 @@ void tcommthread::Execute() {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+}
+
+void tcommthread::SetArrivalWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> lock(wake_mu_);
+  arrival_wake_ = std::move(wake);
 }
 
 bool tcommthread::WorthHandingOver() {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "component.h"
@@ -70,10 +71,17 @@ class tcommthread final : public TThread {
   // User-interface thread only: calls the assigned handlers for Events.
   void DispatchEvents();
 
+  // Any thread: called by the watcher, on its own thread, after each wait
+  // that brought a receive event (empty: none).
+  void SetArrivalWake(std::function<void()> wake);
+
  protected:
   void Execute() override;
 
  private:
   // Watcher thread: whether the events of the last wait call any handler.
   bool WorthHandingOver();
+
+  std::mutex wake_mu_;
+  std::function<void()> arrival_wake_;
 };

@@ -264,9 +264,12 @@ int32_t Trs232c::InQueueCount() {
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
 }
 
-bool Trs232c::SetArrivalWake(std::function<void()> wake) {
-  if (!IsOpen_) return false;
-  return DeviceHandle->SetArrivalWake(std::move(wake));
+Trs232c::ArrivalWakes Trs232c::SetArrivalWake(std::function<void()> wake) {
+  if (!IsOpen_) return ArrivalWakes::Never;
+  if (DeviceHandle->SetArrivalWake(wake)) return ArrivalWakes::Always;
+  if (!HasWatcher || !(EventMask & EV_RXCHAR)) return ArrivalWakes::Never;
+  Watcher->SetArrivalWake(std::move(wake));
+  return ArrivalWakes::OnEvents;
 }
 
 bool Trs232c::SetRTS(bool on) {

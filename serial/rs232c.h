@@ -143,11 +143,16 @@ class Trs232c : public TComponent {
   // does not): a caller that must answer the character watches for it too.
   bool ReportsEventChar() const { return EventCharReported; }
 
-  // While open: `wake` is called, from another thread, whenever bytes reach
-  // the input queue or the device goes, so that a caller may wait for that
-  // instead of polling. False where the device cannot tell (the caller then
-  // polls). An empty `wake` unsets it; Close unsets it too.
-  bool SetArrivalWake(std::function<void()> wake);
+  // While open: `wake` is called, from another thread, when bytes reach the
+  // input queue (and when the device goes), so that a caller may wait for
+  // that instead of polling. What the line can promise:
+  //  - Always: its device tells of every arrival itself (the termios backend);
+  //  - OnEvents: only through the watcher's receive events, which some drivers
+  //    never report (Wine on a pty): the caller must still look now and then;
+  //  - Never: nothing will call it.
+  // An empty `wake` unsets it; Close unsets it too.
+  enum class ArrivalWakes { Never, OnEvents, Always };
+  ArrivalWakes SetArrivalWake(std::function<void()> wake);
 
   // Why the last failed Open, Read or Write failed, for tests and logs (the
   // dialog's messages to the operator stay as they are): the system's error

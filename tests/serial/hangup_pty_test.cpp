@@ -3,6 +3,8 @@
 // count say that the device has gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "ptypair.h"
 #include "rs232c.h"
 
@@ -17,9 +19,15 @@ TEST(Rs232cHangup, BytesReceivedBeforeTheHangUpStayReadable) {
   UsePty(p, far);
   p.OnRXCHAR = [](TObject*) {};  // a watcher waits on the device, as in the dialog
   ASSERT_TRUE(p.Open());
+  // The device itself tells of what arrives, and of its end.
+  std::atomic<int> wakes{0};
+  ASSERT_EQ(p.SetArrivalWake([&wakes] { ++wakes; }), Trs232c::ArrivalWakes::Always);
   ASSERT_TRUE(far.Send("G1 X1."));
   ASSERT_TRUE(PollUntil([&] { return p.InQueueCount() == 6; }));
+  ASSERT_TRUE(PollUntil([&] { return wakes.load() > 0; }));
+  const int before_hangup = wakes.load();
   far.Hangup();
+  ASSERT_TRUE(PollUntil([&] { return wakes.load() > before_hangup; }));
   // A write fails once the line is known to be gone.
   ASSERT_TRUE(PollUntil([&] { return !p.WriteByte(0x11); }));
 
