@@ -86,6 +86,9 @@ bool Trs232c::Open() {
     Watcher->Port = this;
     Watcher->EveryCharEvent = static_cast<bool>(OnRXCHAR);
     Watcher->PacketSize = OnPACKET ? packetsize : 0;
+    if (!Watcher->EveryCharEvent && Watcher->PacketSize > 0) {
+      DeviceHandle->SetReceiveEventLevel(static_cast<uint32_t>(Watcher->PacketSize));
+    }
   }
 
   DeviceHandle->MakeTransferEvents();

@@ -68,14 +68,14 @@ constexpr int kPollMs = 10;  // period of output-drain and modem-counter checks
 // read at once; so is a line on which a transfer waits for bytes, and a read
 // that holds the event character is not followed by a pause, so that its
 // answer is not delayed (a control asks with it on a quiet line).
-constexpr int kGatherMs = 20;
-constexpr size_t kTrickle = 256;
+constexpr int kGatherMs = 40;
+constexpr size_t kTrickle = 512;
 constexpr size_t kHeldMax = 1 << 20;  // the buffer behind the queue
 // The arrival wake on a trickling line: at once for the event character, a
 // queue a quarter full, or the device's end; otherwise at most every
 // kArrivalGapMs, since a reader of the queue gains nothing by waking for
 // every few characters (the watcher's events come at once regardless).
-constexpr int kArrivalGapMs = 40;
+constexpr int kArrivalGapMs = 100;
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -150,6 +150,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool Status(uint32_t& in_queue) override;
   bool Gone() const override;
   bool SetArrivalWake(std::function<void()> wake) override;
+  void SetReceiveEventLevel(uint32_t bytes) override;
   bool Escape(uint32_t function) override;
   bool MakeTransferEvents() override;
   void CloseTransferEvents() override;
@@ -206,7 +207,8 @@ class PosixSerialDevice final : public SerialDevice {
   std::thread reader_;
 
   mutable std::mutex mu_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;        // reads waiting for bytes
+  std::condition_variable event_cv_;  // the watcher waiting for events
   // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
   bool stop_ = false;
   bool gone_ = false;
@@ -226,6 +228,7 @@ class PosixSerialDevice final : public SerialDevice {
   Clock::time_point last_rx_;
   Transfer read_;
   std::function<void()> arrival_wake_;
+  uint32_t rx_event_level_ = 0;
   bool wake_due_ = false;  // bytes came that the arrival wake has not told of
   Clock::time_point last_wake_;
   Transfer write_;  // caller's thread only
@@ -270,6 +273,7 @@ bool PosixSerialDevice::Open(const std::string& name) {
   read_ = write_ = Transfer();
   arrival_wake_ = nullptr;
   wake_due_ = false;
+  rx_event_level_ = 0;
   reader_ = std::thread([this] { ReaderLoop(); });
   return true;
 }
@@ -282,6 +286,7 @@ bool PosixSerialDevice::Close() {
     read_.active = false;
   }
   cv_.notify_all();
+  event_cv_.notify_all();
   Wake();
   reader_.join();
   ioctl(fd_, TIOCNXCL);  // a pty keeps the flag for the next opener otherwise
@@ -299,13 +304,14 @@ void PosixSerialDevice::Wake() {
 void PosixSerialDevice::Record(uint32_t events) {
   if (events & mask_) {
     history_ |= events & mask_;
-    cv_.notify_all();
+    event_cv_.notify_all();
   }
 }
 
 void PosixSerialDevice::MarkGone() {
   gone_ = true;
   cv_.notify_all();
+  event_cv_.notify_all();
   WakeArrival();
 }
 
@@ -313,6 +319,11 @@ void PosixSerialDevice::WakeArrival() {
   wake_due_ = false;
   last_wake_ = Clock::now();
   if (arrival_wake_) arrival_wake_();
+}
+
+void PosixSerialDevice::SetReceiveEventLevel(uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  rx_event_level_ = bytes;
 }
 
 bool PosixSerialDevice::SetArrivalWake(std::function<void()> wake) {
@@ -426,7 +437,7 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
   if (!out.empty()) {
     queue_.append(out.data(), out.size());
     last_rx_ = Clock::now();
-    events |= EV_RXCHAR;
+    if (Queued() >= rx_event_level_) events |= EV_RXCHAR;
     if (std::find(out.begin(), out.end(), dcb_.EvtChar) != out.end()) events |= EV_RXFLAG;
     cv_.notify_all();  // a read may be waiting for these
     if ((events & EV_RXFLAG) || Queued() >= capacity_ / 4 ||
@@ -544,7 +555,7 @@ bool PosixSerialDevice::SetEventMask(uint32_t mask) {
   if (!gone_ && (mask & kCounterEvents)) {
     counters_ok_ = ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
   }
-  cv_.notify_all();
+  event_cv_.notify_all();
   Wake();
   return !gone_;
 }
@@ -553,7 +564,7 @@ bool PosixSerialDevice::WaitEvent(uint32_t& events) {
   std::unique_lock<std::mutex> lock(mu_);
   if (!Usable() || mask_ == 0 || wait_cancelled_) return false;
   const uint64_t seq = mask_seq_;
-  cv_.wait(lock, [&] {
+  event_cv_.wait(lock, [&] {
     return history_ != 0 || mask_seq_ != seq || gone_ || stop_ || wait_cancelled_;
   });
   if (wait_cancelled_) return false;
@@ -570,7 +581,7 @@ bool PosixSerialDevice::WaitEvent(uint32_t& events) {
 void PosixSerialDevice::CancelEventWait() {
   std::lock_guard<std::mutex> lock(mu_);
   wait_cancelled_ = true;
-  cv_.notify_all();
+  event_cv_.notify_all();
 }
 
 bool PosixSerialDevice::Purge(uint32_t flags) {

@@ -1,17 +1,52 @@
 #include "mnemoniclabel.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QStyle>
+#include <QTimer>
+#include <utility>
 
 namespace {
 constexpr int kTextFlags = Qt::TextShowMnemonic | Qt::TextSingleLine;
 }
 
+// One timer for every label with a refresh due: labels that change together
+// (a line counter and the lines under it) are refreshed in one wake-up and
+// painted in one pass.
+class MnemonicLabel::RefreshTick : public QObject {
+ public:
+  // Lives as long as the application (null before and after it).
+  static RefreshTick* Get() {
+    static QPointer<RefreshTick> tick;
+    if (!tick && QCoreApplication::instance()) tick = new RefreshTick(QCoreApplication::instance());
+    return tick;
+  }
+  void Add(MnemonicLabel* label, int delay_ms) {
+    if (!due_.contains(label)) due_.append(label);
+    if (!timer_.isActive()) timer_.start(delay_ms);
+  }
+  void Remove(MnemonicLabel* label) { due_.removeAll(label); }
+
+ private:
+  explicit RefreshTick(QObject* parent) : QObject(parent) {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      const QList<MnemonicLabel*> due = std::exchange(due_, {});
+      for (MnemonicLabel* label : due) label->Refresh();
+    });
+  }
+  QTimer timer_;
+  QList<MnemonicLabel*> due_;
+};
+
 MnemonicLabel::MnemonicLabel(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_TransparentForMouseEvents);  // a label never takes input
-  refresh_.setSingleShot(true);
-  connect(&refresh_, &QTimer::timeout, this, &MnemonicLabel::Refresh);
+}
+
+MnemonicLabel::~MnemonicLabel() {
+  if (RefreshTick* tick = RefreshTick::Get()) tick->Remove(this);
 }
 
 void MnemonicLabel::setText(const QString& text) {
@@ -20,16 +55,16 @@ void MnemonicLabel::setText(const QString& text) {
   laid_out_valid_ = false;
   // Laying out and painting the text costs far more than receiving a line.
   if (isVisible() && refreshed_.isValid() && refreshed_.elapsed() < kRefreshMs) {
-    if (!refresh_.isActive()) {
-      refresh_.start(static_cast<int>(kRefreshMs - refreshed_.elapsed()));
+    if (RefreshTick* tick = RefreshTick::Get()) {
+      tick->Add(this, static_cast<int>(kRefreshMs - refreshed_.elapsed()));
+      return;
     }
-    return;
   }
   Refresh();
 }
 
 void MnemonicLabel::Refresh() {
-  refresh_.stop();
+  if (RefreshTick* tick = RefreshTick::Get()) tick->Remove(this);
   Fit();
   update();
   refreshed_.start();

@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QStaticText>
 #include <QString>
-#include <QTimer>
 #include <QWidget>
 
 class MnemonicLabel : public QWidget {
@@ -14,6 +13,7 @@ class MnemonicLabel : public QWidget {
 
  public:
   explicit MnemonicLabel(QWidget* parent = nullptr);
+  ~MnemonicLabel() override;
 
   QString text() const { return text_; }
   void setText(const QString& text);
@@ -31,7 +31,7 @@ class MnemonicLabel : public QWidget {
 
   QSize sizeHint() const override;
 
-  static constexpr int kRefreshMs = 100;
+  static constexpr int kRefreshMs = 200;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -52,5 +52,5 @@ class MnemonicLabel : public QWidget {
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
   bool auto_size_ = false;
   QElapsedTimer refreshed_;  // since the last measure and repaint
-  QTimer refresh_;           // a coalesced refresh that is due
+  class RefreshTick;         // the coalesced refreshes that are due
 };
