@@ -79,32 +79,44 @@ TEST_F(WatcherTest, EventCharacterIsAnsweredFromTheUiThread) {
 }
 
 TEST_F(WatcherTest, PacketThresholdIsALevel) {
-  port.OnPACKET = Logger("PACKET", [&] { port.WriteByte(DC3); });
-  port.OnRXCHAR = Logger("RXCHAR");
-  ASSERT_TRUE(port.Open());
-  auto rx_saw = [&](int32_t n) {
-    for (const Call& c : calls) {
-      if (c.handler == "RXCHAR" && c.queue_count == n) return true;
+  // With OnRXCHAR every receive event is handed over; with OnPACKET alone (the
+  // dialog) only those that find the queue at the level, and the same ones.
+  for (const bool every_char : {true, false}) {
+    SCOPED_TRACE(every_char ? "OnRXCHAR and OnPACKET" : "OnPACKET alone");
+    calls.clear();
+    port.OnPACKET = Logger("PACKET", [&] { port.WriteByte(DC3); });
+    port.OnRXCHAR = every_char ? Logger("RXCHAR") : nullptr;
+    ASSERT_TRUE(port.Open());
+    auto rx_saw = [&](int32_t n) {
+      for (const Call& c : calls) {
+        if (c.handler == "RXCHAR" && c.queue_count == n) return true;
+      }
+      return false;
+    };
+
+    ASSERT_TRUE(far.Send(Bytes(899, 'a')));
+    if (every_char) {
+      ASSERT_TRUE(PollUntil([&] { return rx_saw(899); })) << "a receive event at 899 bytes";
+    } else {
+      ASSERT_TRUE(PollUntil([&] { return port.InQueueCount() == 899; }));
     }
-    return false;
-  };
+    EXPECT_EQ(Count("PACKET"), 0);
 
-  ASSERT_TRUE(far.Send(Bytes(899, 'a')));
-  ASSERT_TRUE(PollUntil([&] { return rx_saw(899); })) << "a receive event at 899 bytes";
-  EXPECT_EQ(Count("PACKET"), 0);
+    ASSERT_TRUE(far.Send(Bytes{'b'}));
+    ASSERT_TRUE(PollUntil([&] { return Count("PACKET") == 1; }));
+    const Call& packet = *std::find_if(calls.begin(), calls.end(),
+                                       [](const Call& c) { return c.handler == "PACKET"; });
+    EXPECT_EQ(packet.queue_count, 0) << "QueueCount is 0 while OnPACKET runs";
+    EXPECT_EQ(packet.in_queue, 900);
+    EXPECT_EQ(far.Receive(1), Bytes{DC3});
 
-  ASSERT_TRUE(far.Send(Bytes{'b'}));
-  ASSERT_TRUE(PollUntil([&] { return Count("PACKET") == 1; }));
-  const Call& packet = *std::find_if(calls.begin(), calls.end(),
-                                     [](const Call& c) { return c.handler == "PACKET"; });
-  EXPECT_EQ(packet.queue_count, 0) << "QueueCount is 0 while OnPACKET runs";
-  EXPECT_EQ(packet.in_queue, 900);
-  EXPECT_EQ(far.Receive(1), Bytes{DC3});
-
-  // Still 900 or more at the next receive event: called again.
-  ASSERT_TRUE(far.Send(Bytes{'c'}));
-  ASSERT_TRUE(PollUntil([&] { return Count("PACKET") == 2; }));
-  EXPECT_EQ(far.Receive(1), Bytes{DC3});
+    // Still 900 or more at the next receive event: called again.
+    ASSERT_TRUE(far.Send(Bytes{'c'}));
+    ASSERT_TRUE(PollUntil([&] { return Count("PACKET") == 2; }));
+    EXPECT_EQ(far.Receive(1), Bytes{DC3});
+    EXPECT_EQ(Count("RXCHAR") > 0, every_char);
+    ASSERT_TRUE(port.Close());
+  }
 }
 
 TEST_F(WatcherTest, PacketSizeZeroNeverCallsOnPacket) {
