@@ -119,7 +119,8 @@ enum class RunEnd { Finished, Cancelled, ReadFailed };
 // after the batch. A device that has gone ends the run as a failed read does.
 // With the queue empty the run waits for a cause: bytes or the device's end
 // (on a line that wakes the run), a window event, or an answer falling due. A
-// line that cannot wake the run is looked at every 5 ms.
+// line that may not wake the run is looked at 5 ms after a pass that read
+// bytes, then less and less often while it stays quiet, down to every 40 ms.
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
 
 // One batch: exactly `n` single-byte reads (fewer at the end marker), each

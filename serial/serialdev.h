@@ -123,14 +123,14 @@ class SerialDevice {
   // pulled out): it will not come back while it is open.
   virtual bool Gone() const { return false; }
   virtual bool Escape(uint32_t function) = 0;
-  // While open: `wake` is called from the device's own thread whenever bytes
-  // reach the input queue or the device goes, and never after this returns
-  // with another (or an empty) one. False where the device has no such
-  // thread; the caller then polls.
   // Any thread: EV_RXCHAR is recorded only once the input queue holds at least
   // `bytes` (0: for every arrival, the default), where the device can tell; a
   // watcher whose handlers only look for a full queue then sleeps meanwhile.
   virtual void SetReceiveEventLevel(uint32_t bytes) { (void)bytes; }
+  // While open: `wake` is called from the device's own thread whenever bytes
+  // reach the input queue or the device goes, and never after this returns
+  // with another (or an empty) one. False where the device has no such
+  // thread; the caller then polls.
   virtual bool SetArrivalWake(std::function<void()> wake) {
     (void)wake;
     return false;

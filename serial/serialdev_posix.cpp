@@ -38,8 +38,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
