@@ -56,7 +56,9 @@ if ((${#missing[@]})); then
       as_root dpkg --add-architecture "$arch"
     fi
   done
-  as_root apt-get update -qq
+  # A list that fails to download (a mirror in mid-sync) is not fatal here:
+  # apt-get install says so if a package is really not to be had.
+  as_root apt-get update -qq || echo "deps.sh: apt-get update failed in part; installing from the lists there are" >&2
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
