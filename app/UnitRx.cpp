@@ -356,11 +356,6 @@ void TRXDlg::RunReception() {
     }
   };
   run.read_failed = kelv::PollLine(*rs232c1, run.rx, *answers_, hooks_) == kelv::RunEnd::ReadFailed;
-
-  if (run.read_failed && !run.ended) {
-    // The unfinished line is dropped and the status line keeps its text.
-    kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
-  }
   EndRun(run, false);
 }
 
@@ -372,20 +367,27 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
     const int32_t n = rs232c1->InQueueCount();
     if (n > 0) run.read_failed = !kelv::ReadBatch(*rs232c1, run.rx, *answers_, hooks_, n);
   }
+  // After a failed read the unfinished line is dropped.
   if (!run.read_failed) run.rx.FinishRun();
+  // To the disk before anything waits: a box nobody answers, the pause or a
+  // slow driver's close may outlast the program (an ended task, a forced
+  // shutdown, the session's end).
   const std::vector<std::string> content = run.rx.TakeFileBlocks();
+  if (!content.empty()) SaveReceived(content);
   if (at_session_end) {
-    // To the disk first: the system may end the program any moment now.
-    if (!content.empty()) SaveReceived(content);
     rs232c1->Close();
     return;
   }
-  if (!run.read_failed) kelv::winsys::Sleep(EndPauseMs);
+  if (run.read_failed) {
+    // The status line keeps its last text.
+    kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
+  } else {
+    kelv::winsys::Sleep(EndPauseMs);
+  }
   rs232c1->Close();
   CheckBox1->Hide();
   if (!run.read_failed) Label1->SetCaption(kelv::EndText(run.rx.Finished(), run.rx.LineCount()));
   CancelBtn->SetCaption(Sjis("閉じる"));
-  if (!content.empty()) SaveReceived(content);
 }
 
 void TRXDlg::SaveReceived(const std::vector<std::string>& content) {

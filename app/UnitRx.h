@@ -128,8 +128,9 @@ class TRXDlg : public TComponent {
   void CloseRequested();
   void StartClicked();
   kelv::PortPreset& Active();
-  // Closes the line and saves the lines, once per run. At the session's end
-  // the file comes first and the dialog is left as it is.
+  // Ends the run once: saves the lines first, then shows its end and closes
+  // the line. At the session's end no box and no pause, and the dialog is
+  // left as it is.
   void EndRun(RunState& run, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines

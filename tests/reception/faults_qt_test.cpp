@@ -67,13 +67,17 @@ TEST_P(Hangup, EndsTheRunAsAReadFailureWithTheCompletedLines) {
     script.push_back(Do([this] { line_.Hangup(); }));
   }
   std::string message;
+  std::string file_at_box;
   script.push_back(OnBox("MessageBox", [&](QWidget* w) {
     message = BoxText(w);
+    // File before box: an unanswered box may outlast the program.
+    file_at_box = ReadFile(RxPath());
     Ok(w);
   }));
   Run(std::move(script));
 
   EXPECT_EQ(message, Sjis("データ読込みエラー"));
+  EXPECT_EQ(file_at_box, "%\r\nO1\r\nG1 X1.\r\n");
   EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\nG1 X1.\r\n");
   EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(3));
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
