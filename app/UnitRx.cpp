@@ -369,6 +369,7 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   }
   // After a failed read the unfinished line is dropped.
   if (!run.read_failed) run.rx.FinishRun();
+  answers_->Release();
   // To the disk before anything waits: a box nobody answers, the pause or a
   // slow driver's close may outlast the program (an ended task, a forced
   // shutdown, the session's end).

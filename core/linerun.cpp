@@ -67,6 +67,13 @@ void LineAnswers::Hold() {
   ++holds_;
 }
 
+void LineAnswers::Release() {
+  if (!held_) return;
+  held_ = false;
+  port_.WriteByte(linechars::kDC1);
+  ++resumes_;
+}
+
 void LineAnswers::WatcherQueueFull() {
   Hold();
 }

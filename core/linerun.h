@@ -17,7 +17,8 @@
 //    own queue query sees it first. Any DC1 ends the hold, the answer to a
 //    DC2 too (the control goes on after it): a queue still full then gets a
 //    DC3 again.
-//  - DC1 once a held queue has drained to a quarter of its size.
+//  - DC1 once a held queue has drained to a quarter of its size, and at the
+//    run's end while a hold is in force.
 // Everything here runs on the user-interface thread: the watcher's handlers
 // are handed over to it, so the counts need no lock.
 #pragma once
@@ -57,6 +58,10 @@ class LineAnswers {
   void Read(uint8_t b) {
     if (b == event_char_) SawEventChar();
   }
+  // At the run's end, before the line closes: a hold still in force is let
+  // go, or a control that sends anything after its program (a DC4, a
+  // trailer) waits for ever.
+  void Release();
   // After each batch: DC2s of this batch, once the run answers at once.
   void AfterBatch() {
     if (seen_ > answered_ && run_answers_) Answer();

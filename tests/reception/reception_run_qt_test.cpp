@@ -195,32 +195,50 @@ TEST_F(ReceptionRun, Dc2BeforeTheStartIsAnsweredWithDc1) {
 }
 
 // A window held busy lets the queue fill: DC3 asks the control to hold, and
-// DC1 lets it go on once the run has read the queue empty.
-TEST_F(ReceptionRun, FullQueueIsHeldWithDc3AndResumedWithDc1) {
+// DC1 lets it go on once the run has read the queue down, or at the run's end
+// when the end marker came with more behind it (a trailer the run never reads).
+struct HoldCase {
+  const char* name;
+  bool ends_while_held;
+};
+void PrintTo(const HoldCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FullQueue : public ReceptionRun, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(FullQueue, IsHeldWithDc3AndLetGoWithDc1) {
+  const bool at_end = GetParam().ends_while_held;
   WriteIni(0, 0);
   TRXDlg& d = Make();
   std::string body;
   for (int i = 0; body.size() < 1000; ++i) body += "N" + std::to_string(1000 + i) + " G01 X1.\n";
-  Run({Send(B("%\n")), Until([this] { return Open(); }), Do([&] {
-         // The user-interface thread is busy here while the line fills.
-         const Bytes b = B(body);
-         size_t sent = 0;
-         QElapsedTimer clock;
-         clock.start();
-         while ((sent < b.size() || d.rs232c1->InQueueCount() < 900) && clock.elapsed() < 10000) {
-           sent += line_.WriteSome(b.data() + sent, b.size() - sent);
-           std::this_thread::sleep_for(std::chrono::milliseconds(2));
-         }
-         ASSERT_GE(d.rs232c1->InQueueCount(), 900);
-         // The watcher must have handed its receive event over before the run
-         // reads the queue, or the level it sees would already be low again.
-         while (!HandOver::Ui().HasPending() && clock.elapsed() < 10000) {
-           std::this_thread::sleep_for(std::chrono::milliseconds(2));
-         }
-         ASSERT_TRUE(HandOver::Ui().HasPending());
-       }),
-       Until([this] { return !answers_.empty() && answers_.back() == kDC1; }), Send(B("%"))});
-  // One or more DC3 while the queue was full, then one DC1 once it was read.
+  const std::string tail = at_end ? "%\n" + std::string(1000, ' ') : "";
+  std::vector<Step> script{
+      Send(B("%\n")), Until([this] { return Open(); }), Do([&] {
+        // The user-interface thread is busy here while the line fills.
+        const Bytes b = B(body + tail);
+        size_t sent = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while ((sent < b.size() || d.rs232c1->InQueueCount() < 900) && clock.elapsed() < 10000) {
+          sent += line_.WriteSome(b.data() + sent, b.size() - sent);
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_GE(d.rs232c1->InQueueCount(), 900);
+        // The watcher must have handed its receive event over before the run
+        // reads the queue, or the level it sees would already be low again.
+        while (!HandOver::Ui().HasPending() && clock.elapsed() < 10000) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_TRUE(HandOver::Ui().HasPending());
+      })};
+  if (!at_end) {
+    script.push_back(Until([this] { return !answers_.empty() && answers_.back() == kDC1; }));
+    script.push_back(Send(B("%")));
+  }
+  Run(std::move(script));
+  // One or more DC3 while the queue was full, then one DC1.
   EXPECT_GE(Count(kDC3), 1u);
   EXPECT_EQ(Count(kDC1), 1u);
   EXPECT_EQ(Count(kDC1) + Count(kDC3), answers_.size());
@@ -228,6 +246,11 @@ TEST_F(ReceptionRun, FullQueueIsHeldWithDc3AndResumedWithDc1) {
   EXPECT_EQ(answers_.back(), kDC1);
   EXPECT_EQ(ReadFile(RxPath()), CrLf("%\n" + body + "%\n"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Reception, FullQueue,
+    ::testing::Values(HoldCase{"ResumedOnceRead", false}, HoldCase{"EndsWhileHeld", true}),
+    [](const ::testing::TestParamInfo<HoldCase>& i) { return std::string(i.param.name); });
 
 // ---- The window during a run ----------------------------------------------------
 
