@@ -9,12 +9,19 @@ namespace kelv {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How often a line that may not wake the run is looked at: at first as
 // often as ever, then less often while it stays quiet, never so seldom that
 // a fast line would fill the queue in between (115200 baud brings some 460
 // characters in 40 ms).
 constexpr int kIdlePollMs = 5;
 constexpr int kQuietPollMs = 40;
+// A device that fails its queue query as a gone one does is given up after
+// three such passes 100 ms apart, some 300 ms: a glitch (a USB adapter's
+// power management) passes within one, an adapter pulled out does not.
+constexpr int kLostPasses = 3;
+constexpr int kLostRetryMs = 100;
 
 // The shorter of two waits, -1 being no limit.
 int Sooner(int a, int b) {
@@ -134,22 +141,33 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
   if (hooks.wake) woken.how = port.SetArrivalWake(hooks.wake);
   const bool always_woken = woken.how == Trs232c::ArrivalWakes::Always;
   int look_ms = kIdlePollMs;
+  int lost = 0;  // failed passes in a row
+  Clock::time_point lost_since{};
   do {
     hooks.process_messages();
     if (hooks.cancelled()) return RunEnd::Cancelled;
     const int32_t n = port.InQueueCount();
     answers.Pass(n);
+    // Open, yet no count: the device may have gone.
+    if (n < 0 && port.IsOpen()) {
+      const Clock::time_point now = Clock::now();
+      if (lost++ == 0) lost_since = now;
+      // A wait cut short by an event does not shorten the failure's time.
+      if (lost >= kLostPasses &&
+          now - lost_since >= std::chrono::milliseconds((kLostPasses - 1) * kLostRetryMs)) {
+        return RunEnd::ReadFailed;
+      }
+      hooks.wait(kLostRetryMs);
+      continue;
+    }
+    lost = 0;
     if (n == 0) {
       hooks.wait(Sooner(always_woken ? -1 : look_ms, answers.MsUntilDue()));
       look_ms = std::min(look_ms * 2, kQuietPollMs);
       continue;
     }
     look_ms = kIdlePollMs;
-    // Open, yet no count: the device has gone (an adapter pulled out).
-    if (n < 0) {
-      if (port.IsOpen()) return RunEnd::ReadFailed;
-      continue;
-    }
+    if (n < 0) continue;
     if (!ReadBatch(port, rx, answers, hooks, n)) return RunEnd::ReadFailed;
   } while (!hooks.cancelled() && !rx.Finished());
   return rx.Finished() ? RunEnd::Finished : RunEnd::Cancelled;

@@ -121,7 +121,9 @@ enum class RunEnd { Finished, Cancelled, ReadFailed };
 // Each pass processes the pending messages once, asks the queue once, and
 // reads exactly that many bytes one at a time (stopping at the end marker or a
 // failed read), with the answers above between the query and the batch and
-// after the batch. A device that has gone ends the run as a failed read does.
+// after the batch. A device whose queue query fails as a gone one's does, for
+// three passes 100 ms apart, ends the run as a failed read does; a shorter
+// failure is a glitch, and the run goes on.
 // With the queue empty the run waits for a cause: bytes or the device's end
 // (on a line that wakes the run), a window event, or an answer falling due. A
 // line that may not wake the run is looked at 5 ms after a pass that read

@@ -261,8 +261,8 @@ int32_t Trs232c::InQueueCount() {
   if (!IsOpen_) return -1;
   uint32_t in_queue = 0;
   // A failed query reports an empty queue: a caller polling for input then
-  // pauses instead of reading. A device that has gone reports -1 although
-  // the component is still open: nothing will ever come from it.
+  // pauses instead of reading. A device that may have gone reports -1
+  // although the component is still open.
   if (!DeviceHandle->Status(in_queue)) return DeviceHandle->Gone() ? -1 : 0;
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
 }

@@ -130,7 +130,8 @@ class Trs232c : public TComponent {
   bool Write(const void* buffer, int32_t count);
   bool ReadByte(uint8_t& b);
   bool WriteByte(uint8_t b);
-  // -1 when not open, and also while open when the device has gone.
+  // -1 when not open, and also while open when the query failed as it does
+  // for a device that has gone (which may still pass: see kelv::PollLine).
   int32_t InQueueCount();
   bool SetRTS(bool on);
   bool SetDTR(bool on);

@@ -119,8 +119,10 @@ class SerialDevice {
   virtual bool Purge(uint32_t flags) = 0;
   // Input-queue count; also resets the device's error flags.
   virtual bool Status(uint32_t& in_queue) = 0;
-  // Whether the last failed Status said that the device is gone (an adapter
-  // pulled out): it will not come back while it is open.
+  // Whether the last failed Status said that the device is gone or does not
+  // answer (an adapter pulled out, a driver failing every query). On some
+  // systems such a failure also follows a passing glitch: a caller gives the
+  // device up only when the failure lasts.
   virtual bool Gone() const { return false; }
   virtual bool Escape(uint32_t function) = 0;
   // Any thread: EV_RXCHAR is recorded only once the input queue holds at least

@@ -18,10 +18,13 @@
 //    is withdrawn, not left pending: nothing can arrive in its buffer later.
 //  - Writes run in the caller's thread with poll; a write whose wait times out
 //    is withdrawn as well (what was sent stays sent).
-//  - A device that goes away (EIO, POLLHUP, end of file) makes every later
-//    call fail at once; no call blocks on it and no thread spins on it. Bytes
-//    it delivered before it went stay readable until they are taken: a cable
-//    pulled after the last characters must not cost them.
+//  - A device that goes away (a hang-up: POLLHUP) makes every later call fail
+//    at once; no call blocks on it and no thread spins on it. Bytes it
+//    delivered before it went stay readable until they are taken: a cable
+//    pulled after the last characters must not cost them. A read error
+//    without a hang-up makes the queue query fail, as for a gone device, once
+//    the queue is empty and until a read succeeds; the reader tries again
+//    every 100 ms, and the run decides whether it lasts.
 //  - The line settings applied are kept here, since a pseudo-terminal accepts
 //    but does not keep byte size and parity.
 #include <fcntl.h>
@@ -76,6 +79,9 @@ constexpr size_t kHeldMax = 1 << 20;  // the buffer behind the queue
 // kArrivalGapMs, since a reader of the queue gains nothing by waking for
 // every few characters (the watcher's events come at once regardless).
 constexpr int kArrivalGapMs = 100;
+// After a read error that is not a hang-up the reader tries again this much
+// later: the run gives the device up only when the errors last some 300 ms.
+constexpr int kRetryMs = 100;
 
 // Escape functions beyond the modem lines.
 constexpr uint32_t SETXOFF = 1;
@@ -189,6 +195,9 @@ class PosixSerialDevice final : public SerialDevice {
   // The rest expect mu_ held.
   void Record(uint32_t events);
   void MarkGone();
+  // A read error that is not a hang-up: the queue query fails, as for a
+  // device that has gone, until a read succeeds again.
+  void MarkFailing();
   void WakeArrival();
   bool Usable() const { return fd_ >= 0 && !gone_; }
   // Usable, or gone with `n` received bytes still queued.
@@ -212,6 +221,7 @@ class PosixSerialDevice final : public SerialDevice {
   // Guarded by mu_ (fd_ and wake_fd_ only change while no other thread runs).
   bool stop_ = false;
   bool gone_ = false;
+  std::atomic<bool> failing_{false};  // the reader clears it without mu_
   bool wait_cancelled_ = false;
   ByteRing queue_;  // the input queue, and what is held behind it
   size_t capacity_ = kDefaultQueue;
@@ -265,7 +275,7 @@ bool PosixSerialDevice::Open(const std::string& name) {
   wake_fd_ = wake;
   dcb_ = serialtables::DeviceControlFrom(now);
   timeouts_ = CommTimeouts();
-  stop_ = gone_ = tx_check_ = counters_ok_ = wait_cancelled_ = false;
+  stop_ = gone_ = failing_ = tx_check_ = counters_ok_ = wait_cancelled_ = false;
   queue_.clear();
   capacity_ = kDefaultQueue;
   filter_ = serialtables::RxFilter();
@@ -315,6 +325,11 @@ void PosixSerialDevice::MarkGone() {
   WakeArrival();
 }
 
+void PosixSerialDevice::MarkFailing() {
+  failing_ = true;
+  WakeArrival();
+}
+
 void PosixSerialDevice::WakeArrival() {
   wake_due_ = false;
   last_wake_ = Clock::now();
@@ -337,15 +352,17 @@ void PosixSerialDevice::ReaderLoop() {
   std::vector<uint8_t> out;
   out.reserve(raw.size());
   bool gather = false;
+  bool retry = false;
   Clock::time_point window = Clock::now();  // bytes that came since: `recent`
   size_t recent = 0;
   size_t before = 0;  // in the window before
   for (;;) {
-    if (gather) {
+    if (gather || retry) {
       // Anything that needs the reader (stop, purge, a freed queue) wakes it.
-      gather = false;
       pollfd w{wake_fd_, POLLIN, 0};
-      if (poll(&w, 1, kGatherMs) > 0) {
+      const int ms = retry ? kRetryMs : kGatherMs;
+      gather = retry = false;
+      if (poll(&w, 1, ms) > 0) {
         uint64_t v;
         (void)!::read(wake_fd_, &v, sizeof v);
       }
@@ -391,6 +408,7 @@ void PosixSerialDevice::ReaderLoop() {
       if (fds[1].revents & POLLIN) {
         const ssize_t n = ::read(fd_, raw.data(), std::min(room, raw.size()));
         if (n > 0) {
+          failing_.store(false, std::memory_order_relaxed);
           const uint32_t events = Received(raw.data(), static_cast<size_t>(n), out);
           const Clock::time_point t = Clock::now();
           if (t - window >= milliseconds(kGatherMs)) {
@@ -401,19 +419,28 @@ void PosixSerialDevice::ReaderLoop() {
           }
           recent += static_cast<size_t>(n);
           gather = recent < kTrickle && before < kTrickle && !(events & EV_RXFLAG) && !read_waits;
-        } else if ((n == 0 && (fds[1].revents & POLLHUP)) ||
-                   (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        } else if (fds[1].revents & POLLHUP) {
           // With VMIN 0 an empty line reads 0 as well: a purge on another
           // thread can empty it between poll and read. Only a hang-up that
-          // poll reported makes 0 the end of the line.
+          // poll reported makes it the end of the line.
           last_error_ = n < 0 ? errno : EIO;
           std::lock_guard<std::mutex> lock(mu_);
           MarkGone();
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          last_error_ = errno;
+          retry = true;
+          std::lock_guard<std::mutex> lock(mu_);
+          MarkFailing();
         }
-      } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      } else if (fds[1].revents & (POLLHUP | POLLNVAL)) {
         last_error_ = EIO;
         std::lock_guard<std::mutex> lock(mu_);
         MarkGone();
+      } else if (fds[1].revents & POLLERR) {
+        last_error_ = EIO;
+        retry = true;
+        std::lock_guard<std::mutex> lock(mu_);
+        MarkFailing();
       }
     }
     if (check_tx) {
@@ -601,7 +628,7 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
 
 bool PosixSerialDevice::Status(uint32_t& in_queue) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (!CanTake(1)) return false;
+  if (!CanTake(1) || (failing_ && Queued() == 0)) return false;
   in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
   return true;
@@ -612,7 +639,7 @@ bool PosixSerialDevice::Status(uint32_t& in_queue) {
 // closed), and it will not come back while we hold it open.
 bool PosixSerialDevice::Gone() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return fd_ >= 0 && gone_;
+  return fd_ >= 0 && (gone_ || failing_);
 }
 
 bool PosixSerialDevice::Escape(uint32_t function) {

@@ -141,7 +141,7 @@ class Win32Device final : public SerialDevice {
   // Set by CancelEventWait from any thread; reset by Open.
   HANDLE cancel_event_ = nullptr;
   std::atomic<long> last_error_{0};
-  bool gone_ = false;  // the last failed status query said the device is gone
+  bool gone_ = false;  // the last failed status query said the device may be gone
 };
 
 // How long a cancelled event wait may take to report its end.
@@ -346,11 +346,9 @@ bool Win32Device::Status(uint32_t& in_queue) {
   COMSTAT stat{};
   DWORD error = 0;
   if (!Ok(ClearCommError(handle_, &errors, &stat), &error)) {
-    // What the drivers of an unplugged adapter answer. Nothing ever cancels a
-    // status query, so an aborted one means the device went too.
-    gone_ = error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
-            error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_REMOVED ||
-            error == ERROR_OPERATION_ABORTED;
+    // What the drivers of an unplugged adapter (or of one that answers no
+    // more) give; the run decides whether it lasts.
+    gone_ = serialtables::DeviceLostCode(error);
     return false;
   }
   in_queue = stat.cbInQue;

@@ -136,4 +136,22 @@ std::string WindowsDevicePath(const std::string& name, const PortMap& map) {
   return "\\\\.\\" + target;
 }
 
+bool DeviceLostCode(unsigned long code) {
+  switch (code) {
+    case 5:     // ERROR_ACCESS_DENIED
+    case 21:    // ERROR_NOT_READY
+    case 22:    // ERROR_BAD_COMMAND
+    case 31:    // ERROR_GEN_FAILURE
+    case 55:    // ERROR_DEV_NOT_EXIST
+    case 87:    // ERROR_INVALID_PARAMETER: virtual drivers that take no query
+    case 433:   // ERROR_NO_SUCH_DEVICE
+    case 995:   // ERROR_OPERATION_ABORTED: nothing of ours cancels a query
+    case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+    case 1617:  // ERROR_DEVICE_REMOVED
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace serialtables

@@ -49,4 +49,11 @@ std::string ResolvePortName(const std::string& name, const PortMap& map);
 // An empty name resolves to "" (no device).
 std::string WindowsDevicePath(const std::string& name, const PortMap& map);
 
+// Whether a Windows system error code with which a queue query
+// (ClearCommError) fails says that the device has gone or stopped answering:
+// an adapter pulled out, a driver that fails every query. Some of them also
+// follow a passing glitch (5 after a USB power-management wake-up, the generic
+// 31), so the caller gives the device up only when the failure lasts.
+bool DeviceLostCode(unsigned long code);
+
 }  // namespace serialtables

@@ -246,4 +246,15 @@ TEST(SerialTables, WindowsDevicePaths) {
   }
 }
 
+// The codes with which a Windows queue query fails when the device has gone
+// or answers no more; any other failure is not taken for a lost device.
+TEST(SerialTables, DeviceLostCodes) {
+  for (unsigned long code : {5ul, 21ul, 22ul, 31ul, 55ul, 87ul, 433ul, 995ul, 1167ul, 1617ul}) {
+    EXPECT_TRUE(serialtables::DeviceLostCode(code)) << code;
+  }
+  for (unsigned long code : {0ul, 2ul, 6ul, 997ul, 1460ul}) {
+    EXPECT_FALSE(serialtables::DeviceLostCode(code)) << code;
+  }
+}
+
 }  // namespace
