@@ -140,7 +140,8 @@ void TRXDlg::LoadSettings() {
   ShowPreset();
   for (size_t i = 0; i < preset_buttons_.size(); ++i) preset_buttons_[i]->SetCaption(s.Names[i]);
   ColonAsO = s.ColonAsO;
-  rs232c1->portmap = kelv::LoadPortMap(settings_path_);
+  settings_loaded_ = s.Loaded;
+  rs232c1->portmap = s.Ports;
   // Read again at every opening: a map fixed after a failed opening holds
   // at the next start without restarting the program.
   kelv::ReadPortMapAtOpen(*rs232c1, settings_path_);
@@ -158,6 +159,9 @@ void TRXDlg::ShowPreset() {
 }
 
 void TRXDlg::FormClose(TObject*) {
+  // What was shown are defaults, not the operator's presets: the file keeps
+  // those.
+  if (!settings_loaded_) return;
   kelv::Settings s;
   s.ActivePreset = ActivePreset;
   s.Presets = Presets;
@@ -167,6 +171,12 @@ void TRXDlg::FormClose(TObject*) {
 }
 
 void TRXDlg::CloseRequested() {
+  if (!settings_loaded_ && !unsaved_told_) {
+    unsaved_told_ = true;
+    std::string text = Sjis("%s を読み込めなかったため、設定を保存しません");
+    text.replace(text.find("%s"), 2, kelv::Utf8ToSjis(settings_path_));
+    kelv::winsys::ShowMessage(text);
+  }
   // The window stays on the screen in every case: the program ends when the
   // event loop does, and a run may still be on the stack below us.
   try {

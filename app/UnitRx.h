@@ -144,6 +144,8 @@ class TRXDlg : public TComponent {
   RunState* run_ = nullptr;         // the run after its line was opened
   bool quit_after_run_ = false;     // a close succeeded during the run
   bool settings_given_up_ = false;  // the operator chose to leave without them
+  bool settings_loaded_ = true;     // false: the file could not be read, so no save
+  bool unsaved_told_ = false;       // the operator was told that they are not saved
   bool session_ended_ = false;      // the session's end has been handled
   // The line's answers of the run under way (kelv::LineAnswers) and what its
   // passes need of the window; none outside a run.

@@ -21,9 +21,15 @@ std::vector<std::string> Convert(std::initializer_list<const char*> utf8) {
   return out;
 }
 
-uint8_t ReadByte(const std::string& key, const std::string& path) {
+uint8_t ReadByte(const std::string& key, const profile::Snapshot& file) {
   // Only the low 8 bits are kept: -1 becomes 255, 257 becomes 1.
-  return static_cast<uint8_t>(static_cast<uint32_t>(profile::ReadInteger("Set", key, 0, path)));
+  return static_cast<uint8_t>(static_cast<uint32_t>(file.Integer("Set", key, 0)));
+}
+
+PortMap PortMapOf(const profile::Snapshot& file) {
+  PortMap map;
+  for (const auto& [name, device] : file.Section("Ports")) map[name] = device;
+  return map;
 }
 
 // A failed save abandons the caller's close. The message is code page 932;
@@ -71,21 +77,24 @@ std::string SettingsPath(const std::string& dir) {
 }
 
 Settings LoadSettings(const std::string& path) {
+  const profile::Snapshot file(path);
   Settings s;
-  s.ActivePreset = ReadByte("Active", path);
+  s.Loaded = !file.Failed();
+  s.ActivePreset = ReadByte("Active", file);
   for (int i = 0; i < kPresetCount; ++i) {
     const std::string n = std::to_string(i);
     PortPreset& p = s.Presets[static_cast<size_t>(i)];
-    p.PortIndex = ReadByte("Port" + n, path);
-    p.BaudIndex = ReadByte("baudRate" + n, path);
-    p.StartMode = ReadByte("Start" + n, path);
-    p.CodeType = ReadByte("CoadType" + n, path);  // sic: the key name the files hold
+    p.PortIndex = ReadByte("Port" + n, file);
+    p.BaudIndex = ReadByte("baudRate" + n, file);
+    p.StartMode = ReadByte("Start" + n, file);
+    p.CodeType = ReadByte("CoadType" + n, file);  // sic: the key name the files hold
   }
   for (int i = 0; i < kPresetCount; ++i) {
     const std::string n = std::to_string(i + 1);
-    s.Names[static_cast<size_t>(i)] = profile::ReadString("set", "Name" + n, n, path);
+    s.Names[static_cast<size_t>(i)] = file.String("set", "Name" + n, n);
   }
-  s.ColonAsO = profile::ReadBool("File", "P32013", false, path);
+  s.ColonAsO = file.Bool("File", "P32013", false);
+  s.Ports = PortMapOf(file);
   return s;
 }
 
@@ -113,9 +122,7 @@ void SaveSettings(const Settings& s, const std::string& path) {
 }
 
 PortMap LoadPortMap(const std::string& path) {
-  PortMap map;
-  for (const auto& [name, device] : profile::ReadSection("Ports", path)) map[name] = device;
-  return map;
+  return PortMapOf(profile::Snapshot(path));
 }
 
 void ReadPortMapAtOpen(Trs232c& port, const std::string& path) {

@@ -40,13 +40,18 @@ struct Settings {
   std::array<PortPreset, kPresetCount> Presets{};
   std::array<std::string, kPresetCount> Names{"1", "2", "3", "4"};  // button captions
   bool ColonAsO = false;  // read only: the file keeps it, we never write it
+  PortMap Ports;          // section "Ports", read only
+  // False when the file was there but could not be read: every value above is
+  // then a default, and saving them would put defaults over the operator's.
+  bool Loaded = true;
 };
 
 // `dir` ends with its separator. Paths are UTF-8 on every system (fileio.h).
 std::string SettingsPath(const std::string& dir);
 
-// Never fails: a missing file, section or key, or a value the number rule
-// rejects, gives the default. Integers keep their low 8 bits.
+// Reads the file once. Never fails: a missing file, section or key, or a
+// value the number rule rejects, gives the default; a file that cannot be
+// read gives every default and Loaded false. Integers keep their low 8 bits.
 Settings LoadSettings(const std::string& path);
 
 // The keys of a save, in the order they are applied: the active index, the

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "fileio.h"
+#include "numrule.h"
 #include "profile_text.h"
 
 namespace kelv::profile {
@@ -20,33 +21,32 @@ using text::SameName;
 using text::Trim;
 using text::Writable;
 
-namespace {
-
 using std::string_view;
 
-bool Slurp(const std::string& path, std::string& out) {
-  return fileio::ReadWhole(path, out) == fileio::ReadResult::kOk;
-}
+Snapshot::Snapshot(const std::string& path)
+    : failed_(fileio::ReadWhole(path, content_) == fileio::ReadResult::kFailed) {}
 
-}  // namespace
-
-std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
-                       const std::string& path) {
-  std::string content;
+std::string Snapshot::String(const std::string& section, const std::string& key,
+                             const std::string& def) const {
   bool found = false;
-  std::string value;
-  if (Slurp(path, content)) value = Lookup(content, section, key, found);
+  std::string value = Lookup(content_, section, key, found);
   if (!found) value = def;
   if (value.size() > kMaxValue) value.resize(kMaxValue);
   return value;
 }
 
-std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
-                                                             const std::string& path) {
+int32_t Snapshot::Integer(const std::string& section, const std::string& key, int32_t def) const {
+  return kelv::ParseNumber(String(section, key, "")).value_or(def);
+}
+
+bool Snapshot::Bool(const std::string& section, const std::string& key, bool def) const {
+  return Integer(section, key, def ? 1 : 0) != 0;
+}
+
+std::vector<std::pair<std::string, std::string>> Snapshot::Section(
+    const std::string& section) const {
   std::vector<std::pair<std::string, std::string>> out;
-  std::string content;
-  if (!Slurp(path, content)) return out;
-  const string_view text(content);
+  const string_view text(content_);
   const string_view sec = Trim(section);
   bool inside = false;
   for (size_t pos = 0; pos < text.size();) {
@@ -61,6 +61,16 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
     }
   }
   return out;
+}
+
+std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
+                       const std::string& path) {
+  return Snapshot(path).String(section, key, def);
+}
+
+std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
+                                                             const std::string& path) {
+  return Snapshot(path).Section(section);
 }
 
 bool WriteStrings(const std::vector<Entry>& entries, const std::string& path) {

@@ -34,6 +34,27 @@ bool ReadBool(const std::string& section, const std::string& key, bool def,
 std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,
                                                              const std::string& path);
 
+// The file read once, its keys looked up in memory by the rules of the reads
+// above: every key of a start-up comes from one state of the file, and a
+// file that another program holds costs one wait, not one per key.
+class Snapshot {
+ public:
+  explicit Snapshot(const std::string& path);
+  // The file is there but could not be read (held past the wait, no
+  // permission, not a regular file). A missing file is no failure: every key
+  // has its default.
+  bool Failed() const { return failed_; }
+  std::string String(const std::string& section, const std::string& key,
+                     const std::string& def) const;
+  int32_t Integer(const std::string& section, const std::string& key, int32_t def) const;
+  bool Bool(const std::string& section, const std::string& key, bool def) const;
+  std::vector<std::pair<std::string, std::string>> Section(const std::string& section) const;
+
+ private:
+  std::string content_;
+  bool failed_ = false;
+};
+
 // Replaces the key's value on its own line, or adds the key at the end of its
 // section, or the section at the end of the file; every other line stays byte
 // for byte. New lines end with CR LF. Creates a missing file. The file is

@@ -66,6 +66,30 @@ TEST_F(PresetsFile, LoadRules) {
   for (const auto& c : cases) EXPECT_EQ(c.field(Load(c.content)), c.want) << c.content;
 }
 
+// Only a file that is there and cannot be read marks the settings as not
+// loaded: the close must then not save the defaults over it.
+TEST_F(PresetsFile, LoadedUnlessTheFileCannotBeRead) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> put;
+    bool loaded;
+    int active;
+  } rows[] = {
+      {"no file", [](const std::string&) {}, true, 0},
+      {"a file", [](const std::string& p) { testfs::Spit(p, "[Set]\r\nActive=2\r\n"); }, true, 2},
+      {"a directory in its place", [](const std::string& p) { fs::create_directory(p); }, false,
+       0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(path_);
+    row.put(path_);
+    const kelv::Settings s = kelv::LoadSettings(path_);
+    EXPECT_EQ(s.Loaded, row.loaded);
+    EXPECT_EQ(s.ActivePreset, row.active);
+  }
+}
+
 TEST_F(PresetsFile, FailedWriteThrowsWithThePath) {
   // A Japanese directory name is shown in the message's code page.
   const fs::path japanese = dir_ / fs::u8path(u8"受信");

@@ -182,6 +182,22 @@ TEST(WinProfile, MissingFileGivesDefaultsAndStaysMissing) {
   EXPECT_FALSE(Exists(path));
 }
 
+// A file another program holds past the wait is a failed read, not a
+// missing one: its keys are defaults that must not be saved over it.
+TEST(WinProfile, HeldFileIsAFailedRead) {
+  wintest::TempDir dir;
+  const std::string path = dir.path() + "Kelv.ini";
+  Spit(path, "[Set]\r\nActive=2\r\n");
+  HANDLE holder = CreateFileW(kelv::fileio::WideFromUtf8(path).c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(profile::Snapshot(path).Failed());
+  CloseHandle(holder);
+  const profile::Snapshot file(path);
+  EXPECT_FALSE(file.Failed());
+  EXPECT_EQ(file.Integer("Set", "Active", 0), 2);
+}
+
 TEST(WinProfile, LongValuesAreCutTo2047Bytes) {
   wintest::TempDir dir;
   const std::string path = dir.path() + "Kelv.ini";
