@@ -40,8 +40,33 @@ ReadResult ReadWhole(const std::string& path, std::string& out);
 // indexer), the replacement is tried again for about half a second. Never
 // leaves a temporary file behind, but for one case: should the system lose
 // the old file half-way through its replacement and the new one then not go
-// in its place, the new one stays beside it, as the only copy.
-bool SaveWhole(const std::string& path, const std::string& content);
+// in its place, the new one stays beside it, as the only copy, and its path
+// goes to `kept` (left empty otherwise).
+bool SaveWhole(const std::string& path, const std::string& content, std::string* kept = nullptr);
+
+// Whether `file_name` is one that a save of the file `name` writes before it
+// puts it in place: "<name>.tmp", digits, "-", digits.
+inline bool IsSaveTemporary(const std::string& file_name, const std::string& name) {
+  const std::string stem = name + ".tmp";
+  if (file_name.compare(0, stem.size(), stem) != 0) return false;
+  size_t digits[2] = {0, 0};
+  int part = 0;
+  for (size_t i = stem.size(); i < file_name.size(); ++i) {
+    const char c = file_name[i];
+    if (c >= '0' && c <= '9') {
+      ++digits[part];
+    } else if (c == '-' && part == 0) {
+      part = 1;
+    } else {
+      return false;
+    }
+  }
+  return part == 1 && digits[0] > 0 && digits[1] > 0;
+}
+
+// When `path` is missing: the newest file beside it that a save left under
+// its temporary name (see SaveWhole) is put in its place. True when one was.
+bool AdoptLeftover(const std::string& path);
 
 // Where WriteReplacing stopped, and the system's reason (code page 932 text)
 // for kCreate and kPlace.

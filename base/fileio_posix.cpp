@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,7 +142,9 @@ ReadResult ReadWhole(const std::string& path, std::string& out) {
   return ok ? ReadResult::kOk : ReadResult::kFailed;
 }
 
-bool SaveWhole(const std::string& path, const std::string& content) {
+bool SaveWhole(const std::string& path, const std::string& content, std::string* kept) {
+  // rename(2) replaces in one step: a save never loses the old file half-way.
+  if (kept) kept->clear();
   // Write the file a link points to, not the link.
   std::string target = path;
   struct stat lst {};
@@ -192,6 +195,35 @@ ReplaceResult WriteReplacing(const std::string& path,
   }
   ::unlink(tmp.c_str());
   return r;
+}
+
+bool AdoptLeftover(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) return false;
+  const std::string dir = DirectoryOf(path);
+  const std::string name = FileNameOf(path);
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return false;
+  std::string newest;
+  struct timespec newest_time {};
+  while (const dirent* e = ::readdir(d)) {
+    if (!IsSaveTemporary(e->d_name, name)) continue;
+    const std::string p = dir + e->d_name;
+    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const struct timespec t = st.st_mtim;
+    if (newest.empty() || t.tv_sec > newest_time.tv_sec ||
+        (t.tv_sec == newest_time.tv_sec && t.tv_nsec > newest_time.tv_nsec)) {
+      newest = p;
+      newest_time = t;
+    }
+  }
+  ::closedir(d);
+  // A link, not a rename: a file that appeared meanwhile is not ours to
+  // overwrite. The leftover's name goes once the file has its own.
+  if (newest.empty() || ::link(newest.c_str(), path.c_str()) != 0) return false;
+  ::unlink(newest.c_str());
+  SyncDirectoryOf(path);
+  return true;
 }
 
 std::string ExecutablePath() {

@@ -174,7 +174,10 @@ bool WriteFrom0(HANDLE h, const std::string& content) {
 
 enum class TempResult { kDone, kNoTemp, kFailed };
 
-TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, bool exists) {
+const RenameCalls* g_save_renames = nullptr;
+
+TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, bool exists,
+                         std::wstring& kept) {
   std::wstring tmp;
   HANDLE h = INVALID_HANDLE_VALUE;
   const std::wstring pid = std::to_wstring(GetCurrentProcessId());
@@ -193,9 +196,12 @@ TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, b
   Handle file(h);
   bool ok = WriteAll(file.get(), content) && FlushFileBuffers(file.get());
   ok = file.Close() && ok;
-  const Placed placed = ok ? PlaceFile(tmp, path, exists) : Placed::kFailed;
+  const Placed placed =
+      ok ? PlaceFile(tmp, path, exists, g_save_renames ? *g_save_renames : SystemRenames())
+         : Placed::kFailed;
   if (placed == Placed::kDone) return TempResult::kDone;
   if (placed == Placed::kFailed) DeleteFileW(tmp.c_str());
+  if (placed == Placed::kKeptAside) kept = tmp;
   return TempResult::kFailed;
 }
 
@@ -229,7 +235,12 @@ ReadResult ReadWhole(const std::string& path, std::string& out) {
   return ok ? ReadResult::kOk : ReadResult::kFailed;
 }
 
-bool SaveWhole(const std::string& path, const std::string& content) {
+void UseRenamesForSaves(const RenameCalls* calls) {
+  g_save_renames = calls;
+}
+
+bool SaveWhole(const std::string& path, const std::string& content, std::string* kept) {
+  if (kept) kept->clear();
   const std::wstring wide = WidePath(path);
   if (wide.empty()) return false;
   const DWORD attrs = GetFileAttributesW(wide.c_str());
@@ -245,8 +256,39 @@ bool SaveWhole(const std::string& path, const std::string& content) {
     if (!probe.ok()) return false;
   }
   // Rewritten in place only where no new file may be made beside it.
-  const TempResult r = ReplaceByTemp(wide, content, exists);
+  std::wstring tmp;
+  const TempResult r = ReplaceByTemp(wide, content, exists, tmp);
+  // Named as the caller names the file: its suffix is ours, and plain ASCII.
+  if (kept && !tmp.empty()) *kept = path + Utf8FromWide(tmp.substr(wide.size()));
   return r == TempResult::kDone || (r == TempResult::kNoTemp && exists && WriteInPlace(wide, content));
+}
+
+bool AdoptLeftover(const std::string& path) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty() || GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES ||
+      GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return false;
+  }
+  const std::wstring dir = wide.substr(0, wide.find_last_of(L'\\') + 1);
+  const std::string name = FileNameOf(path);
+  WIN32_FIND_DATAW found;
+  const HANDLE h = FindFirstFileW((wide + L".tmp*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::wstring newest;
+  FILETIME newest_time{};
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !IsSaveTemporary(Utf8FromWide(found.cFileName), name)) {
+      continue;
+    }
+    if (newest.empty() || CompareFileTime(&found.ftLastWriteTime, &newest_time) > 0) {
+      newest = dir + found.cFileName;
+      newest_time = found.ftLastWriteTime;
+    }
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+  // No replacing move: a file that appeared meanwhile is not ours to overwrite.
+  return !newest.empty() && MoveFileExW(newest.c_str(), wide.c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
 ReplaceResult WriteReplacing(const std::string& path,

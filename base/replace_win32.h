@@ -45,4 +45,7 @@ enum class Placed {
 Placed PlaceFile(const std::wstring& tmp, const std::wstring& path, bool keep_rights,
                  const RenameCalls& calls = SystemRenames());
 
+// For tests: the renames SaveWhole uses from now on (null: the system's).
+void UseRenamesForSaves(const RenameCalls* calls);
+
 }  // namespace kelv::fileio

@@ -1,6 +1,7 @@
 #include "presets.h"
 
 #include "apperror.h"
+#include "fileio.h"
 #include "linechars.h"
 #include "portinfo.h"
 #include "profile.h"
@@ -33,11 +34,17 @@ PortMap PortMapOf(const profile::Snapshot& file) {
 }
 
 // A failed save abandons the caller's close. The message is code page 932;
-// paths are UTF-8 on every system (fileio.h).
-void Check(bool written, const std::string& path) {
+// paths are UTF-8 on every system (fileio.h). `kept`: where the only copy
+// of the settings is, when the system lost the file half-way.
+void Check(bool written, const std::string& path, const std::string& kept) {
   if (!written) {
     std::string msg = Sjis("%s に書き込めません");
     msg.replace(msg.find("%s"), 2, Utf8ToSjis(path));
+    if (!kept.empty()) {
+      std::string where = Sjis("。設定は %s に残っています");
+      where.replace(where.find("%s"), 2, Utf8ToSjis(kept));
+      msg += where;
+    }
     throw AppError(msg);
   }
 }
@@ -77,6 +84,9 @@ std::string SettingsPath(const std::string& dir) {
 }
 
 Settings LoadSettings(const std::string& path) {
+  // A save the system broke off half-way left the only copy under the
+  // temporary name: it becomes the file again.
+  fileio::AdoptLeftover(path);
   const profile::Snapshot file(path);
   Settings s;
   s.Loaded = !file.Failed();
@@ -118,7 +128,9 @@ std::vector<profile::Entry> SettingsEntries(const Settings& s) {
 void SaveSettings(const Settings& s, const std::string& path) {
   // One write of the file for the whole save: each key by itself would
   // replace and sync the file 22 times, which takes seconds on a slow disk.
-  Check(profile::WriteStrings(SettingsEntries(s), path), path);
+  std::string kept;
+  const bool written = profile::WriteStrings(SettingsEntries(s), path, &kept);
+  Check(written, path, kept);
 }
 
 PortMap LoadPortMap(const std::string& path) {

@@ -73,7 +73,8 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
   return Snapshot(path).Section(section);
 }
 
-bool WriteStrings(const std::vector<Entry>& entries, const std::string& path) {
+bool WriteStrings(const std::vector<Entry>& entries, const std::string& path, std::string* kept) {
+  if (kept) kept->clear();
   for (const Entry& e : entries) {
     if (!Writable(Trim(e.section), Trim(e.key), e.value)) return false;
   }
@@ -85,7 +86,7 @@ bool WriteStrings(const std::vector<Entry>& entries, const std::string& path) {
   // Nothing to change, nothing to write: a protected file with the values
   // already in it lets the save pass.
   if (read == fileio::ReadResult::kOk && updated == content) return true;
-  return fileio::SaveWhole(path, updated);
+  return fileio::SaveWhole(path, updated, kept);
 }
 
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,

@@ -75,7 +75,9 @@ struct Entry {
   std::string key;
   std::string value;
 };
-bool WriteStrings(const std::vector<Entry>& entries, const std::string& path);
+// `kept`: as fileio::SaveWhole gives it.
+bool WriteStrings(const std::vector<Entry>& entries, const std::string& path,
+                  std::string* kept = nullptr);
 
 // The pure core of the file layer, on file contents in memory (used by the
 // file functions above and by tests and fuzzers).

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -66,27 +67,53 @@ TEST_F(PresetsFile, LoadRules) {
   for (const auto& c : cases) EXPECT_EQ(c.field(Load(c.content)), c.want) << c.content;
 }
 
-// Only a file that is there and cannot be read marks the settings as not
-// loaded: the close must then not save the defaults over it.
-TEST_F(PresetsFile, LoadedUnlessTheFileCannotBeRead) {
+// What the start-up reads. Only a file that is there and cannot be read marks
+// the settings as not loaded: the close must then not save the defaults over
+// it. A missing file whose save the system broke off half-way is taken from
+// the newest copy that save left beside it.
+TEST_F(PresetsFile, WhatTheStartUpReads) {
+  const auto put = [](const std::string& p, int active, int age_s) {
+    testfs::Spit(p, "[Set]\r\nActive=" + std::to_string(active) + "\r\n");
+    fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::seconds(age_s));
+  };
   const struct {
     const char* name;
     std::function<void(const std::string&)> put;
     bool loaded;
     int active;
+    bool file_after;
   } rows[] = {
-      {"no file", [](const std::string&) {}, true, 0},
-      {"a file", [](const std::string& p) { testfs::Spit(p, "[Set]\r\nActive=2\r\n"); }, true, 2},
+      {"no file", [](const std::string&) {}, true, 0, false},
+      {"a file", [&](const std::string& p) { put(p, 2, 0); }, true, 2, true},
       {"a directory in its place", [](const std::string& p) { fs::create_directory(p); }, false,
-       0},
+       0, true},
+      {"no file, copies of broken-off saves",
+       [&](const std::string& p) {
+         put(p + ".tmp11-0", 1, 60);
+         put(p + ".tmp12-3", 3, 30);
+         put(p + ".tmp", 2, 0);  // not a save's name
+       },
+       true, 3, true},
+      {"a file and such a copy",
+       [&](const std::string& p) {
+         put(p, 2, 60);
+         put(p + ".tmp12-3", 3, 0);
+       },
+       true, 2, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    fs::remove_all(path_);
+    for (const char* leftover : {"", ".tmp11-0", ".tmp12-3", ".tmp"}) {
+      fs::remove_all(path_ + leftover);
+    }
     row.put(path_);
     const kelv::Settings s = kelv::LoadSettings(path_);
     EXPECT_EQ(s.Loaded, row.loaded);
     EXPECT_EQ(s.ActivePreset, row.active);
+    EXPECT_EQ(fs::exists(path_), row.file_after);
+    if (row.active == 3) {
+      EXPECT_FALSE(fs::exists(path_ + ".tmp12-3")) << "the copy is the file now";
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "apperror.h"
+#include "presets.h"
 #include "profile.h"
 #include "profile_fixture.h"
 #include "replace_win32.h"
@@ -411,6 +412,42 @@ TEST_F(Profile, PlacingTheNewFile) {
     DeleteFileW(kelv::fileio::WideFromUtf8(path).c_str());
     DeleteFileW(kelv::fileio::WideFromUtf8(tmp).c_str());
   }
+}
+
+// A save the system breaks off half-way, the move-in refused too: the error
+// names the copy that holds the settings now, and the next start takes it.
+TEST_F(Profile, SaveBrokenOffHalfWayIsNamedAndAdopted) {
+  namespace fileio = kelv::fileio;
+  const std::string path = tmp_.File("Kelv.ini");
+  Spit(path, "[Set]\r\nActive=0\r\n");
+  const fileio::RenameCalls broken{
+      [](const wchar_t* replaced, const wchar_t*) {
+        DeleteFileW(replaced);
+        SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+        return FALSE;
+      },
+      [](const wchar_t*, const wchar_t*, DWORD) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+      }};
+  kelv::Settings s;
+  s.ActivePreset = 2;
+  fileio::UseRenamesForSaves(&broken);
+  std::string message;
+  try {
+    kelv::SaveSettings(s, path);
+  } catch (const kelv::AppError& e) {
+    message = e.what();
+  }
+  fileio::UseRenamesForSaves(nullptr);
+  const std::string kept = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-0";
+  EXPECT_EQ(message, kelv::Utf8ToSjis(path) + kelv::Sjis(" に書き込めません。設定は ") +
+                         kelv::Utf8ToSjis(kept) + kelv::Sjis(" に残っています"));
+  EXPECT_FALSE(Exists(path));
+  EXPECT_TRUE(Exists(kept));
+  EXPECT_EQ(kelv::LoadSettings(path).ActivePreset, 2);
+  EXPECT_TRUE(Exists(path));
+  EXPECT_FALSE(Exists(kept));
 }
 
 }  // namespace
