@@ -4,13 +4,8 @@
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKELV_WITH_QT=OFF
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(KELV_MINGW_TRIPLE i686-w64-mingw32)
+# Test binaries run under Wine's 32-bit side (the command wine may be the
+# 64-bit loader, which cannot run them).
+set(KELV_WINE_LOADER wine)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
-
-# Test binaries are run under Wine's 32-bit side when it is installed (ctest
-# and gtest_discover_tests use this).
-find_program(KELV_WINE NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-if(KELV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KELV_WINE})
-endif()

@@ -5,12 +5,7 @@
 #   cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKELV_WITH_QT=OFF
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(KELV_MINGW_TRIPLE x86_64-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
-
 # Test binaries run under Wine's 64-bit loader.
-find_program(KELV_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-if(KELV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KELV_WINE})
-endif()
+set(KELV_WINE_LOADER wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
