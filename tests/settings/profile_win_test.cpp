@@ -2,6 +2,9 @@
 // file access), held to the files existing installations have and checked
 // against the system's own profile functions: what our layer writes, the
 // system reads the same, quotes included.
+// Before <windows.h>, whose macros take the serial interface's names.
+#include "presets.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,7 +15,6 @@
 #include <sstream>
 
 #include "apperror.h"
-#include "presets.h"
 #include "profile.h"
 #include "profile_fixture.h"
 #include "replace_win32.h"
