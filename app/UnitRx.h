@@ -19,6 +19,7 @@
 #include "presets.h"
 #include "reception.h"
 #include "rs232c.h"
+#include "verdict.h"
 #include "winsys.h"
 
 namespace kelv {
@@ -131,10 +132,15 @@ class TRXDlg : public TComponent {
   // Closes the line and saves the lines, once per run. At the session's end
   // the file comes first and the dialog is left as it is.
   void EndRun(RunState& run, bool at_session_end);
+  // Keeps the program before it as a numbered copy, writes the received one
+  // (SaveReceived) and logs the reception, however it ended. No box at the
+  // session's end.
+  void SaveReception(const kelv::Reception& rx, kelv::RunEnding ending,
+                     const std::vector<std::string>& content, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines
-  // with their CR LF, in blocks.
-  void SaveReceived(const std::vector<std::string>& content);
+  // with their CR LF, in blocks. The path written, or empty.
+  std::string SaveReceived(const std::vector<std::string>& content);
 
   std::vector<std::string> args_;
   std::string settings_path_;
@@ -144,6 +150,7 @@ class TRXDlg : public TComponent {
   bool quit_after_run_ = false;     // a close succeeded during the run
   bool settings_given_up_ = false;  // the operator chose to leave without them
   bool session_ended_ = false;      // the session's end has been handled
+  int backups_ = 5;  // numbered copies of earlier programs kept (Kelv.ini)
   // The line's answers of the run under way (kelv::LineAnswers) and what its
   // passes need of the window; none outside a run.
   std::unique_ptr<kelv::LineAnswers> answers_;

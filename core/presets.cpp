@@ -4,6 +4,7 @@
 #include "linechars.h"
 #include "portinfo.h"
 #include "profile.h"
+#include "rxfile.h"
 #include "sjis.h"
 
 namespace kelv {
@@ -86,6 +87,8 @@ Settings LoadSettings(const std::string& path) {
     s.Names[static_cast<size_t>(i)] = profile::ReadString("set", "Name" + n, n, path);
   }
   s.ColonAsO = profile::ReadBool("File", "P32013", false, path);
+  const int32_t backups = profile::ReadInteger("File", "Backups", kDefaultBackups, path);
+  s.Backups = backups < 0 ? 0 : backups > kMaxBackups ? kMaxBackups : backups;
   return s;
 }
 

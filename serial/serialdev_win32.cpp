@@ -33,7 +33,8 @@ constexpr uint32_t kIfaceValues[] = {
     iface::PURGE_RXCLEAR, iface::SETRTS,        iface::CLRRTS,        iface::SETDTR,
     iface::CLRDTR,        iface::ONESTOPBIT,    iface::ONE5STOPBITS,  iface::TWOSTOPBITS,
     iface::NOPARITY,      iface::ODDPARITY,     iface::EVENPARITY,    iface::MARKPARITY,
-    iface::SPACEPARITY};
+    iface::SPACEPARITY,   iface::CE_RXOVER,     iface::CE_OVERRUN,    iface::CE_RXPARITY,
+    iface::CE_FRAME,      iface::CE_BREAK};
 }  // namespace
 
 #include <windows.h>
@@ -43,7 +44,8 @@ constexpr uint32_t kSystemValues[] = {
     EV_RXCHAR, EV_RXFLAG,  EV_TXEMPTY,    EV_CTS,        EV_DSR,        EV_RLSD,       EV_BREAK,
     EV_ERR,    EV_RING,    PURGE_TXABORT, PURGE_RXABORT, PURGE_TXCLEAR, PURGE_RXCLEAR, SETRTS,
     CLRRTS,    SETDTR,     CLRDTR,        ONESTOPBIT,    ONE5STOPBITS,  TWOSTOPBITS,   NOPARITY,
-    ODDPARITY, EVENPARITY, MARKPARITY,    SPACEPARITY};
+    ODDPARITY, EVENPARITY, MARKPARITY,    SPACEPARITY,   CE_RXOVER,     CE_OVERRUN,    CE_RXPARITY,
+    CE_FRAME,  CE_BREAK};
 constexpr bool SameValues() {
   static_assert(sizeof kIfaceValues == sizeof kSystemValues);
   for (size_t i = 0; i < sizeof kIfaceValues / sizeof kIfaceValues[0]; ++i) {
@@ -72,6 +74,7 @@ class Win32Device final : public SerialDevice {
   void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
+  void TakeLineErrors(LineErrors& into) override;
   bool Escape(uint32_t function) override;
   bool MakeTransferEvents() override;
   void CloseTransferEvents() override;
@@ -141,6 +144,9 @@ class Win32Device final : public SerialDevice {
   // Set by CancelEventWait from any thread; reset by Open.
   HANDLE cancel_event_ = nullptr;
   std::atomic<long> last_error_{0};
+  // The error flags of every status query since they were last taken; the
+  // watcher's queries reset the device's flags too.
+  std::atomic<uint32_t> line_errors_{0};
   bool gone_ = false;  // the last failed status query said the device is gone
 };
 
@@ -175,6 +181,7 @@ Win32Device::~Win32Device() {
 bool Win32Device::Open(const std::string& name) {
   if (handle_ != INVALID_HANDLE_VALUE) return false;
   last_error_ = 0;
+  line_errors_ = 0;
   gone_ = false;
   // In the device namespace, so that "COM10" and above open as well.
   const std::string path = serialtables::WindowsDevicePath(name, {});
@@ -354,7 +361,14 @@ bool Win32Device::Status(uint32_t& in_queue) {
     return false;
   }
   in_queue = stat.cbInQue;
+  line_errors_ |= errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK);
   return true;
+}
+
+// The system does not say which bytes were hit: the flags alone.
+void Win32Device::TakeLineErrors(LineErrors& into) {
+  into = LineErrors();
+  into.flags = line_errors_.exchange(0);
 }
 
 bool Win32Device::Escape(uint32_t function) {

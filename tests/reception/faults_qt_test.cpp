@@ -236,9 +236,11 @@ TEST_P(DiskFull, OldRxNcStaysAndTheSaveBoxIsOffered) {
   EXPECT_EQ(ReadFile(RxPath()), old);
   EXPECT_EQ(ReadFile(outside + "Kept.nc"),
             c.save_elsewhere ? "%\r\nO1\r\nG1 X1.\r\n%\r\n" : "<missing>");
-  // No half-written file is left behind on the full disk.
+  // No half-written file is left behind on the full disk (the reception log
+  // is made where an inode is left, and stays empty).
   for (const QString& f : QDir(QString::fromStdString(dir_)).entryList(QDir::Files)) {
-    EXPECT_TRUE(f == "Kelv.ini" || f == "Rx.nc" || f == "filler" || f.startsWith("inode"))
+    EXPECT_TRUE(f == "Kelv.ini" || f == "Rx.nc" || f == "Rx.log" || f == "filler" ||
+                f.startsWith("inode"))
         << f.toStdString();
   }
   EXPECT_EQ(Text(d.Label1), Sjis("受信完了"));

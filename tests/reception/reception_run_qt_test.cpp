@@ -295,7 +295,11 @@ TEST_F(ReceptionRun, LineThatCannotBeOpenedLeavesTheStartButtonForAnotherTry) {
       message = BoxText(w);
       Ok(w);
     })});
-    EXPECT_EQ(message, Sjis("回線が開けません！設定又は接続を確認してください。"));
+    // The first line as ever, the system's reason on the second.
+    const std::string head = Sjis("回線が開けません！設定又は接続を確認してください。") + "\n";
+    EXPECT_EQ(message.substr(0, head.size()), head);
+    EXPECT_EQ(message.substr(head.size()), d.rs232c1->LastFailure().text);
+    EXPECT_FALSE(d.rs232c1->LastFailure().text.empty());
     EXPECT_EQ(Text(d.CancelBtn), Sjis("受信開始"));
     EXPECT_EQ(Text(d.Label1), Sjis("受信開始ボタンを押してください"));
     EXPECT_TRUE(!d.GroupBox1->Visible());
@@ -352,9 +356,9 @@ TEST_P(UnwritablePlace, ErrorThenTheSaveBox) {
   if (!c.saved_as.empty()) {
     EXPECT_EQ(ReadFile(dir_ + c.saved_as), "%\r\nO1\r\n%\r\n");
   }
-  // Nothing else was left anywhere: only the directory in the way and the
-  // settings, plus the saved copy.
-  QStringList want{"Kelv.ini", "Rx.nc"};
+  // Nothing else was left anywhere: only the directory in the way, the
+  // settings and the reception log, plus the saved copy.
+  QStringList want{"Kelv.ini", "Rx.log", "Rx.nc"};
   if (!c.saved_as.empty()) want << QString::fromStdString(c.saved_as);
   want.sort();
   EXPECT_EQ(QDir(tmp_.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), want);
@@ -401,12 +405,18 @@ struct FailingDevice : AcceptingDevice {
     return serialdev::XferStart::Completed;
   }
   serialdev::XferWait WaitRead(uint32_t) override { return serialdev::XferWait::Failed; }
-  bool ReadResult(uint32_t&) override { return false; }
+  bool ReadResult(uint32_t& n) override {
+    n = 1;
+    return true;
+  }
   serialdev::XferStart StartWrite(const void*, uint32_t) override {
     return serialdev::XferStart::Completed;
   }
   serialdev::XferWait WaitWrite(uint32_t) override { return serialdev::XferWait::Failed; }
-  bool WriteResult(uint32_t&) override { return false; }
+  bool WriteResult(uint32_t& n) override {
+    n = 1;
+    return true;
+  }
   bool Close() override { return true; }
 
   std::mutex mu;
