@@ -94,7 +94,7 @@ std::string EndingName(RunEnding ending) {
 }
 
 std::string WaitingHintText() {
-  return Sjis("受信待機中：読めない文字あり。ﾎﾞｰﾚｰﾄ・送信コード・ケーブルを確認");
+  return Sjis("文字化けを受信：ﾎﾞｰﾚｰﾄ・送信コード・ケーブルを確認");
 }
 
 }  // namespace kelv

@@ -244,6 +244,15 @@ TEST(Reception, WhatCanBeInAProgram) {
   EXPECT_TRUE(kelv::PossibleInProgram(0x10, true));
   EXPECT_FALSE(kelv::PossibleInProgram('G', true));   // ISO "G" means nothing in EIA
   EXPECT_FALSE(kelv::PossibleInProgram(0x7F, true));
+
+  // Errors without places, as the Windows driver reports them: the fourth
+  // status query with errors while waiting brings the hint.
+  Reception rx(kMode0);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(rx.WaitingLooksWrong()) << i;
+    rx.NoteLineErrors(serialdev::CE_FRAME, {});
+  }
+  EXPECT_TRUE(rx.WaitingLooksWrong());
 }
 
 TEST(Reception, EndingsOfFailedRuns) {
