@@ -91,9 +91,17 @@ def run_cut_off(args, work, lines=12):
         sent = []
 
         def send_once():
+            # The opening empties the line: DC2 until its DC1 comes back
+            # shows the program is reading, then the rest.
+            for _ in range(40):
+                if sent:
+                    break
+                peer.send(b"\x12")
+                if b"\x11" in peer.read(0.5):
+                    peer.send(head + b"\x14\x16")
+                    sent.append(True)
             if not sent:
-                peer.send(b"\x12" + head + b"\x14\x16")
-                sent.append(True)
+                raise Failure("no DC1 answered the DC2")
             return True
         kelvrx.receive(exe, link, send_once, ["20,20"], args.shot, logs=work)
     finally:
