@@ -78,6 +78,8 @@ TEST_P(Hangup, EndsTheRunAsAReadFailureWithTheCompletedLines) {
   EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(3));
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_FALSE(d.rs232c1->IsOpen());
+  // The log tells a device that went from a failed read.
+  EXPECT_NE(ReadFile(dir_ + "Rx.log").find("\t" + Sjis("回線喪失") + "\t"), std::string::npos);
   d.Form->Close();
   EXPECT_EQ(quits_, 1);
   EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos);

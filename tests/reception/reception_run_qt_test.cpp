@@ -467,6 +467,8 @@ TEST_F(ReceptionRun, ReadFailureSavesTheCompletedLinesAndDropsTheRest) {
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_TRUE(!d.CheckBox1->Visible());
   EXPECT_FALSE(d.rs232c1->IsOpen());
+  // A device still there: a read error, not a lost device.
+  EXPECT_NE(ReadFile(dir_ + "Rx.log").find("\t" + Sjis("読込みエラー") + "\t"), std::string::npos);
 }
 
 // ---- A long program flat out ---------------------------------------------------
