@@ -17,8 +17,9 @@ WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 # Wine runs the Windows stage: its 32-bit side (wine32, from Debian's i386
 # architecture) for the 32-bit program, Japanese fonts for the dialog, Wine's
 # own for its window frame. valgrind counts instructions for bench/run.sh.
+# dbus-daemon carries the stand-in for logind in the Qt tests.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           "${WINDOWS_PKGS[@]}" wine wine32:i386 fonts-wine locales valgrind)
+           "${WINDOWS_PKGS[@]}" wine wine32:i386 fonts-wine locales valgrind dbus-daemon)
 WINE_PKGS=(wine wine32:i386 fonts-wine locales fonts-ipafont-gothic)
 
 case "${1:-run}" in

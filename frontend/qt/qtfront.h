@@ -26,5 +26,8 @@ kelv::ui::TForm* MainForm();
 // session manager's request to save end the session of the main form
 // (TForm::EndSession), from the event loop. Once per application.
 void WatchSessionEnd();
+// The session manager's request to save: idle, the session's end; during a
+// run the form keeps what it can (TForm::QueryEndSession) and the run goes on.
+void CommitData();
 
 }  // namespace kelv::qtui

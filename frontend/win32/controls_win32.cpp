@@ -376,9 +376,13 @@ class Form : public TForm {
         self->Close();
         return 0;
       case WM_QUERYENDSESSION:
-        // Agreed at once: what must be kept is written at WM_ENDSESSION,
-        // before the system may end the process.
-        return TRUE;
+        // Idle, agreed at once: what must be kept is written at
+        // WM_ENDSESSION. During a run the system is asked to wait (its
+        // shutdown screen shows the block reason) unless it cannot, and the
+        // lines so far are kept in case the operator ends it anyway.
+        self->QueryEndSession();
+        if (self->EndSessionBlock().empty() || (lp & ENDSESSION_CRITICAL)) return TRUE;
+        return FALSE;
       case WM_ENDSESSION:
         if (wp) {
           self->EndSession();

@@ -192,6 +192,14 @@ class WinDriver : public DialogDriver {
     EXPECT_EQ(SendMessageW(w, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
     SendMessageW(w, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   }
+  bool QueryEndSession(TestDlg& d) override {
+    return SendMessageW(HandleOf(d.Form.get()), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != FALSE;
+  }
+  bool SleepHeld() override {
+    // No flag without ES_CONTINUOUS changes nothing that lasts: a query.
+    const EXECUTION_STATE s = SetThreadExecutionState(0);
+    return (s & ES_CONTINUOUS) && (s & ES_SYSTEM_REQUIRED);
+  }
   std::string ProgramTitle() const override { return "test_winui"; }
 
   std::string Title(const TRXDlg& d) const override { return Text(HandleOf(d.Form.get())); }
@@ -310,6 +318,20 @@ TEST_F(WinDialog, SystemControls) {
   // The settings are children of the group, the rest of the form.
   EXPECT_EQ(GetParent(HandleOf(d->ComboComPort)), HandleOf(d->GroupBox1));
   EXPECT_EQ(GetParent(HandleOf(d->Label1)), HandleOf(d->Form.get()));
+}
+
+// A session's end that the system will not wait for is not refused, even
+// during a run.
+TEST_F(WinDialog, CriticalSessionEndDuringARun) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  d->run = [&] {
+    EXPECT_EQ(SendMessageW(HandleOf(d->Form.get()), WM_QUERYENDSESSION, 0,
+                           ENDSESSION_CRITICAL | ENDSESSION_LOGOFF),
+              TRUE);
+  };
+  ui.Click(d->CancelBtn);
+  EXPECT_EQ(d->runs, 1);
 }
 
 // The system's own dialog navigation runs the tab order the Tab key does.
