@@ -13,6 +13,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <cerrno>
+#include <cstdlib>
 
 #include "qtfront.h"
 #include "text.h"
@@ -41,12 +42,24 @@ void EndSession() {
   raise(SIGTERM);
 }
 
+// The toolkit ends the process with exit() when its display connection
+// breaks (a logout or poweroff without a session manager): the event loop
+// never returns and the dialog is never destroyed. A dialog still there at
+// exit is ended as at the session's end; once, as every session end.
+void AtExit() {
+  if (kelv::ui::TForm* form = MainForm()) {
+    LoseDisplay();
+    form->EndSession();
+  }
+}
+
 }  // namespace
 
 void WatchSessionEnd() {
   // Without the pipe the signals keep their default, which ends the program
   // at once: no worse than before.
   if (g_wake[0] >= 0 || ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  std::atexit(&AtExit);
   auto* notifier =
       new QSocketNotifier(g_wake[0], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, [] {
