@@ -19,11 +19,16 @@ display=0
 if ((wine)); then
   # The Windows program under Wine: the line simulator for this machine and
   # KelvRx.exe; Wine shows the window on the display, or on one of its own.
+  # Which Wine, decided once: the shipped 32-bit exe under Wine's 32-bit side,
+  # or, where the kernel runs no 32-bit programs, a 64-bit build under wine64.
+  arch_line=$(scripts/winarch.sh)
+  export KELV_WIN_ARCH=${arch_line%% *} KELV_WIN_ARCH_WHY=${arch_line#* }
+  echo "run.sh: the $KELV_WIN_ARCH-bit KelvRx.exe, because $KELV_WIN_ARCH_WHY"
   scripts/deps.sh demo-wine
   BUILD=${KELV_BUILD_ROOT:-.}/build-host
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELV_WITH_QT=OFF -DKELV_TESTS=OFF >/dev/null
   cmake --build "$BUILD" --target ncsend
-  scripts/build-windows.sh
+  scripts/build-windows.sh --arch "$KELV_WIN_ARCH"
   exec scripts/demo.sh --wine "$BUILD"
 fi
 if ((!demo && !display)); then

@@ -5,6 +5,11 @@
 # KELV_BUILD_ROOT puts the build folders elsewhere (default: here).
 set -uo pipefail
 cd "$(dirname "$0")"
+# Which Wine runs the Windows stage on this machine, decided once for the run
+# (scripts/winarch.sh; KELV_WIN_ARCH=32|64 forces a path).
+arch_line=$(scripts/winarch.sh) || exit 1
+export KELV_WIN_ARCH=${arch_line%% *} KELV_WIN_ARCH_WHY=${arch_line#* }
+echo "== Windows stage path: $KELV_WIN_ARCH-bit, because $KELV_WIN_ARCH_WHY"
 scripts/deps.sh test || exit 1
 
 # A runtime directory of our own: under sudo the caller's may belong to another user.
@@ -15,6 +20,7 @@ export QT_QPA_PLATFORM=offscreen
 JOBS=2
 ROOT=${KELV_BUILD_ROOT:-.}
 export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
+export KELV_WIN_BUILD64=${KELV_WIN_BUILD64:-$ROOT/build-win64}
 failed=()
 
 build() {  # dir, targets ("" = all), cmake options... (tests on: ./run.sh turns them off)

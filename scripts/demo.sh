@@ -9,7 +9,9 @@
 # (./run.sh --demo [--wine] builds and then calls this.) DEMO_PROGRAM: the file
 # the control sends (default tools/sample/demo.nc). --wine: dist/KelvRx.exe
 # under Wine in ./demo-wine (or DEMO_DIR), with the line simulator of the host
-# build (default build-host).
+# build (default build-host); where the kernel runs no 32-bit programs
+# (scripts/winarch.sh, KELV_WIN_ARCH), the 64-bit build in build-win64 under
+# wine64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wine=0
@@ -21,8 +23,15 @@ program=$(realpath "${DEMO_PROGRAM:-tools/sample/demo.nc}")
 if ((wine)); then
   demo=${DEMO_DIR:-demo-wine}
   mkdir -p "$demo"
+  if [[ -z ${KELV_WIN_ARCH:-} ]]; then
+    arch_line=$(scripts/winarch.sh)
+    export KELV_WIN_ARCH=${arch_line%% *} KELV_WIN_ARCH_WHY=${arch_line#* }
+  fi
+  # The shipped 32-bit program, or its 64-bit build where no 32-bit program runs.
+  exe=dist/KelvRx.exe
+  [[ $KELV_WIN_ARCH == 64 ]] && exe=${KELV_WIN_BUILD64:-build-win64}/app/KelvRx.exe
   PYTHONPATH=scripts${PYTHONPATH:+:$PYTHONPATH} exec python3 -m kelvdrive.demo --wine \
-    dist/KelvRx.exe "$build/tools/ncsend" "$demo" "$program"
+    "$exe" "$build/tools/ncsend" "$demo" "$program"
 fi
 demo=${DEMO_DIR:-demo}
 mkdir -p "$demo"

@@ -1,34 +1,60 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project needs, and only those missing.
-# Usage: scripts/deps.sh run|demo|windows|demo-wine|test
+# Usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|test
 #   run        build and start the program
 #   demo       also what the demo needs without a display (a virtual X server, keys
 #              pressed from outside, the screenshot)
 #   windows    cross-build KelvRx.exe (scripts/build-windows.sh)
+#   windows64  the same for x86_64 (scripts/build-windows.sh --arch 64)
 #   demo-wine  the demo with KelvRx.exe under Wine (./run.sh --demo --wine): the
 #              cross-build, the line simulator, Wine and its Japanese locale
 #   test     also what the test suite needs
+# For demo-wine and test, which Wine depends on the machine (scripts/winarch.sh;
+# KELV_WIN_ARCH=32|64 when the caller has decided already).
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
 # KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
-# Wine runs the Windows stage: its 32-bit side (wine32, from Debian's i386
-# architecture) for the 32-bit program, Japanese fonts for the dialog, Wine's
-# own for its window frame. valgrind counts instructions for bench/run.sh.
-# dbus-daemon carries the stand-in for logind in the Qt tests.
-TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev
-           "${WINDOWS_PKGS[@]}" wine wine32:i386 fonts-wine locales valgrind dbus-daemon)
-WINE_PKGS=(wine wine32:i386 fonts-wine locales fonts-ipafont-gothic)
+# valgrind counts instructions for bench/run.sh; dbus-daemon carries the
+# stand-in for logind in the Qt tests.
+TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind
+           dbus-daemon)
 
+# Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
+# dialog, Wine's own for its window frame and the Japanese locale. Where the
+# kernel runs 32-bit programs: Wine's 32-bit side (wine32, from Debian's i386
+# architecture) for the shipped program. Where it does not: wine64 and the
+# x86_64 cross-compiler for a 64-bit build of the same sources.
+wine_pkgs() {
+  local arch=${KELV_WIN_ARCH:-}
+  if [[ -z $arch ]]; then
+    local line
+    line=$(scripts/winarch.sh) || exit 1
+    arch=${line%% *}
+  fi
+  if [[ $arch == 32 ]]; then
+    echo wine wine32:i386 fonts-wine locales fonts-ipafont-gothic
+  else
+    echo wine wine64 fonts-wine locales fonts-ipafont-gothic \
+      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  fi
+}
+
+WINE_PKGS=()
+case "${1:-run}" in
+  demo-wine | test) WINE_PKGS=($(wine_pkgs)) ;;
+esac
 case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
   demo) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}") ;;
   windows) want=("${WINDOWS_PKGS[@]}") ;;
+  windows64) want=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
   demo-wine) want=(g++ "${WINDOWS_PKGS[@]}" "${DEMO_PKGS[@]}" "${WINE_PKGS[@]}") ;;
-  test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}") ;;
-  *) echo "usage: scripts/deps.sh run|demo|windows|demo-wine|test" >&2; exit 2 ;;
+  test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}" "${WINE_PKGS[@]}") ;;
+  *) echo "usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|test" >&2; exit 2 ;;
 esac
 
 SUDO=""

@@ -1,8 +1,12 @@
-"""A private Wine prefix set up for KelvRx.exe as its users run it: a 32-bit
-Japanese Windows (the oldest PCs the program must start on; Wine's 32-bit
-side), its fonts stood in for, and every COM port it could open mapped to a
-pseudo-terminal or to nowhere. Wine's default COM ports lead to the machine's
-/dev/ttyS*, so the links are checked before any program runs."""
+"""A private Wine prefix set up for KelvRx.exe as its users run it: a
+Japanese Windows, its fonts stood in for, and every COM port it could open
+mapped to a pseudo-terminal or to nowhere. Wine's default COM ports lead to the
+machine's /dev/ttyS*, so the links are checked before any program runs.
+
+Which Wine (arch()): where the kernel runs 32-bit programs, Wine's 32-bit side
+in a 32-bit prefix, for the shipped 32-bit program (the oldest PCs it must start
+on); elsewhere wine64 in a 64-bit prefix, for a 64-bit build of the same
+sources. scripts/winarch.sh decides, once per run."""
 
 import os
 import shutil
@@ -20,15 +24,58 @@ FONTS = {"MS UI Gothic": "IPAPGothic", "ＭＳ Ｐゴシック": "IPAPGothic", "
          "MS PGothic": "IPAPGothic", "MS Gothic": "IPAGothic"}
 
 
-def binaries():
-    """Wine's 32-bit loader and its server, or None for each one not
-    installed. (The command wine falls back to the 64-bit loader, which cannot
-    run a 32-bit program.)"""
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+# The Debian package that brings each side's loader.
+PACKAGE = {"32": "wine32:i386", "64": "wine64"}
+
+
+def arch():
+    """"32" or "64": KELV_WIN_ARCH when the caller has decided already, else
+    scripts/winarch.sh, whose answer is then passed on to every program
+    started from here (one check per run). Its line is in os.environ as
+    KELV_WIN_ARCH_WHY."""
+    if os.environ.get("KELV_WIN_ARCH") in ("32", "64"):
+        return os.environ["KELV_WIN_ARCH"]
+    r = subprocess.run([os.path.join(ROOT, "scripts", "winarch.sh")], capture_output=True,
+                       text=True)
+    if r.returncode != 0:
+        raise Failure(r.stderr.strip() or "scripts/winarch.sh failed")
+    choice, _, why = r.stdout.strip().partition(" ")
+    os.environ["KELV_WIN_ARCH"] = choice
+    os.environ["KELV_WIN_ARCH_WHY"] = why
+    return choice
+
+
+def binaries(bits):
+    """Wine's loader and server for bits ("32" or "64"), or None for each one
+    not installed. (The command wine may fall back to the other side's loader,
+    which cannot run the program.)"""
     def pick(lib, *names):
         if os.access(lib, os.X_OK):
             return lib
         return next((shutil.which(n) for n in names if shutil.which(n)), None)
-    return (pick("/usr/lib/wine/wine"), pick("/usr/lib/wine/wineserver32", "wineserver"))
+    if bits == "32":
+        return (pick("/usr/lib/wine/wine"), pick("/usr/lib/wine/wineserver32", "wineserver"))
+    return (pick("/usr/lib/wine/wine64", "wine64"),
+            pick("/usr/lib/wine/wineserver64", "wineserver"))
+
+
+def loader_fault(loader):
+    """Why loader cannot start a program here, or None when it can: the
+    system's own words (an exec format error on a kernel without 32-bit
+    programs, a library missing, ...), not a time-out later on."""
+    try:
+        r = subprocess.run([loader, "--version"], capture_output=True, text=True, timeout=60,
+                           stdin=subprocess.DEVNULL)
+    except OSError as e:
+        return "%s cannot be started: %s" % (loader, e.strerror or e)
+    except subprocess.TimeoutExpired:
+        return "%s --version did not answer in 60 s" % loader
+    if r.returncode != 0:
+        said = (r.stderr or r.stdout).strip().splitlines()
+        return "%s --version failed (status %d)%s" % (
+            loader, r.returncode, ": " + said[-1] if said else "")
+    return None
 
 
 def japanese_locale():
@@ -104,16 +151,19 @@ def foreign_links(prefix, ports):
 class Wine:
     """Wine with the prefix prefix, showing on the X display display."""
 
-    def __init__(self, prefix, display):
-        self.wine, self.server = binaries()
+    def __init__(self, prefix, display, bits=None):
+        self.bits = bits or arch()
+        self.wine, self.server = binaries(self.bits)
         if not self.wine or not self.server:
-            raise Failure("Wine's 32-bit side is not installed (scripts/deps.sh test)")
+            raise Failure("Wine's %s-bit side is not installed (package %s; scripts/deps.sh test "
+                          "installs it)" % (self.bits, PACKAGE[self.bits]))
         self.prefix = prefix
         self.display = display
         self.locale = japanese_locale()
         # Every Wine command runs with the display from the first on: a
         # wineserver started headless gives later programs no window.
-        self.base_env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+        self.base_env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                             WINEARCH="win32" if self.bits == "32" else "win64",
                              WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
         self.base_env.pop("WAYLAND_DISPLAY", None)
         self.env = dict(self.base_env, LANG=self.locale, LC_ALL=self.locale)
@@ -142,8 +192,16 @@ class Wine:
     def set_up(self, ports):
         """Makes the prefix and maps the ports (name -> device path), then keeps
         one server running until close."""
-        if self.run(120, "wineboot", "--init") != 0 or self.serve("-w", seconds=60) != 0:
-            raise Failure("Wine's first start (wineboot --init) did not finish in 180 s")
+        fault = loader_fault(self.wine)
+        if fault:
+            raise Failure("Wine's %s-bit side cannot run here: %s" % (self.bits, fault))
+        status = self.run(120, "wineboot", "--init")
+        if status in (124, 137):
+            raise Failure("Wine's first start (wineboot --init) did not finish in 120 s")
+        if status != 0:
+            raise Failure("Wine's first start (wineboot --init) failed with status %d" % status)
+        if self.serve("-w", seconds=60) != 0:
+            raise Failure("Wine's server did not settle in 60 s after its first start")
         self.import_registry("setup.reg", registry(ports))
         # Wine's own font for the frame's close box.
         marlett = "/usr/share/wine/fonts/marlett.ttf"

@@ -1,7 +1,11 @@
 """The Windows stage of the test suite: cross-builds dist/KelvRx.exe and the
-Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
-32-bit as the program ships, and runs them under a private 32-bit Wine
-(wine.py) on an X server of its own:
+Windows test programs with MinGW-w64 (scripts/build-windows.sh) and runs them
+under a private Wine (wine.py) on an X server of its own. Where the kernel
+runs 32-bit programs, all of them are 32-bit as the program ships, under Wine's
+32-bit side; where it does not, the same sources are built for x86_64 as well
+(KELV_WIN_BUILD64) and run under wine64, and the shipped 32-bit program is
+still built and checked. scripts/winarch.sh decides; KELV_WIN_ARCH=32|64
+forces a path.
 
   test_core.exe   the portable suite (every *_test.cpp without a runner suffix)
   test_win.exe    the Windows-only tests (*_win_test.cpp): the settings file and
@@ -17,7 +21,8 @@ Windows test programs with MinGW-w64 (scripts/build-windows.sh), all of them
                   language at 125 % has it
 
 COM2..COM9 lead nowhere. Exits non-zero when the build or any test fails.
-Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD)
+Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD,
+KELV_WIN_BUILD64)
 """
 
 import contextlib
@@ -32,7 +37,7 @@ import tempfile
 from . import kelvrx
 from .line import Answerer
 from .proc import Failure, missing
-from .wine import Wine, binaries, foreign_links, port_map
+from .wine import PACKAGE, Wine, arch, binaries, foreign_links, port_map
 from .xserver import XServer
 
 TEST_PORT = "COM99"
@@ -53,8 +58,9 @@ def gtest_counts(log):
 
 
 class Stage:
-    def __init__(self, build):
+    def __init__(self, build, exe):
         self.build = build
+        self.exe = exe  # the KelvRx.exe the black-box checks run
         self.failed = False
         self.summary = []
 
@@ -126,7 +132,7 @@ class Stage:
             rc = subprocess.call(
                 ["timeout", "-k", "5", "300", sys.executable,
                  os.path.join(ROOT, "tests", "blackbox", "sessionend_wine.py"),
-                 "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix],
+                 "--exe", self.exe, "--prefix", wine.prefix],
                 env=wine.env)
             self.record("session end", "FAILED: wineboot --end-session during a reception"
                         if rc else "ok: the lines so far and the settings kept", ok=not rc)
@@ -146,7 +152,7 @@ class Stage:
         rc = subprocess.call(
             ["timeout", "-k", "5", "420", sys.executable,
              os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
-             "--exe", os.path.join(ROOT, "dist", "KelvRx.exe"), "--prefix", wine.prefix,
+             "--exe", self.exe, "--prefix", wine.prefix,
              "--program", program, "--ncsend", ncsend, "--flat-out",
              "--folder", "受信プログラム", "--shot", shot], env=wine.env)
         if rc:
@@ -181,20 +187,36 @@ def give_up(why):
 def main():
     os.chdir(ROOT)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
-    build = os.environ.get("KELV_WIN_BUILD", "build-win")
-    for name, path in zip(("wine", "wineserver"), binaries()):
+    try:
+        bits = arch()
+    except Failure as e:
+        return give_up(str(e))
+    why = os.environ.get("KELV_WIN_ARCH_WHY") or "KELV_WIN_ARCH=%s" % bits
+    say("the %s-bit path: %s" % (bits, why))
+    for name, path in zip(("wine", "wineserver"), binaries(bits)):
         if not path:
-            return give_up("%s (32-bit) not found (run scripts/deps.sh test)" % name)
+            return give_up("%s (%s-bit) not found: package %s (run scripts/deps.sh test)"
+                           % (name, bits, PACKAGE[bits]))
     if missing("Xvfb"):
         return give_up("xvfb not found (run scripts/deps.sh test)")
 
-    say("cross-building for Windows in %s" % build)
-    env = dict(os.environ, KELV_WIN_BUILD=build, KELV_WIN_TESTS="ON")
-    if subprocess.call(["scripts/build-windows.sh", "test_core", "test_win", "test_winui"],
-                       env=env):
+    tests = ["test_core", "test_win", "test_winui"]
+    build32 = os.environ.get("KELV_WIN_BUILD", "build-win")
+    say("cross-building the shipped 32-bit program%s in %s"
+        % (" and the Windows tests" if bits == "32" else "", build32))
+    env = dict(os.environ, KELV_WIN_BUILD=build32, KELV_WIN_TESTS="ON" if bits == "32" else "OFF")
+    if subprocess.call(["scripts/build-windows.sh", *(tests if bits == "32" else [])], env=env):
         return give_up("cross-build FAILED")
+    build, exe = build32, os.path.join(ROOT, "dist", "KelvRx.exe")
+    if bits == "64":
+        build = os.environ.get("KELV_WIN_BUILD64", "build-win64")
+        say("cross-building the same sources for x86_64 with the Windows tests in %s" % build)
+        env = dict(os.environ, KELV_WIN_BUILD64=build, KELV_WIN_TESTS="ON")
+        if subprocess.call(["scripts/build-windows.sh", "--arch", "64", *tests], env=env):
+            return give_up("64-bit cross-build FAILED")
+        exe = os.path.join(os.path.abspath(build), "app", "KelvRx.exe")
 
-    stage = Stage(os.path.abspath(build))
+    stage = Stage(os.path.abspath(build), exe)
     prefix = tempfile.mkdtemp(prefix="wineprefix.", dir=stage.build)
     try:
         with contextlib.ExitStack() as cleanup:
@@ -209,7 +231,7 @@ def main():
     except KeyboardInterrupt:
         return give_up("stopped")
 
-    print("== Windows (Wine) summary")
+    print("== Windows (Wine) summary: the %s-bit path (%s)" % (bits, why))
     for line in stage.summary:
         print("  " + line)
     print("  Windows stage FAILED" if stage.failed else "  Windows stage passed")
