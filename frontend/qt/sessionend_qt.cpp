@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QThread>
 #include <cerrno>
 #include <cstdlib>
 
@@ -45,8 +46,12 @@ void EndSession() {
 // The toolkit ends the process with exit() when its display connection
 // breaks (a logout or poweroff without a session manager): the event loop
 // never returns and the dialog is never destroyed. A dialog still there at
-// exit is ended as at the session's end; once, as every session end.
+// exit is ended as at the session's end; once, as every session end. An
+// exit() from another thread leaves it alone: the dialog is not ours to touch
+// there.
 void AtExit() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() != app->thread()) return;
   if (kelv::ui::TForm* form = MainForm()) {
     LoseDisplay();
     form->EndSession();

@@ -329,11 +329,9 @@ TEST_F(WinDialog, SystemControls) {
 // during a run.
 TEST_F(WinDialog, CriticalSessionEndDuringARun) {
   auto d = ui.Make();
-  ui.Show(*d);
   d->run = [&] {
-    EXPECT_EQ(SendMessageW(HandleOf(d->Form.get()), WM_QUERYENDSESSION, 0,
-                           ENDSESSION_CRITICAL | ENDSESSION_LOGOFF),
-              TRUE);
+    const LPARAM critical = ENDSESSION_CRITICAL | ENDSESSION_LOGOFF;
+    EXPECT_EQ(SendMessageW(HandleOf(d->Form.get()), WM_QUERYENDSESSION, 0, critical), TRUE);
   };
   ui.Click(d->CancelBtn);
   EXPECT_EQ(d->runs, 1);

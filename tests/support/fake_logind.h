@@ -1,14 +1,13 @@
 // A stand-in for systemd-logind, for the Qt tests: a message bus of its own
-// (dbus-daemon), made this process's system bus, where it hands out
-// inhibitors and tells which of them are still held open. Started once per
-// process, at the first Get(); without dbus-daemon it stays down.
+// (dbus-daemon), made this process's system bus at the first Get(), where it
+// hands out inhibitors and tells which are still held open. Without
+// dbus-daemon it stays down (Up() false).
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDBusConnection>
@@ -24,45 +23,39 @@
 class FakeLogind : public QDBusVirtualObject {
  public:
   struct Inhibitor {
-    std::string what, who, why, mode;  // UTF-8, as asked for
-    int write_end;                     // of a pipe whose read end was handed out
+    std::string what, why, mode;  // UTF-8, as asked for
+    int write_end;                // of a pipe whose read end was handed out
   };
-
   static FakeLogind& Get() {
     static FakeLogind* one = new FakeLogind;  // lives as long as the process
     return *one;
   }
   bool Up() const { return up_; }
 
-  // The inhibitors whose descriptor is still open somewhere.
+  // The inhibitors whose descriptor is still open somewhere: a pipe without
+  // readers reports an error to its writer.
   std::vector<Inhibitor> Held() const {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<Inhibitor> out;
     for (const Inhibitor& i : given_) {
       pollfd p{i.write_end, POLLOUT, 0};
-      // A pipe without readers reports an error to its writer.
       if (poll(&p, 1, 0) == 1 && !(p.revents & POLLERR)) out.push_back(i);
     }
     return out;
   }
 
   bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
-    if (m.member() != "Inhibit" || m.arguments().size() != 4) return false;
+    const QList<QVariant> a = m.arguments();
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return false;
-    Inhibitor i;
-    i.what = m.arguments()[0].toString().toStdString();
-    i.who = m.arguments()[1].toString().toStdString();
-    i.why = m.arguments()[2].toString().toStdString();
-    i.mode = m.arguments()[3].toString().toStdString();
-    i.write_end = ends[1];
+    if (m.member() != "Inhibit" || a.size() != 4 || pipe2(ends, O_CLOEXEC) != 0) return false;
     {
       const QDBusUnixFileDescriptor fd(ends[0]);  // a copy of its own
       ::close(ends[0]);
       c.send(m.createReply(QVariant::fromValue(fd)));
     }
     std::lock_guard<std::mutex> lock(mu_);
-    given_.push_back(i);
+    given_.push_back({a[0].toString().toStdString(), a[2].toString().toStdString(),
+                      a[3].toString().toStdString(), ends[1]});
     return true;
   }
   QString introspect(const QString&) const override { return {}; }
@@ -71,8 +64,7 @@ class FakeLogind : public QDBusVirtualObject {
   FakeLogind() {
     int out[2];
     if (pipe(out) != 0) return;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    if (fork() == 0) {
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       dup2(out[1], 1);
       execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--print-address=1",
@@ -82,11 +74,11 @@ class FakeLogind : public QDBusVirtualObject {
     ::close(out[1]);
     std::string address;
     char c;
-    while (pid > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') address += c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') address += c;
     ::close(out[0]);
     if (address.empty()) return;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-    // Calls come while the user-interface thread waits for the answer.
+    // Its calls come while the user-interface thread waits for the answer.
     thread_.start();
     moveToThread(&thread_);
     QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(address), "logind");
