@@ -63,6 +63,7 @@ void TRXDlg::FindControls() {
   f.OnActivate = [this](TObject* s) { FormActivate(s); };
   f.OnClose = [this](TObject*) { CloseRequested(); };
   f.OnEndSession = [this](TObject* s) { FormEndSession(s); };
+  f.OnQueryEndSession = [this](TObject* s) { FormQueryEndSession(s); };
   CancelBtn->OnClick = [this](TObject*) { StartClicked(); };
   CheckBox1->OnClick = [this](TObject* s) { CheckBox1Click(s); };
   ComboComPort->OnChange = [this](TObject* s) { ComboComPortChange(s); };
@@ -316,6 +317,26 @@ struct TRXDlg::RunState {
   bool ended = false;  // the line is closed and the lines are saved
   bool hinted = false;  // the status line says to check the settings
 };
+
+void TRXDlg::FormQueryEndSession(TObject*) {
+  // The run goes on: the session may yet be cancelled, or ended by force
+  // without another word. The settings and the lines so far go to the disk
+  // now, without a box; the run's end writes the file again.
+  if (!running_) return;
+  try {
+    if (!settings_given_up_) FormClose(this);
+  } catch (const std::exception&) {
+  }
+  if (!run_ || run_->ended) return;
+  try {
+    const std::vector<std::string>& so_far = run_->rx.FileBlocks();
+    if (!so_far.empty()) {
+      kelv::WriteRxFileBlocks(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName,
+                              so_far);
+    }
+  } catch (const std::exception&) {
+  }
+}
 
 void TRXDlg::RunReception() {
   ApplyPreset();

@@ -99,6 +99,7 @@ class TRXDlg : public TComponent {
   void FormActivate(TObject* Sender);
   void FormClose(TObject* Sender);  // throws kelv::AppError when the save fails
   void FormEndSession(TObject* Sender);
+  void FormQueryEndSession(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
   void SpeedButton1MouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);

@@ -101,6 +101,7 @@ class Reception {
   // The file's content as kept: every stored line followed by CR LF, in
   // blocks that end at line ends. Empty when no line is stored.
   std::vector<std::string> TakeFileBlocks() { return std::move(blocks_); }
+  const std::vector<std::string>& FileBlocks() const { return blocks_; }
   const std::string& CurrentLine() const { return current_; }
   bool Started() const { return started_; }
   bool Finished() const { return finished_; }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "accepting_device.h"
+#include "comthd.h"
 #include "handover.h"
 #include "linechars.h"
 #include "linerun.h"
@@ -415,18 +416,21 @@ TEST_F(StandInTest, ReadTheDriverNeverAbortsKeepsItsRecordUntilItEnds) {
 TEST_F(StandInTest, FailingEventWaitsDoNotSpin) {
   driver().habits.waits = Waits::FailAtOnce;
   port_.OnRXCHAR = [](TObject*) {};
+  const auto start = Clock::now();
   ASSERT_TRUE(port_.Open());
-  const auto end = Clock::now() + std::chrono::milliseconds(300);
+  const auto end = start + std::chrono::milliseconds(600);
   while (Clock::now() < end) {
     HandOver::Ui().ServePending();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_TRUE(port_.Close());
+  EXPECT_TRUE(port_.Close());  // a hang here is the failure
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   std::lock_guard<std::mutex> lock(driver().mu);
-  EXPECT_GE(driver().waits, 2) << "the watcher keeps trying";
-  // A short pause after each failure gives a few dozen; a spinning loop would
-  // make hundreds of thousands.
-  EXPECT_LT(driver().waits, 300);
+  EXPECT_GE(driver().waits, tcommthread::kQuickRetries + 1) << "the watcher keeps trying";
+  // A few quick retries, then four a second: a loop that kept its 10 ms
+  // pause would make one every 10 ms, a spinning one hundreds of thousands.
+  EXPECT_LE(driver().waits, tcommthread::kQuickRetries + 2 + ms.count() / 250)
+      << "in " << ms.count() << " ms";
 }
 
 // Close ends also on a driver that ignores the mask change: its pending wait
