@@ -54,7 +54,12 @@ void AtExit() {
   if (!app || QThread::currentThread() != app->thread()) return;
   if (kelv::ui::TForm* form = MainForm()) {
     LoseDisplay();
-    form->EndSession();
+    // Nothing may unwind out of exit(): it would land in the event loop's
+    // caller with the display gone and the line still open.
+    try {
+      form->EndSession();
+    } catch (...) {
+    }
   }
 }
 
