@@ -10,6 +10,7 @@
 #include "posarg.h"
 #include "reception.h"
 #include "rxfile.h"
+#include "rxlog.h"
 #include "sjis.h"
 
 using kelv::Sjis;
@@ -62,6 +63,7 @@ void TRXDlg::FindControls() {
   f.OnActivate = [this](TObject* s) { FormActivate(s); };
   f.OnClose = [this](TObject*) { CloseRequested(); };
   f.OnEndSession = [this](TObject* s) { FormEndSession(s); };
+  f.OnQueryEndSession = [this](TObject* s) { FormQueryEndSession(s); };
   CancelBtn->OnClick = [this](TObject*) { StartClicked(); };
   CheckBox1->OnClick = [this](TObject* s) { CheckBox1Click(s); };
   ComboComPort->OnChange = [this](TObject* s) { ComboComPortChange(s); };
@@ -141,6 +143,7 @@ void TRXDlg::LoadSettings() {
   for (size_t i = 0; i < preset_buttons_.size(); ++i) preset_buttons_[i]->SetCaption(s.Names[i]);
   ColonAsO = s.ColonAsO;
   settings_loaded_ = s.Loaded;
+  backups_ = s.Backups;
   rs232c1->portmap = s.Ports;
   // Read again at every opening: a map fixed after a failed opening holds
   // at the next start without restarting the program.
@@ -322,12 +325,36 @@ struct TRXDlg::RunState {
   kelv::Reception rx;
   bool read_failed = false;
   bool ended = false;  // the line is closed and the lines are saved
+  bool hinted = false;  // the status line says to check the settings
 };
+
+void TRXDlg::FormQueryEndSession(TObject*) {
+  // The run goes on: the session may yet be cancelled, or ended by force
+  // without another word. The settings and the lines so far go to the disk
+  // now, without a box; the run's end writes the file again.
+  if (!running_) return;
+  try {
+    if (!settings_given_up_) FormClose(this);
+  } catch (const std::exception&) {
+  }
+  if (!run_ || run_->ended) return;
+  try {
+    const std::vector<std::string>& so_far = run_->rx.FileBlocks();
+    if (!so_far.empty()) {
+      kelv::WriteRxFileBlocks(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName,
+                              so_far);
+    }
+  } catch (const std::exception&) {
+  }
+}
 
 void TRXDlg::RunReception() {
   ApplyPreset();
   if (!rs232c1->Open()) {
-    kelv::winsys::ShowMessage(Sjis("回線が開けません！設定又は接続を確認してください。"));
+    // The system's reason, where it gave one, on a line of its own.
+    const std::string& why = rs232c1->LastFailure().text;
+    kelv::winsys::ShowMessage(Sjis("回線が開けません！設定又は接続を確認してください。") +
+                              (why.empty() ? std::string() : "\n" + why));
     Label1->SetCaption(Sjis("受信開始ボタンを押してください"));
     CancelBtn->SetCaption(Sjis("受信開始"));
     return;
@@ -353,7 +380,15 @@ void TRXDlg::RunReception() {
   } forget{*this};
 
   // The session's end may end the run from inside the message processing.
-  hooks_.process_messages = [] { kelv::winsys::ProcessMessages(); };
+  hooks_.process_messages = [this, &run] {
+    // Bytes no program holds while waiting: the settings are likely wrong.
+    // The run goes on waiting; the first line received replaces the hint.
+    if (!run.hinted && run.rx.WaitingLooksWrong()) {
+      run.hinted = true;
+      Label1->SetCaption(kelv::WaitingHintText());
+    }
+    kelv::winsys::ProcessMessages();
+  };
   hooks_.cancelled = [this, &run] { return Cancelled || run.ended; };
   hooks_.wait = [](int ms) { kelv::winsys::WaitForEvents(ms); };
   hooks_.wake = [] { HandOver::Ui().Poke(); };
@@ -380,28 +415,76 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   // After a failed read the unfinished line is dropped.
   if (!run.read_failed) run.rx.FinishRun();
   answers_->Release();
+  kelv::TakeLineErrors(*rs232c1, run.rx);
+  // A device that has gone answers no count any more.
+  const bool lost = run.read_failed && rs232c1->InQueueCount() < 0;
+  const kelv::RunEnding ending = kelv::DecideEnding(run.rx, run.read_failed, lost, at_session_end);
   // To the disk before anything waits: a box nobody answers, the pause or a
   // slow driver's close may outlast the program (an ended task, a forced
   // shutdown, the session's end).
   const std::vector<std::string> content = run.rx.TakeFileBlocks();
-  if (!content.empty()) SaveReceived(content);
+  SaveReception(run.rx, ending, content, at_session_end);
   if (at_session_end) {
     rs232c1->Close();
     return;
   }
   if (run.read_failed) {
-    // The status line keeps its last text.
     kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
   } else {
     kelv::winsys::Sleep(EndPauseMs);
   }
   rs232c1->Close();
   CheckBox1->Hide();
-  if (!run.read_failed) Label1->SetCaption(kelv::EndText(run.rx.Finished(), run.rx.LineCount()));
+  const std::string status = kelv::EndStatusText(ending, run.rx);
+  if (!status.empty()) Label1->SetCaption(status);
+  // Which errors, in the top line of the display.
+  const std::string errors = kelv::LineErrorText(run.rx.Errors(), 3);
+  if (!errors.empty()) Label2->SetCaption(errors);
   CancelBtn->SetCaption(Sjis("閉じる"));
 }
 
-void TRXDlg::SaveReceived(const std::vector<std::string>& content) {
+void TRXDlg::SaveReception(const kelv::Reception& rx, kelv::RunEnding ending,
+                           const std::vector<std::string>& content, bool at_session_end) {
+  const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
+  kelv::ReceptionLogEntry e;
+  e.when = kelv::LocalTimeText();
+  if (!content.empty()) {
+    // Nothing is kept when nothing replaces it; the new program matters more
+    // than the copy of the old one.
+    const kelv::BackupResult backup = kelv::KeepPrevious(dir + kelv::kRxFileName, backups_);
+    const std::string written = SaveReceived(content);
+    e.file = kelv::Utf8ToSjis(kelv::fileio::DirectoryOf(written) == dir
+                                  ? kelv::fileio::FileNameOf(written)
+                                  : written);
+    if (!backup.made.empty()) {
+      e.backup = kelv::Utf8ToSjis(kelv::fileio::FileNameOf(backup.made));
+    } else if (!backup.failure.empty()) {
+      e.backup = Sjis("失敗 ") + backup.failure;
+      // Told where the end of the run is read, without a box to wait for;
+      // only when the old program has really been replaced.
+      if (!at_session_end && written == dir + kelv::kRxFileName) {
+        Label3->SetCaption(Sjis("前のRx.ncを残せませんでした: ") + backup.failure);
+      }
+    }
+  }
+  const kelv::PortPreset& p = Active();
+  e.preset = (ActivePreset < Presets.size() ? ActivePreset : 0) + 1;
+  e.button = preset_buttons_[static_cast<size_t>(e.preset - 1)]->Caption();
+  e.port = rs232c1->portname;
+  e.baud = rs232c1->bps;
+  e.code = p.CodeType == 1 ? "EIA" : "ISO";
+  const auto& modes = kelv::StartModeItems();
+  e.start_mode = p.StartMode < modes.size() ? modes[p.StartMode] : std::to_string(p.StartMode);
+  for (const std::string& b : content) e.bytes += b.size();
+  e.lines = rx.LineTotal();
+  e.program = kelv::FirstProgramNumber(content);
+  e.ending = kelv::EndingName(ending);
+  e.errors = kelv::LineErrorText(rx.Errors(), kelv::Reception::kMaxErrorLines);
+  // A log that cannot be written stops nothing.
+  kelv::AppendReceptionLog(dir + kelv::kRxLogName, kelv::ReceptionLogLine(e));
+}
+
+std::string TRXDlg::SaveReceived(const std::vector<std::string>& content) {
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   std::string path = dir + kelv::kRxFileName;
   // The program exists only in memory now: after a failed save the operator
@@ -409,12 +492,12 @@ void TRXDlg::SaveReceived(const std::vector<std::string>& content) {
   for (;;) {
     try {
       kelv::WriteRxFileBlocks(path, content);
-      return;
+      return path;
     } catch (const kelv::AppError& e) {
       kelv::winsys::ShowError(e);
     }
     path = kelv::winsys::SaveAsBox(dir, kelv::kRxFileName);
-    if (path.empty()) return;
+    if (path.empty()) return path;
   }
 }
 

@@ -19,6 +19,7 @@
 #include "presets.h"
 #include "reception.h"
 #include "rs232c.h"
+#include "verdict.h"
 #include "winsys.h"
 
 namespace kelv {
@@ -98,6 +99,7 @@ class TRXDlg : public TComponent {
   void FormActivate(TObject* Sender);
   void FormClose(TObject* Sender);  // throws kelv::AppError when the save fails
   void FormEndSession(TObject* Sender);
+  void FormQueryEndSession(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
   void CheckBox1Click(TObject* Sender);
   void SpeedButton1MouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
@@ -132,10 +134,15 @@ class TRXDlg : public TComponent {
   // the line. At the session's end no box and no pause, and the dialog is
   // left as it is.
   void EndRun(RunState& run, bool at_session_end);
+  // Keeps the program before it as a numbered copy, writes the received one
+  // (SaveReceived) and logs the reception, however it ended. No box at the
+  // session's end.
+  void SaveReception(const kelv::Reception& rx, kelv::RunEnding ending,
+                     const std::vector<std::string>& content, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines
-  // with their CR LF, in blocks.
-  void SaveReceived(const std::vector<std::string>& content);
+  // with their CR LF, in blocks. The path written, or empty.
+  std::string SaveReceived(const std::vector<std::string>& content);
 
   std::vector<std::string> args_;
   std::string settings_path_;
@@ -147,6 +154,7 @@ class TRXDlg : public TComponent {
   bool settings_loaded_ = true;     // false: the file could not be read, so no save
   bool unsaved_told_ = false;       // the operator was told that they are not saved
   bool session_ended_ = false;      // the session's end has been handled
+  int backups_ = 5;  // numbered copies of earlier programs kept (Kelv.ini)
   // The line's answers of the run under way (kelv::LineAnswers) and what its
   // passes need of the window; none outside a run.
   std::unique_ptr<kelv::LineAnswers> answers_;

@@ -44,10 +44,15 @@ void TForm::EndSession() {
   if (OnEndSession) OnEndSession(this);
 }
 
+void TForm::QueryEndSession() {
+  if (OnQueryEndSession) OnQueryEndSession(this);
+}
+
 void TForm::SetEndSessionBlock(const std::string& reason) {
   if (reason == end_session_block_) return;
   end_session_block_ = reason;
   EndSessionBlockChanged();
+  winsys::HoldSystem(reason);
 }
 
 }  // namespace kelv::ui

@@ -135,9 +135,16 @@ class TForm : public TObject {
   void Activated();  // front ends: the window became the active one
   TNotifyEvent OnEndSession;
   void EndSession();  // front ends: the session is ending
+  // The system asks whether its session may end, and it may end soon after
+  // by force: the handler keeps what it can now, without a box, and nothing
+  // ends. Unguarded, as OnEndSession. The answer is the front end's: no while
+  // a block reason is set, where the system lets a program refuse.
+  TNotifyEvent OnQueryEndSession;
+  void QueryEndSession();  // front ends: the system asks
 
   // Why the program holds the session's end for now ("" for no reason):
-  // shown by the system on its shutdown screen where it has one.
+  // shown by the system on its shutdown screen where it has one. While it is
+  // set the system is held up as winsys::HoldSystem says.
   void SetEndSessionBlock(const std::string& reason);
   const std::string& EndSessionBlock() const { return end_session_block_; }
 

@@ -65,6 +65,12 @@ std::string InputBox(const std::string& title, const std::string& prompt,
 // with `file_name`. The chosen path, or empty when the operator cancels.
 std::string SaveAsBox(const std::string& dir, const std::string& file_name);
 
+// While `reason` is not empty the program holds the system up: the system
+// does not sleep, and its shutdown, restart or logoff waits where the system
+// lets a program ask that, showing `reason`. "" lets go. Where the system
+// offers no such hold, nothing happens. The user-interface thread only.
+void HoldSystem(const std::string& reason);
+
 // Pauses the calling thread; no event is processed meanwhile.
 void Sleep(int ms);
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -85,6 +86,20 @@ struct ReplaceResult {
 using ChunkWriter = std::function<bool(const char* data, size_t size)>;
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body);
+
+// Gives the file `from` the name `to`, replacing a file of that name, in one
+// step. kMissing: there is no `from`. kFailed comes with the system's reason
+// (code page 932) in `reason` when given.
+enum class MoveResult { kDone, kMissing, kFailed };
+MoveResult MoveReplacing(const std::string& from, const std::string& to,
+                         std::string* reason = nullptr);
+
+// Appends `text` to the file at `path`, which is made when missing. False
+// when it cannot be opened or written.
+bool Append(const std::string& path, const std::string& text);
+
+// The size of the regular file at `path`; false when there is none.
+bool FileSize(const std::string& path, uint64_t& size);
 
 }  // namespace kelv::fileio
 

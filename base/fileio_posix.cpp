@@ -226,6 +226,32 @@ bool AdoptLeftover(const std::string& path) {
   return true;
 }
 
+MoveResult MoveReplacing(const std::string& from, const std::string& to, std::string* reason) {
+  if (::rename(from.c_str(), to.c_str()) == 0) {
+    SyncDirectoryOf(to);
+    return MoveResult::kDone;
+  }
+  if (errno == ENOENT && ::access(from.c_str(), F_OK) != 0) return MoveResult::kMissing;
+  if (reason) *reason = SystemErrorText(errno);
+  return MoveResult::kFailed;
+}
+
+bool Append(const std::string& path, const std::string& text) {
+  const int fd = OpenRetry(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0666);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  WriteAll(fd, text.data(), text.size());
+  return CloseFd(fd) && ok;
+}
+
+bool FileSize(const std::string& path, uint64_t& size) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 std::string ExecutablePath() {
   char buf[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

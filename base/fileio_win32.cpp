@@ -330,6 +330,40 @@ ReplaceResult WriteReplacing(const std::string& path,
   return r;
 }
 
+MoveResult MoveReplacing(const std::string& from, const std::string& to, std::string* reason) {
+  const std::wstring wfrom = WidePath(from);
+  const std::wstring wto = WidePath(to);
+  if (UntilFree([&] {
+        return MoveFileExW(wfrom.c_str(), wto.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+      })) {
+    return MoveResult::kDone;
+  }
+  const DWORD err = GetLastError();
+  if (GetFileAttributesW(wfrom.c_str()) == INVALID_FILE_ATTRIBUTES) return MoveResult::kMissing;
+  if (reason) *reason = SystemErrorText(static_cast<long>(err));
+  return MoveResult::kFailed;
+}
+
+bool Append(const std::string& path, const std::string& text) {
+  Handle file(CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.ok() || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  const bool ok = WriteAll(file.get(), text.data(), text.size());
+  return file.Close() && ok;
+}
+
+bool FileSize(const std::string& path, uint64_t& size) {
+  WIN32_FILE_ATTRIBUTE_DATA a{};
+  if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &a) ||
+      (a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  size = (static_cast<uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+  return true;
+}
+
 std::string ExecutablePath() {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {

@@ -103,8 +103,9 @@ std::string SjisToUtf8(const std::string& sjis) {
 }
 
 const std::string& Sjis(const char* utf8_literal) {
-  static std::mutex mu;
-  static std::map<const char*, std::string> cache;
+  // Never destroyed: exit handlers (the save when the display goes) still use it.
+  static std::mutex& mu = *new std::mutex;
+  static auto& cache = *new std::map<const char*, std::string>;
   std::lock_guard<std::mutex> lock(mu);
   auto it = cache.find(utf8_literal);
   if (it == cache.end()) it = cache.emplace(utf8_literal, Utf8ToSjis(utf8_literal)).first;

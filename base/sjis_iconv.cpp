@@ -63,17 +63,34 @@ bool Convert(const std::string& in, std::string& out, const Converter& conv,
   return clean;
 }
 
+// A thread's converters are closed when it ends, and for the main thread that
+// is before the exit handlers run, one of which saves a run's lines when the
+// display goes. This flag has no destructor, so it can still be read then; a
+// conversion after the close opens a converter for itself.
+thread_local bool t_closed = false;
+
+struct Converters {
+  Converter encode{"CP932", "UTF-8"};
+  Converter decode{"UTF-8", "CP932"};
+  ~Converters() { t_closed = true; }
+};
+
 }  // namespace
 
 bool Encode(const std::string& utf8, std::string& out) {
-  thread_local const Converter conv("CP932", "UTF-8");
-  return Convert(utf8, out, conv, "?", true);
+  if (t_closed) return Convert(utf8, out, Converter("CP932", "UTF-8"), "?", true);
+  thread_local const Converters c;
+  return Convert(utf8, out, c.encode, "?", true);
 }
 
 std::string Decode(const std::string& sjis) {
   std::string out;
-  thread_local const Converter conv("UTF-8", "CP932");
-  Convert(sjis, out, conv, "\xEF\xBF\xBD", false);
+  if (t_closed) {
+    Convert(sjis, out, Converter("UTF-8", "CP932"), "\xEF\xBF\xBD", false);
+  } else {
+    thread_local const Converters c;
+    Convert(sjis, out, c.decode, "\xEF\xBF\xBD", false);
+  }
   return out;
 }
 

@@ -115,6 +115,11 @@ int LineAnswers::MsUntilDue() const {
   return left.count() < 1 ? 1 : static_cast<int>(left.count());
 }
 
+void TakeLineErrors(Trs232c& port, Reception& rx) {
+  const serialdev::LineErrors e = port.TakeLineErrors();
+  if (e.flags != 0 || !e.marked.empty()) rx.NoteLineErrors(e.flags, e.marked);
+}
+
 bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,
                int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
@@ -147,6 +152,7 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
     hooks.process_messages();
     if (hooks.cancelled()) return RunEnd::Cancelled;
     const int32_t n = port.InQueueCount();
+    TakeLineErrors(port, rx);
     answers.Pass(n);
     // Open, yet no count: the device may have gone.
     if (n < 0 && port.IsOpen()) {

@@ -130,6 +130,10 @@ enum class RunEnd { Finished, Cancelled, ReadFailed };
 // bytes, then less and less often while it stays quiet, down to every 40 ms.
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
 
+// Hands the line errors the device has seen since the last call to the
+// reception (each pass does, after its queue query).
+void TakeLineErrors(Trs232c& port, Reception& rx);
+
 // One batch: exactly `n` single-byte reads (fewer at the end marker), each
 // passed to the answers and the reception; false when a read failed.
 bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,

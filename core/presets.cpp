@@ -5,6 +5,7 @@
 #include "linechars.h"
 #include "portinfo.h"
 #include "profile.h"
+#include "rxfile.h"
 #include "sjis.h"
 
 namespace kelv {
@@ -51,31 +52,34 @@ void Check(bool written, const std::string& path, const std::string& kept) {
 
 }  // namespace
 
+// These lists are never destroyed: the exit path that saves a run when the
+// display goes reads them after ordinary statics are gone.
 const std::vector<std::string>& PortItems() {
-  static const std::vector<std::string> items =
-      Convert({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7"});
+  static const auto& items = *new std::vector<std::string>(
+      Convert({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7"}));
   return items;
 }
 
 const std::vector<std::string>& BaudItems() {
-  static const std::vector<std::string> items =
-      Convert({"600", "1200", "2400", "4800", "9600", "14400", "19200", "38400"});
+  static const auto& items = *new std::vector<std::string>(
+      Convert({"600", "1200", "2400", "4800", "9600", "14400", "19200", "38400"}));
   return items;
 }
 
 const std::vector<int32_t>& BaudRates() {
-  static const std::vector<int32_t> rates = {600, 1200, 2400, 4800, 9600, 14400, 19200, 38400};
+  static const auto& rates =
+      *new std::vector<int32_t>{600, 1200, 2400, 4800, 9600, 14400, 19200, 38400};
   return rates;
 }
 
 const std::vector<std::string>& CodeTypeItems() {
-  static const std::vector<std::string> items = Convert({"ISO", "EIA"});
+  static const auto& items = *new std::vector<std::string>(Convert({"ISO", "EIA"}));
   return items;
 }
 
 const std::vector<std::string>& StartModeItems() {
-  static const std::vector<std::string> items =
-      Convert({"％で開始、％で終了", "DC2で開始、DC4で終了", "強制受信", "％で開始、、DC4で終了"});
+  static const auto& items = *new std::vector<std::string>(
+      Convert({"％で開始、％で終了", "DC2で開始、DC4で終了", "強制受信", "％で開始、、DC4で終了"}));
   return items;
 }
 
@@ -104,6 +108,8 @@ Settings LoadSettings(const std::string& path) {
     s.Names[static_cast<size_t>(i)] = file.String("set", "Name" + n, n);
   }
   s.ColonAsO = file.Bool("File", "P32013", false);
+  const int32_t backups = file.Integer("File", "Backups", kDefaultBackups);
+  s.Backups = backups < 0 ? 0 : backups > kMaxBackups ? kMaxBackups : backups;
   s.Ports = PortMapOf(file);
   return s;
 }

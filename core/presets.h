@@ -40,11 +40,15 @@ struct Settings {
   std::array<PortPreset, kPresetCount> Presets{};
   std::array<std::string, kPresetCount> Names{"1", "2", "3", "4"};  // button captions
   bool ColonAsO = false;  // read only: the file keeps it, we never write it
-  PortMap Ports;          // section "Ports", read only
+  // Numbered copies of earlier programs kept beside Rx.nc ([File] Backups=,
+  // written by hand; 0 keeps none). Read only, like ColonAsO.
+  int Backups = 5;
+  PortMap Ports;  // section "Ports", read only
   // False when the file was there but could not be read: every value above is
   // then a default, and saving them would put defaults over the operator's.
   bool Loaded = true;
 };
+constexpr int kMaxBackups = 99;
 
 // `dir` ends with its separator. Paths are UTF-8 on every system (fileio.h).
 std::string SettingsPath(const std::string& dir);

@@ -1,9 +1,11 @@
 #include "reception.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "eia.h"
 #include "linechars.h"
+#include "serialdev.h"
 #include "sjis.h"
 
 namespace kelv {
@@ -39,7 +41,67 @@ void Reception::Store(std::string_view line) {
   std::string& b = blocks_.back();
   b.append(line.data(), line.size());
   b += "\r\n";
+  if (line_total_ == 0) {
+    opened_by_percent_ = !line.empty() && line[0] == '%';
+  } else if (line == "%") {
+    closed_by_percent_ = true;
+  }
   ++line_total_;
+}
+
+bool PossibleInProgram(uint8_t raw, bool eia) {
+  if (eia) return raw == 0x10 || EiaToIso(raw) != 0x10;
+  if (raw >= 0x20) return raw < 0x7F;
+  return raw == 0 || raw == '\t' || raw == kLF || raw == kCR || (raw >= kDC1 && raw <= kDC4);
+}
+
+void WaitingCheck::Byte(uint8_t raw, bool marked) {
+  ++seen_;
+  if (marked || !PossibleInProgram(raw, eia_)) ++odd_;
+}
+
+void Reception::NoteLineErrors(uint32_t flags, const std::vector<uint64_t>& marked) {
+  (started_ ? errors_.kinds : errors_.kinds_waiting) |= pending_flags_;
+  pending_flags_ = flags;
+  if (flags && !started_) waiting_.Error();
+  if (marked.empty()) return;
+  // Places already passed can no longer be told apart: they count without a line.
+  for (uint64_t at : marked) {
+    if (at >= stepped_) marks_.push_back(at);
+  }
+  std::sort(marks_.begin(), marks_.end(), std::greater<uint64_t>());
+  marks_.erase(std::unique(marks_.begin(), marks_.end()), marks_.end());
+  next_mark_ = marks_.empty() ? UINT64_MAX : marks_.back();
+}
+
+Reception::ErrorTally Reception::Errors() const {
+  ErrorTally e = errors_;
+  (started_ ? e.kinds : e.kinds_waiting) |= pending_flags_;
+  return e;
+}
+
+void Reception::MarkedByteRead() {
+  marks_.pop_back();
+  next_mark_ = marks_.empty() ? UINT64_MAX : marks_.back();
+  if (finished_) return;
+  // Without counters to tell which, a marked byte is one or the other.
+  uint32_t& kinds = started_ ? errors_.kinds : errors_.kinds_waiting;
+  if (!((kinds | pending_flags_) & (serialdev::CE_RXPARITY | serialdev::CE_FRAME))) {
+    kinds |= serialdev::CE_RXPARITY | serialdev::CE_FRAME;
+  }
+  if (!started_) {
+    ++errors_.marked_waiting;
+    return;
+  }
+  ++errors_.marked;
+  const int64_t line = line_count_ + 1;
+  std::vector<int64_t>& lines = errors_.lines;
+  if (!lines.empty() && lines.back() == line) return;
+  if (lines.size() < kMaxErrorLines) {
+    lines.push_back(line);
+  } else {
+    errors_.more_lines = true;
+  }
 }
 
 std::vector<std::string> Reception::Lines() const {
@@ -55,7 +117,7 @@ std::vector<std::string> Reception::Lines() const {
   return lines;
 }
 
-Reception::StepResult Reception::Step(uint8_t b) {
+Reception::StepResult Reception::StepByte(uint8_t b) {
   StepResult r;
   if (finished_) {
     r.finished = true;

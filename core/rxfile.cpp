@@ -68,4 +68,40 @@ void WriteRxFileBlocks(const std::string& path, const std::vector<std::string>& 
   });
 }
 
+std::string BackupPath(const std::string& path, int n) {
+  const size_t name = fileio::DirectoryOf(path).size();
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= name) dot = path.size();
+  return path.substr(0, dot) + "." + std::to_string(n) + path.substr(dot);
+}
+
+BackupResult KeepPrevious(const std::string& path, int keep) {
+  BackupResult r;
+  // No program there (nothing, or a directory in the way): nothing to keep.
+  uint64_t size = 0;
+  if (keep <= 0 || !fileio::FileSize(path, size)) return r;
+  std::string old;
+  if (fileio::ReadWhole(path, old) != fileio::ReadResult::kOk) {
+    r.failure = Sjis("読めません");
+    return r;
+  }
+  // Oldest first, so that each move lands on a name already moved on.
+  for (int n = keep - 1; n >= 1; --n) {
+    std::string reason;
+    if (fileio::MoveReplacing(BackupPath(path, n), BackupPath(path, n + 1), &reason) ==
+        fileio::MoveResult::kFailed) {
+      r.failure = reason;
+      return r;
+    }
+  }
+  // A copy, not a move: Rx.nc stays until the new one replaces it whole.
+  const std::string copy = BackupPath(path, 1);
+  if (!fileio::SaveWhole(copy, old)) {
+    r.failure = Sjis("書き込めません");
+    return r;
+  }
+  r.made = copy;
+  return r;
+}
+
 }  // namespace kelv

@@ -27,4 +27,20 @@ void WriteRxFile(const std::string& path, const std::vector<std::string>& lines)
 // touch nothing.
 void WriteRxFileBlocks(const std::string& path, const std::vector<std::string>& blocks);
 
+// Earlier programs are kept beside the file as numbered copies, the newest
+// first: "Rx.1.nc", "Rx.2.nc", ... (the number goes before the extension, so
+// that editors and DNC tools still open them).
+inline constexpr int kDefaultBackups = 5;
+std::string BackupPath(const std::string& path, int n);
+
+// Before `path` is replaced: its file becomes copy 1, copy n becomes n + 1,
+// and the copy beyond `keep` goes. Nothing happens when there is no file or
+// `keep` is 0 or less. `made`: the copy made (empty when none); `failure`:
+// why it could not be made (code page 932; the file itself is untouched).
+struct BackupResult {
+  std::string made;
+  std::string failure;
+};
+BackupResult KeepPrevious(const std::string& path, int keep);
+
 }  // namespace kelv

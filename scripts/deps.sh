@@ -18,8 +18,10 @@ RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic font
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
 # KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
-# valgrind counts instructions for bench/run.sh.
-TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind)
+# valgrind counts instructions for bench/run.sh; dbus-daemon carries the
+# stand-in for logind in the Qt tests.
+TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind
+           dbus-daemon)
 
 # Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
 # dialog, Wine's own for its window frame and the Japanese locale. Where the

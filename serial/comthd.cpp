@@ -13,6 +13,19 @@ TThread::~TThread() {
   }
 }
 
+void TThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(pause_mu_);
+    terminated_.store(true);
+  }
+  pause_cv_.notify_all();
+}
+
+void TThread::Pause(std::chrono::milliseconds d) {
+  std::unique_lock<std::mutex> lock(pause_mu_);
+  pause_cv_.wait_for(lock, d, [this] { return terminated_.load(); });
+}
+
 void TThread::Start() {
   if (thread_.joinable() || finished_.load()) return;
   thread_ = std::thread([this] { Run(); });
@@ -55,8 +68,10 @@ tcommthread::tcommthread(bool CreateSuspended) {
 
 void tcommthread::Execute() {
   const std::function<void()> dispatch = [this] { DispatchEvents(); };
+  int failures = 0;  // in a row
   while (!Terminated()) {
     if (DeviceHandle->WaitEvent(Events)) {
+      failures = 0;
       if (Events & serialdev::EV_RXCHAR) {
         std::lock_guard<std::mutex> lock(wake_mu_);
         if (arrival_wake_) arrival_wake_();
@@ -64,9 +79,11 @@ void tcommthread::Execute() {
       if (WorthHandingOver()) Synchronize(dispatch);
     } else {
       // A device that keeps failing (unplugged, its mask cleared, or a serial
-      // layer that ends every wait at once) must not keep a core busy until
-      // Close stops us; the stop flag is still seen within the pause.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // layer that ends every wait at once: Wine on a pty, some virtual COM
+      // drivers) must not keep a core busy until Close stops us. A failure
+      // or two may pass; one that keeps coming is tried four times a second,
+      // and the run answers the line by itself meanwhile.
+      Pause(std::chrono::milliseconds(++failures > kQuickRetries ? 250 : 10));
     }
   }
 }

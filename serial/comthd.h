@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -27,8 +28,9 @@ class TThread : public TObject {
 
   // Starts the body on its own thread; only the first call does anything.
   void Start();
-  // Sets the stop flag; the body looks at it when it chooses to.
-  void Terminate() { terminated_.store(true); }
+  // Sets the stop flag; the body looks at it when it chooses to, and a Pause
+  // ends at once.
+  void Terminate();
   bool Terminated() const { return terminated_.load(); }
   bool Finished() const { return finished_.load(); }
 
@@ -43,6 +45,8 @@ class TThread : public TObject {
   // Runs fn on the user-interface thread and returns once it has run there; a
   // failure raised by fn is raised again here.
   static void Synchronize(const std::function<void()>& fn);
+  // Body: sleeps for `d`, or until Terminate.
+  void Pause(std::chrono::milliseconds d);
 
  private:
   void Run();
@@ -50,6 +54,8 @@ class TThread : public TObject {
   std::thread thread_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  std::mutex pause_mu_;
+  std::condition_variable pause_cv_;
 };
 
 class tcommthread final : public TThread {
@@ -67,6 +73,9 @@ class tcommthread final : public TThread {
   // handed over, so a trickling line does not wake the user-interface thread.
   bool EveryCharEvent = true;
   int32_t PacketSize = 0;
+
+  // Failed event waits in a row retried after 10 ms; later ones after 250 ms.
+  static constexpr int kQuickRetries = 5;
 
   // User-interface thread only: calls the assigned handlers for Events.
   void DispatchEvents();

@@ -192,17 +192,20 @@ bool Trs232c::EndPendingWrite() {
 // the record (and the caller's buffer) and is marked pending.
 bool Trs232c::Transfer(bool read, void* buffer, int32_t count) {
   const uint32_t n = static_cast<uint32_t>(count);
+  XferWait w = XferWait::Signalled;
   switch (read ? DeviceHandle->StartRead(buffer, n) : DeviceHandle->StartWrite(buffer, n)) {
     case XferStart::Completed:
-      return true;
+      // Done at once, but perhaps short (a read the system ends with nothing
+      // there): only the count says what the buffer holds.
+      break;
     case XferStart::Failed:
       return Fail();
     case XferStart::Pending:
+      w = read ? DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout))
+               : DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout));
+      if (w != XferWait::Signalled) w = Withdraw(read);
       break;
   }
-  XferWait w = read ? DeviceHandle->WaitRead(static_cast<uint32_t>(rxtimeout))
-                    : DeviceHandle->WaitWrite(static_cast<uint32_t>(txtimeout));
-  if (w != XferWait::Signalled) w = Withdraw(read);
   if (w == XferWait::TimedOut) {
     failure_ = Failure();
     // Still under way: it owns the record, and the buffer, until it ends.
@@ -265,6 +268,12 @@ int32_t Trs232c::InQueueCount() {
   // although the component is still open.
   if (!DeviceHandle->Status(in_queue)) return DeviceHandle->Gone() ? -1 : 0;
   return in_queue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(in_queue);
+}
+
+serialdev::LineErrors Trs232c::TakeLineErrors() {
+  serialdev::LineErrors e;
+  if (IsOpen_) DeviceHandle->TakeLineErrors(e);
+  return e;
 }
 
 Trs232c::ArrivalWakes Trs232c::SetArrivalWake(std::function<void()> wake) {

@@ -135,6 +135,10 @@ class Trs232c : public TComponent {
   int32_t InQueueCount();
   bool SetRTS(bool on);
   bool SetDTR(bool on);
+  // The line errors seen since the last call (none when not open): the kinds,
+  // and where the system tells them, the places of the bytes hit among the
+  // bytes read since Open. The bytes themselves are delivered as they came.
+  serialdev::LineErrors TakeLineErrors();
 
   bool IsOpen() const { return IsOpen_; }
   // Whether this opening's line reports the event character (EvtChar) to the

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace serialdev {
 
@@ -87,6 +88,22 @@ struct CommTimeouts {
   uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+// Line errors (the device's error flags, reset by each status query).
+constexpr uint32_t CE_RXOVER = 0x0001;    // the input queue overflowed
+constexpr uint32_t CE_OVERRUN = 0x0002;   // a character was lost in the hardware
+constexpr uint32_t CE_RXPARITY = 0x0004;  // parity error
+constexpr uint32_t CE_FRAME = 0x0008;     // framing error
+constexpr uint32_t CE_BREAK = 0x0010;     // a break arrived
+
+// What the device has seen of line errors since they were last taken.
+struct LineErrors {
+  uint32_t flags = 0;  // CE_* bits
+  // Where the system tells which bytes came with a parity or framing error:
+  // their places (0-based) among the bytes taken by reads since the opening,
+  // in ascending order. Flags may then still tell the kind.
+  std::vector<uint64_t> marked;
+};
+
 enum class XferStart { Completed, Pending, Failed };
 enum class XferWait { Signalled, TimedOut, Failed };
 
@@ -117,8 +134,11 @@ class SerialDevice {
   // waits always end at the change of the mask may leave it as it is.
   virtual void CancelEventWait() {}
   virtual bool Purge(uint32_t flags) = 0;
-  // Input-queue count; also resets the device's error flags.
+  // Input-queue count; also resets the device's error flags, which are kept
+  // for TakeLineErrors (the watcher's queries included).
   virtual bool Status(uint32_t& in_queue) = 0;
+  // Any thread: hands over the line errors seen since the last call.
+  virtual void TakeLineErrors(LineErrors& into) { into = LineErrors(); }
   // Whether the last failed Status said that the device is gone or does not
   // answer (an adapter pulled out, a driver failing every query). On some
   // systems such a failure also follows a passing glitch: a caller gives the

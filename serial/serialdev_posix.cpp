@@ -90,10 +90,9 @@ constexpr uint32_t SETBREAK = 8;
 constexpr uint32_t CLRBREAK = 9;
 
 // Error flags, reset by the status query.
-constexpr uint32_t CE_OVERRUN = 0x0002;
-constexpr uint32_t CE_RXPARITY = 0x0004;
-constexpr uint32_t CE_FRAME = 0x0008;
-constexpr uint32_t CE_BREAK = 0x0010;
+// At most this many places of bytes hit wait to be taken; a line that brings
+// nothing but errors (a wrong speed) still tells its kinds.
+constexpr size_t kMarkedMax = 1 << 16;
 
 constexpr uint32_t kCounterEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 
@@ -154,6 +153,7 @@ class PosixSerialDevice final : public SerialDevice {
   void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
+  void TakeLineErrors(LineErrors& into) override;
   bool Gone() const override;
   bool SetArrivalWake(std::function<void()> wake) override;
   void SetReceiveEventLevel(uint32_t bytes) override;
@@ -241,6 +241,15 @@ class PosixSerialDevice final : public SerialDevice {
   uint32_t rx_event_level_ = 0;
   bool wake_due_ = false;  // bytes came that the arrival wake has not told of
   Clock::time_point last_wake_;
+  // Line errors for TakeLineErrors: the kinds the driver's counters tell, and
+  // the places of the bytes the line discipline marked, counted in bytes
+  // taken by reads (`taken_`).
+  uint32_t reported_ = 0;
+  std::vector<uint64_t> marked_;
+  std::vector<size_t> faulty_;  // the reader's, for each Feed
+  uint64_t taken_ = 0;
+  bool err_counts_ok_ = false;
+  serial_icounter_struct err_base_{};
   Transfer write_;  // caller's thread only
   std::atomic<long> last_error_{0};
 };
@@ -279,7 +288,10 @@ bool PosixSerialDevice::Open(const std::string& name) {
   queue_.clear();
   capacity_ = kDefaultQueue;
   filter_ = serialtables::RxFilter();
-  mask_ = history_ = errors_ = 0;
+  mask_ = history_ = errors_ = reported_ = 0;
+  marked_.clear();
+  taken_ = 0;
+  err_counts_ok_ = ioctl(fd, TIOCGICOUNT, &err_base_) == 0;
   read_ = write_ = Transfer();
   arrival_wake_ = nullptr;
   wake_due_ = false;
@@ -458,8 +470,13 @@ void PosixSerialDevice::ReaderLoop() {
 
 uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out) {
   out.clear();
+  faulty_.clear();
   std::lock_guard<std::mutex> lock(mu_);
-  const size_t errors = filter_.Feed(raw, n, out);
+  const size_t errors = filter_.Feed(raw, n, out, &faulty_);
+  const uint64_t first = taken_ + queue_.size();
+  for (size_t at : faulty_) {
+    if (marked_.size() < kMarkedMax) marked_.push_back(first + at);
+  }
   uint32_t events = 0;
   if (!out.empty()) {
     queue_.append(out.data(), out.size());
@@ -617,6 +634,8 @@ bool PosixSerialDevice::Purge(uint32_t flags) {
   if (flags & PURGE_RXABORT) read_.active = false;
   if (flags & PURGE_TXABORT) write_.active = false;
   if (flags & PURGE_RXCLEAR) {
+    // The places of bytes thrown away now will never be read.
+    while (!marked_.empty() && marked_.back() >= taken_) marked_.pop_back();
     queue_.clear();
     filter_.Reset();
     tcflush(fd_, TCIFLUSH);
@@ -631,7 +650,26 @@ bool PosixSerialDevice::Status(uint32_t& in_queue) {
   if (!CanTake(1) || (failing_ && Queued() == 0)) return false;
   in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
+  // The kinds, where the driver counts them (a UART; a pty has no counters).
+  serial_icounter_struct c{};
+  if (err_counts_ok_ && ioctl(fd_, TIOCGICOUNT, &c) == 0) {
+    const serial_icounter_struct& p = err_base_;
+    if (c.parity != p.parity) reported_ |= CE_RXPARITY;
+    if (c.frame != p.frame) reported_ |= CE_FRAME;
+    if (c.overrun != p.overrun) reported_ |= CE_OVERRUN;
+    if (c.buf_overrun != p.buf_overrun) reported_ |= CE_RXOVER;
+    if (c.brk != p.brk) reported_ |= CE_BREAK;
+    err_base_ = c;
+  }
   return true;
+}
+
+void PosixSerialDevice::TakeLineErrors(LineErrors& into) {
+  std::lock_guard<std::mutex> lock(mu_);
+  into.flags = reported_;
+  reported_ = 0;
+  into.marked.swap(marked_);
+  marked_.clear();
 }
 
 // A hang-up on a line opened with CLOCAL is never the control switching off:
@@ -687,6 +725,7 @@ void PosixSerialDevice::CloseTransferEvents() {
 void PosixSerialDevice::Take(uint8_t* to, uint32_t n) {
   const bool reader_waits = Held() > kHeldMax / 2;
   queue_.take(to, n);
+  taken_ += n;
   if (reader_waits && Held() <= kHeldMax / 2) Wake();  // it may read again
 }
 

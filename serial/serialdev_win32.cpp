@@ -15,7 +15,9 @@
 // that is given up on (CancelEventWait, or a failed wait for its event) is
 // cancelled and awaited; if the system still holds it after that, its record
 // is set aside and a fresh one serves the next wait.
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "serialdev.h"
@@ -33,7 +35,8 @@ constexpr uint32_t kIfaceValues[] = {
     iface::PURGE_RXCLEAR, iface::SETRTS,        iface::CLRRTS,        iface::SETDTR,
     iface::CLRDTR,        iface::ONESTOPBIT,    iface::ONE5STOPBITS,  iface::TWOSTOPBITS,
     iface::NOPARITY,      iface::ODDPARITY,     iface::EVENPARITY,    iface::MARKPARITY,
-    iface::SPACEPARITY};
+    iface::SPACEPARITY,   iface::CE_RXOVER,     iface::CE_OVERRUN,    iface::CE_RXPARITY,
+    iface::CE_FRAME,      iface::CE_BREAK};
 }  // namespace
 
 #include <windows.h>
@@ -43,7 +46,8 @@ constexpr uint32_t kSystemValues[] = {
     EV_RXCHAR, EV_RXFLAG,  EV_TXEMPTY,    EV_CTS,        EV_DSR,        EV_RLSD,       EV_BREAK,
     EV_ERR,    EV_RING,    PURGE_TXABORT, PURGE_RXABORT, PURGE_TXCLEAR, PURGE_RXCLEAR, SETRTS,
     CLRRTS,    SETDTR,     CLRDTR,        ONESTOPBIT,    ONE5STOPBITS,  TWOSTOPBITS,   NOPARITY,
-    ODDPARITY, EVENPARITY, MARKPARITY,    SPACEPARITY};
+    ODDPARITY, EVENPARITY, MARKPARITY,    SPACEPARITY,   CE_RXOVER,     CE_OVERRUN,    CE_RXPARITY,
+    CE_FRAME,  CE_BREAK};
 constexpr bool SameValues() {
   static_assert(sizeof kIfaceValues == sizeof kSystemValues);
   for (size_t i = 0; i < sizeof kIfaceValues / sizeof kIfaceValues[0]; ++i) {
@@ -72,6 +76,7 @@ class Win32Device final : public SerialDevice {
   void CancelEventWait() override;
   bool Purge(uint32_t flags) override;
   bool Status(uint32_t& in_queue) override;
+  void TakeLineErrors(LineErrors& into) override;
   bool Escape(uint32_t function) override;
   bool MakeTransferEvents() override;
   void CloseTransferEvents() override;
@@ -141,7 +146,30 @@ class Win32Device final : public SerialDevice {
   // Set by CancelEventWait from any thread; reset by Open.
   HANDLE cancel_event_ = nullptr;
   std::atomic<long> last_error_{0};
+  // The error flags of every status query since they were last taken; the
+  // watcher's queries reset the device's flags too.
+  std::atomic<uint32_t> line_errors_{0};
   bool gone_ = false;  // the last failed status query said the device may be gone
+
+  // Reading ahead: when a status query has just counted n bytes in the
+  // queue, the one-byte read that follows fetches all n with one read, and
+  // the next ones are served from here without a system call. The count is a
+  // promise only to the thread that reads (the watcher queries too); any
+  // read spends it.
+  bool FetchAhead();
+  uint32_t Ahead() const { return ahead_left_.load(); }
+  void DropAhead() {
+    ahead_.clear();
+    ahead_at_ = 0;
+    ahead_left_ = 0;
+    counted_ = 0;
+  }
+  std::vector<uint8_t> ahead_;
+  size_t ahead_at_ = 0;
+  std::atomic<uint32_t> ahead_left_{0};  // read by any thread's status query
+  uint32_t counted_ = 0;                 // queued bytes the reader's last query saw
+  DWORD reader_ = 0;                     // the thread that reads
+  uint32_t served_ = 0;                  // of the last read, from what was read ahead
 };
 
 // How long a cancelled event wait may take to report its end.
@@ -175,6 +203,7 @@ Win32Device::~Win32Device() {
 bool Win32Device::Open(const std::string& name) {
   if (handle_ != INVALID_HANDLE_VALUE) return false;
   last_error_ = 0;
+  line_errors_ = 0;
   gone_ = false;
   // In the device namespace, so that "COM10" and above open as well.
   const std::string path = serialtables::WindowsDevicePath(name, {});
@@ -338,6 +367,7 @@ void Win32Device::CancelEventWait() {
 }
 
 bool Win32Device::Purge(uint32_t flags) {
+  if (flags & PURGE_RXCLEAR) DropAhead();
   return Ok(PurgeComm(handle_, flags));
 }
 
@@ -349,10 +379,23 @@ bool Win32Device::Status(uint32_t& in_queue) {
     // What the drivers of an unplugged adapter (or of one that answers no
     // more) give; the run decides whether it lasts.
     gone_ = serialtables::DeviceLostCode(error);
+    // Bytes already fetched are still there to be read.
+    if (const uint32_t left = Ahead()) {
+      in_queue = left;
+      return true;
+    }
     return false;
   }
-  in_queue = stat.cbInQue;
+  in_queue = stat.cbInQue + Ahead();
+  if (GetCurrentThreadId() == reader_) counted_ = stat.cbInQue;
+  line_errors_ |= errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK);
   return true;
+}
+
+// The system does not say which bytes were hit: the flags alone.
+void Win32Device::TakeLineErrors(LineErrors& into) {
+  into = LineErrors();
+  into.flags = line_errors_.exchange(0);
 }
 
 bool Win32Device::Escape(uint32_t function) {
@@ -408,6 +451,24 @@ XferStart Win32Device::Started(BOOL result, Direction& d) {
 // refuse rather than start a second operation on it.
 XferStart Win32Device::StartRead(void* buf, uint32_t count) {
   if (!read_.event || Busy(read_)) return XferStart::Failed;
+  reader_ = GetCurrentThreadId();
+  served_ = 0;
+  // Bytes served from what was read ahead leave the system's queue as the
+  // reader last saw it.
+  if (count == 1 && counted_ > 1 && Ahead() == 0) FetchAhead();
+  if (const uint32_t k = (std::min)(count, Ahead())) {
+    std::memcpy(buf, ahead_.data() + ahead_at_, k);
+    ahead_at_ += k;
+    ahead_left_ -= k;
+    served_ = k;
+    if (k == count) {
+      read_.buf = nullptr;
+      return XferStart::Completed;
+    }
+    buf = static_cast<uint8_t*>(buf) + k;
+    count -= k;
+  }
+  counted_ = 0;
   ResetEvent(read_.event);
   read_.buf = static_cast<uint8_t*>(buf);
   const XferStart s = Started(ReadFile(handle_, buf, count, nullptr, read_.record.get()), read_);
@@ -454,8 +515,45 @@ bool Win32Device::Result(Direction& d, uint32_t& transferred) {
 }
 
 bool Win32Device::ReadResult(uint32_t& transferred) {
+  // Served whole from what was read ahead: the record belongs to the fetch.
+  if (served_ && read_.buf == nullptr) {
+    transferred = served_;
+    return true;
+  }
   if (!Result(read_, transferred)) return false;
   MaskData(read_.buf, transferred);
+  transferred += served_;
+  return true;
+}
+
+bool Win32Device::FetchAhead() {
+  // A driver's queue is at most a few kilobytes; more waits for the next fetch.
+  const uint32_t want = (std::min)(counted_, uint32_t{1} << 16);
+  DropAhead();
+  read_.buf = nullptr;
+  ahead_.resize(want);
+  ResetEvent(read_.event);
+  BOOL done = ReadFile(handle_, ahead_.data(), want, nullptr, read_.record.get());
+  DWORD error = 0;
+  DWORD n = 0;
+  if (done || (!Ok(done, &error) && error == ERROR_IO_PENDING)) {
+    // The bytes were counted in the queue, so the read ends at once; should
+    // the driver have dropped some, it is ended with what it has.
+    if (!done && WaitForSingleObject(read_.event, 1000) != WAIT_OBJECT_0) {
+      CancelIoEx(handle_, read_.record.get());
+    }
+    done = GetOverlappedResult(handle_, read_.record.get(), &n, TRUE);
+  }
+  read_.started = false;
+  read_.pending = false;
+  if (!Ok(done) || n == 0) {
+    // The one-byte read that follows meets the failure itself.
+    ahead_.clear();
+    return false;
+  }
+  ahead_.resize(n);
+  MaskData(ahead_.data(), n);
+  ahead_left_ = n;
   return true;
 }
 
@@ -465,6 +563,7 @@ bool Win32Device::WriteResult(uint32_t& transferred) {
 
 bool Win32Device::Close() {
   if (handle_ == INVALID_HANDLE_VALUE) return false;
+  DropAhead();
   const bool ok = Ok(CloseHandle(handle_));
   handle_ = INVALID_HANDLE_VALUE;
   return ok;

@@ -20,7 +20,8 @@ std::optional<uint8_t> ParityFromText(const std::string& text) {
     std::string text;
     uint8_t value;
   };
-  static const std::vector<Entry> table = [] {
+  // Never destroyed, like every table the exit path may read.
+  static const auto& table = *new std::vector<Entry>([] {
     const std::pair<const char*, uint8_t> utf8[] = {
         {"無し", NOPARITY},        {"なし", NOPARITY},
 
@@ -39,7 +40,7 @@ std::optional<uint8_t> ParityFromText(const std::string& text) {
     std::vector<Entry> t;
     for (const auto& [u, v] : utf8) t.push_back({kelv::Sjis(u), v});
     return t;
-  }();
+  }());
   for (const Entry& e : table) {
     if (e.text == text) return e.value;
   }

@@ -123,13 +123,15 @@ DeviceControl DeviceControlFrom(const LineTermios& t) {
   return d;
 }
 
-void RxFilter::Deliver(uint8_t b, std::vector<uint8_t>& out) const {
+bool RxFilter::Deliver(uint8_t b, std::vector<uint8_t>& out) const {
   b = static_cast<uint8_t>(b & opt_.data_mask);
-  if (opt_.discard_null && b == 0) return;
+  if (opt_.discard_null && b == 0) return false;
   out.push_back(b);
+  return true;
 }
 
-size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
+size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out,
+                      std::vector<size_t>* faulty) {
   size_t errors = 0;
   for (size_t i = 0; i < n; ++i) {
     const uint8_t b = in[i];
@@ -157,7 +159,9 @@ size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
         break;
       default:
         ++errors;
-        Deliver(opt_.replace_errors ? opt_.error_char : b, out);
+        if (Deliver(opt_.replace_errors ? opt_.error_char : b, out) && faulty) {
+          faulty->push_back(out.size() - 1);
+        }
         state_ = 0;
         break;
     }

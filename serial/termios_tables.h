@@ -66,12 +66,14 @@ class RxFilter {
   explicit RxFilter(Options o) : opt_(o) {}
 
   // Appends the delivered bytes of in[0..n) to out; returns the number of bytes
-  // that arrived with an error.
-  size_t Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out);
+  // that arrived with an error. `faulty`, when given, gets the place in `out`
+  // of each such byte that was delivered.
+  size_t Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out,
+              std::vector<size_t>* faulty = nullptr);
   void Reset() { state_ = 0; }
 
  private:
-  void Deliver(uint8_t b, std::vector<uint8_t>& out) const;
+  bool Deliver(uint8_t b, std::vector<uint8_t>& out) const;
 
   Options opt_;
   int state_ = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00

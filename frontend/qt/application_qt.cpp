@@ -29,7 +29,7 @@ int Application::Run() {
 }
 
 void Application::Terminate() {
-  QCoreApplication::quit();
+  if (!qtui::DisplayLost()) QCoreApplication::quit();
 }
 
 }  // namespace kelv::ui

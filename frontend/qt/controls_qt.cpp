@@ -80,7 +80,9 @@ class Control : public Base, public Peer {
   explicit Control(W* w) : w_(w) {}
   QWidget* widget() const override { return w_; }
   bool Visible() const override { return !w_->isHidden(); }
-  void SetVisible(bool on) override { w_->setVisible(on); }
+  void SetVisible(bool on) override {
+    if (!qtui::DisplayLost()) w_->setVisible(on);
+  }
 
  protected:
   W* w_;
@@ -92,7 +94,8 @@ class Label : public Control<TLabel, MnemonicLabel> {
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& text) override {
     caption_ = text;
-    w_->setText(ToQ(text));
+    // The caption is kept; a display that has gone is not drawn on.
+    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
   }
 
  private:
@@ -107,7 +110,7 @@ class Button : public Control<TButton, QPushButton> {
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& text) override {
     caption_ = text;
-    w_->setText(ToQ(text));
+    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
   }
 
  private:
@@ -191,7 +194,7 @@ class SpeedButton : public Control<TSpeedButton, QToolButton>, public QObject {
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& text) override {
     caption_ = text;
-    w_->setText(ToQ(text));
+    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
   }
   bool Down() const override { return w_->isChecked(); }
   void SetDown(bool on) override {

@@ -24,7 +24,19 @@ kelv::ui::TForm* MainForm();
 
 // From now on SIGTERM and SIGHUP (what shutdown and logout send) and the
 // session manager's request to save end the session of the main form
-// (TForm::EndSession), from the event loop. Once per application.
+// (TForm::EndSession), from the event loop; so does the process's exit()
+// while the form is still there (the display has gone). Once per application.
 void WatchSessionEnd();
+// The session manager's request to save: idle, the session's end; during a
+// run the form keeps what it can (TForm::QueryEndSession) and the run goes on.
+void CommitData();
+
+// The display has gone and the process is ending under us: from now on no
+// box is shown (each returns as if dismissed), message processing serves
+// only the worker hand-overs, and telling the application to end does
+// nothing. Touching the toolkit's event loop now could end the process again
+// from inside its own exit.
+void LoseDisplay();
+bool DisplayLost();
 
 }  // namespace kelv::qtui

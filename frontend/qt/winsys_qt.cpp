@@ -112,7 +112,10 @@ QString Title() {
   return ToQ(ApplicationTitle());
 }
 
+bool g_display_lost = false;
+
 int ShowBox(const char* name, QMessageBox::Icon icon, const std::string& text, QWidget* parent) {
+  if (g_display_lost) return 0;
   QMessageBox box(parent);
   box.setObjectName(name);
   box.setWindowTitle(Title());
@@ -136,12 +139,12 @@ void InstallHandOver() {
 }
 
 void ProcessMessages() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (!g_display_lost) QCoreApplication::processEvents(QEventLoop::AllEvents);
   HandOver::Ui().ServePending();
 }
 
 void WaitForEvents(int timeout_ms) {
-  if (timeout_ms == 0) return;
+  if (timeout_ms == 0 || g_display_lost) return;
   // A timer that only has to fire: its event ends the wait.
   QTimer limit;
   limit.setSingleShot(true);
@@ -159,6 +162,7 @@ void ShowError(const std::exception& e) {
 }
 
 bool AskYesNo(const std::string& text) {
+  if (g_display_lost) return false;
   QMessageBox box(qtui::MainWindow());
   box.setObjectName(QStringLiteral("QuestionBox"));
   box.setWindowTitle(Title());
@@ -178,6 +182,7 @@ bool AskYesNo(const std::string& text) {
 
 std::string InputBox(const std::string& title, const std::string& prompt,
                      const std::string& initial) {
+  if (g_display_lost) return initial;
   QWidget* parent = qtui::MainWindow();
   QDialog dialog(parent);
   dialog.setObjectName("InputBox");
@@ -229,6 +234,7 @@ std::string InputBox(const std::string& title, const std::string& prompt,
 }
 
 std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
+  if (g_display_lost) return std::string();
   QFileDialog box(qtui::MainWindow(), ToQ(Sjis("名前を付けて保存")));
   box.setObjectName(QStringLiteral("RxSaveDialog"));
   box.setOption(QFileDialog::DontUseNativeDialog);
@@ -241,3 +247,15 @@ std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
 }
 
 }  // namespace kelv::winsys
+
+namespace kelv::qtui {
+
+void LoseDisplay() {
+  winsys::g_display_lost = true;
+}
+
+bool DisplayLost() {
+  return winsys::g_display_lost;
+}
+
+}  // namespace kelv::qtui

@@ -3,6 +3,7 @@
 // forwards the operator's events to the control layer.
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <vector>
@@ -72,6 +73,20 @@ class Captioned : public Control<Base> {
   std::string caption_;
 };
 
+class Label;
+
+// Labels whose caption changed within kRefreshMs of their last refresh, shown
+// together by one thread timer: a line counter and the lines under it change
+// with every line received, and setting, measuring and painting them cost far
+// more than receiving the line.
+constexpr DWORD kRefreshMs = 200;
+std::vector<Label*> g_due_labels;
+UINT_PTR g_refresh_timer = 0;
+
+void CALLBACK RefreshTimer(HWND, UINT, UINT_PTR, DWORD) {
+  RefreshDueCaptions();
+}
+
 class Label : public Captioned<TLabel> {
  public:
   Label(HWND hwnd, bool auto_size, bool right_aligned, bool black)
@@ -79,8 +94,29 @@ class Label : public Captioned<TLabel> {
     GetWindowRect(hwnd, &place_);
     MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&place_), 2);
   }
+  ~Label() override { NotDue(); }
   COLORREF TextColour() const override {
     return black_ ? RGB(0, 0, 0) : GetSysColor(COLOR_WINDOWTEXT);
+  }
+  void SetCaption(const std::string& text) override {
+    if (text == caption_ && refreshed_) return;
+    caption_ = text;
+    const DWORD since = GetTickCount() - refreshed_at_;
+    if (refreshed_ && since < kRefreshMs && IsWindowVisible(hwnd_)) {
+      if (std::find(g_due_labels.begin(), g_due_labels.end(), this) == g_due_labels.end()) {
+        g_due_labels.push_back(this);
+      }
+      if (!g_refresh_timer) g_refresh_timer = SetTimer(nullptr, 0, kRefreshMs - since, &RefreshTimer);
+      if (g_refresh_timer) return;
+    }
+    Refresh();
+  }
+  void Refresh() {
+    NotDue();
+    SetWindowTextW(hwnd_, Wide(caption_).c_str());
+    Fit();
+    refreshed_ = true;
+    refreshed_at_ = GetTickCount();
   }
 
  protected:
@@ -108,10 +144,17 @@ class Label : public Captioned<TLabel> {
   }
 
  private:
+  void NotDue() {
+    g_due_labels.erase(std::remove(g_due_labels.begin(), g_due_labels.end(), this),
+                       g_due_labels.end());
+  }
+
   bool auto_size_;
   bool right_aligned_;
   bool black_;
   RECT place_{};  // the layout's place in the parent
+  bool refreshed_ = false;
+  DWORD refreshed_at_ = 0;
 };
 
 class Button : public Captioned<TButton> {
@@ -376,9 +419,13 @@ class Form : public TForm {
         self->Close();
         return 0;
       case WM_QUERYENDSESSION:
-        // Agreed at once: what must be kept is written at WM_ENDSESSION,
-        // before the system may end the process.
-        return TRUE;
+        // Idle, agreed at once: what must be kept is written at
+        // WM_ENDSESSION. During a run the system is asked to wait (its
+        // shutdown screen shows the block reason) unless it cannot, and the
+        // lines so far are kept in case the operator ends it anyway.
+        self->QueryEndSession();
+        if (self->EndSessionBlock().empty() || (lp & ENDSESSION_CRITICAL)) return TRUE;
+        return FALSE;
       case WM_ENDSESSION:
         if (wp) {
           self->EndSession();
@@ -572,6 +619,16 @@ class Form : public TForm {
 };
 
 }  // namespace
+
+void RefreshDueCaptions() {
+  if (g_refresh_timer) {
+    KillTimer(nullptr, g_refresh_timer);
+    g_refresh_timer = 0;
+  }
+  std::vector<Label*> due;
+  due.swap(g_due_labels);
+  for (Label* label : due) label->Refresh();
+}
 
 HWND HandleOf(const kelv::ui::TControl* control) {
   const auto* peer = dynamic_cast<const Peer*>(control);

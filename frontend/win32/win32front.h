@@ -39,6 +39,10 @@ int Scaled(int pixels_at_96);
 // modal box and message loop still open ends too (the system may not wait).
 void EndLoopsIfTerminated();
 
+// Labels that change often are refreshed at most every 200 ms: this shows
+// every caption still due now.
+void RefreshDueCaptions();
+
 // The font of the layout's controls: the system's user-interface face at
 // `points`, where it has the Japanese character set; otherwise a Japanese
 // face of the system.

@@ -445,6 +445,12 @@ std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
   return fileio::Utf8FromWide(file);
 }
 
+void HoldSystem(const std::string& reason) {
+  // Serial traffic does not count as use: a long program would otherwise be
+  // cut by the idle sleep. The shutdown's block reason is the form's.
+  SetThreadExecutionState(reason.empty() ? ES_CONTINUOUS : ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+}
+
 }  // namespace kelv::winsys
 
 namespace kelv::ui {

@@ -128,14 +128,15 @@ class Stage:
                        env={"KELV_TEST_DPI": "120"})
         # Last: the session's end also ends whatever else runs in the prefix.
         if not foreign:
-            say("the session ends in the middle of a reception by KelvRx.exe")
+            say("the session's end asked for during a reception by KelvRx.exe, then when idle")
             rc = subprocess.call(
                 ["timeout", "-k", "5", "300", sys.executable,
                  os.path.join(ROOT, "tests", "blackbox", "sessionend_wine.py"),
                  "--exe", self.exe, "--prefix", wine.prefix],
                 env=wine.env)
             self.record("session end", "FAILED: wineboot --end-session during a reception"
-                        if rc else "ok: the lines so far and the settings kept", ok=not rc)
+                        if rc else "ok: refused during a reception, which received the whole"
+                        " program; idle, the settings saved and the program ended", ok=not rc)
 
     def black_box(self, wine):
         ncsend = self.host_ncsend()

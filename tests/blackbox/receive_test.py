@@ -12,6 +12,10 @@ By default the sample in ISO, start mode 0, at 9600 baud; --code, --mode,
 --baud and --sender-arg receive other ones (scripts/rx-blackbox.sh). In mode 2
 nothing marks the end, and Esc ends the reception once all is sent.
 
+With --cut-off the control is cut short in start mode 1, as a reset during
+the punch-out does: DC2, the first lines of the program, then DC4 and SYN.
+Rx.nc must hold those lines and the reception log must say it was cut off.
+
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb or xdotool).
 """
 
@@ -25,7 +29,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 from kelvdrive import kelvrx  # noqa: E402
-from kelvdrive.line import Ncsend  # noqa: E402
+from kelvdrive.line import Ncsend, PtyPeer  # noqa: E402
 from kelvdrive.proc import Failure, missing  # noqa: E402
 
 SKIP = 77
@@ -75,6 +79,43 @@ def run(args, work):
           % (want.count(b"\n"), sent[0] if sent else "ncsend said nothing"))
 
 
+def run_cut_off(args, work, lines=12):
+    folder = os.path.join(work, "app")
+    link = os.path.join(folder, "ttyNC")
+    os.makedirs(folder)
+    peer = PtyPeer(link)
+    try:
+        exe = kelvrx.install(args.kelvrx, folder, kelvrx.settings(link, start=1))
+        with open(args.program, "rb") as f:
+            head = b"\n".join(f.read().split(b"\n")[:lines]) + b"\n"
+        sent = []
+
+        def send_once():
+            # The opening empties the line: DC2 until its DC1 comes back
+            # shows the program is reading, then the rest.
+            for _ in range(40):
+                if sent:
+                    break
+                peer.send(b"\x12")
+                if b"\x11" in peer.read(0.5):
+                    peer.send(head + b"\x14\x16")
+                    sent.append(True)
+            if not sent:
+                raise Failure("no DC1 answered the DC2")
+            return True
+        kelvrx.receive(exe, link, send_once, ["20,20"], args.shot, logs=work)
+    finally:
+        peer.close()
+    kelvrx.check_file(folder, "Rx.nc", kelvrx.expected_rx(head))
+    with open(os.path.join(folder, "Rx.log"), "rb") as f:
+        log = f.read().decode("cp932").split("\r\n")
+    entry = log[-2].split("\t")
+    if len(log) != 3 or entry[10] != "途中終了" or entry[8] != str(lines):
+        raise Failure("Rx.log does not tell the cut-off reception:\n%s" % "\n".join(log))
+    print("passed: %d lines cut off by DC4 and SYN, Rx.nc kept them, the log says %s"
+          % (lines, entry[10]))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--kelvrx", required=True)
@@ -86,6 +127,8 @@ def main():
     ap.add_argument("--baud", type=int, choices=sorted(BAUDS), default=9600)
     ap.add_argument("--sender-arg", action="append", default=[],
                     help="one more option for ncsend (e.g. --sender-arg=--flat-out)")
+    ap.add_argument("--cut-off", action="store_true",
+                    help="mode 1, cut off by DC4 then SYN before the closing %%")
     ap.add_argument("--shot", help="save the dialog after the reception as this PNG")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     args = ap.parse_args()
@@ -95,7 +138,7 @@ def main():
         return SKIP
     work = tempfile.mkdtemp(prefix="kelv-blackbox-")
     try:
-        run(args, work)
+        (run_cut_off if args.cut_off else run)(args, work)
     except (Failure, subprocess.TimeoutExpired, OSError) as e:
         print("FAILED: %s\n(work folder kept: %s)" % (e, work))
         return 1

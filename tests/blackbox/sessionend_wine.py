@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""KelvRx.exe under Wine when the session ends in the middle of a reception
-(wineboot --end-session): the program in a fresh folder with no settings
-file (preset 1: COM1, ISO, "%" to "%"), COM1 a pseudo-terminal whose far end
-this script plays; Enter on 受信開始, two lines and part of a third sent, then
-the session ends. Rx.nc must hold all three, Kelv.ini the 22 lines of a first
-save, and the program must have ended.
+"""KelvRx.exe under Wine when the session is to end in the middle of a
+reception (wineboot --end-session): the program in a fresh folder with no
+settings file (preset 1: COM1, ISO, "%" to "%"), COM1 a pseudo-terminal whose
+far end this script plays; Enter on 受信開始, two lines and part of a third
+sent, then the session's end asked for. The program refuses it, so the run
+goes on and the rest of the program arrives: Rx.nc must hold it whole. Asked
+again once the program is idle, the session ends: Kelv.ini must hold the 22
+lines of a first save, and the program must have ended.
 
 Runs inside the Windows stage (scripts/windows-stage.sh), which made the
 prefix with COM1 mapped to its ttyNC and started the X server in DISPLAY.
@@ -26,8 +28,10 @@ from kelvdrive.window import Window  # noqa: E402
 from kelvdrive.wine import COM1_LINK, Wine  # noqa: E402
 
 
-# Sent before the session ends: two lines and one in progress.
+# Sent before the session's end is asked for: two lines and one in progress;
+# the rest after.
 PART = b"%\nN1 G01\nN2 X10\nN3 Y"
+REST = b"20\n%\n"
 
 
 @contextlib.contextmanager
@@ -64,18 +68,34 @@ def receiving(a, work, folder_name):
 
 
 def end_session(a, work):
-    """The session ends in the middle of a reception (wineboot --end-session):
-    the program must keep the lines so far and the one in progress, save the
-    settings and be gone."""
+    """The session's end asked for in the middle of a reception is refused:
+    the run goes on and the whole program arrives. Asked for again when the
+    program is idle, it saves the settings and the program is gone."""
+    wine = Wine(a.prefix, os.environ["DISPLAY"])
+    want = kelvrx.expected_rx(PART + REST)
     with receiving(a, work, "session") as (app, window, line, folder):
         line.send(PART)
         app.wait("the program to read what was sent", lambda: line.unread() == 0, 30)
-        if Wine(a.prefix, os.environ["DISPLAY"]).end_session() != 0:
-            raise Failure("wineboot --end-session failed")
+        # Refused: wineboot ends nothing, whatever it returns.
+        refused = wine.end_session()
+        if not app.alive():
+            raise app.ended("when the session's end was asked for during a reception"
+                            " (wineboot returned %d)" % refused)
+        line.send(REST)
+        rx = os.path.join(folder, "Rx.nc")
+
+        def whole():
+            with contextlib.suppress(OSError), open(rx, "rb") as f:
+                return f.read() == want
+            return False
+        app.wait("Rx.nc to hold the whole program after the refused session end", whole, 30)
+        if wine.end_session() != 0:
+            raise Failure("wineboot --end-session failed once the program was idle")
         app.finish("after the session's end")
-    kelvrx.check_file(folder, "Rx.nc", kelvrx.expected_rx(PART + b"\n"))
+    kelvrx.check_file(folder, "Rx.nc", want)
     kelvrx.check_file(folder, "Kelv.ini", kelvrx.saved_settings())
-    return "the session's end kept the lines so far and the one in progress, and the settings"
+    return ("the session's end was refused during a reception, which went on to the whole"
+            " program; once idle, the session's end saved the settings and ended the program")
 
 
 def main():

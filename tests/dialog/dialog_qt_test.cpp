@@ -23,6 +23,7 @@
 
 #include "UnitRx.h"
 #include "dialog_driver.h"
+#include "fake_logind.h"
 #include "qtdlg.h"
 #include "text.h"
 
@@ -60,6 +61,15 @@ void Dismiss(QWidget* box) {
 }
 
 class QtDriver : public DialogDriver {
+  // An inhibitor for `what` held at logind.
+  static bool Inhibited(const char* what) {
+    EXPECT_TRUE(FakeLogind::Get().Up()) << "dbus-daemon is needed (scripts/deps.sh test)";
+    for (const auto& i : FakeLogind::Get().Held()) {
+      if (i.what.find(what) != std::string::npos) return true;
+    }
+    return false;
+  }
+
  public:
   void Show(TRXDlg& d) override {
     d.Show();
@@ -121,6 +131,11 @@ class QtDriver : public DialogDriver {
     kill(getpid(), SIGHUP);
     EXPECT_TRUE(QTest::qWaitFor([&] { return d.quits > before; }, 10000));
   }
+  bool QueryEndSession(TestDlg&) override {
+    kelv::qtui::CommitData();
+    return !Inhibited("shutdown");
+  }
+  bool SleepHeld() override { return Inhibited("sleep"); }
   std::string ProgramTitle() const override { return "test_ui"; }
 
   std::string Title(const TRXDlg& d) const override { return kelv::FromQ(W(d)->windowTitle()); }

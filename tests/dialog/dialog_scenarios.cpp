@@ -386,6 +386,27 @@ void SessionEndSavesTheSettings(DialogDriver& ui) {
   EXPECT_NE(ui.ReadIni().find("Active=1\r\n"), std::string::npos);
 }
 
+// While a run is on the system is held up: it does not sleep, and the end of
+// its session is refused (the settings are kept meanwhile, without a box) and
+// the run goes on. All is let go after the run.
+void SessionHeldDuringARun(DialogDriver& ui) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  EXPECT_FALSE(ui.SleepHeld());
+  auto box = ui.OnAnyBox();
+  d->run = [&] {
+    EXPECT_TRUE(ui.SleepHeld());
+    EXPECT_FALSE(ui.QueryEndSession(*d));
+    EXPECT_EQ(d->quits, 0);
+    EXPECT_EQ(ui.ReadIni(), kFreshFile);
+  };
+  ui.Click(d->CancelBtn);
+  EXPECT_EQ(d->runs, 1);
+  EXPECT_FALSE(box->seen);
+  EXPECT_FALSE(ui.SleepHeld());
+  EXPECT_EQ(d->quits, 0);
+}
+
 void CloseDuringARunEndsTheProgramAfterIt(DialogDriver& ui) {
   auto d = ui.Make();
   ui.Show(*d);
@@ -429,6 +450,7 @@ const Scenario kScenarios[] = {
     {"CloseDuringARunEndsTheProgramAfterIt", CloseDuringARunEndsTheProgramAfterIt},
     {"LeaveWithoutTheSettings", LeaveWithoutTheSettings},
     {"SessionEndSavesTheSettings", SessionEndSavesTheSettings},
+    {"SessionHeldDuringARun", SessionHeldDuringARun},
 };
 
 class DialogScenario : public ::testing::TestWithParam<Scenario> {

@@ -192,6 +192,14 @@ class WinDriver : public DialogDriver {
     EXPECT_EQ(SendMessageW(w, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
     SendMessageW(w, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   }
+  bool QueryEndSession(TestDlg& d) override {
+    return SendMessageW(HandleOf(d.Form.get()), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != FALSE;
+  }
+  bool SleepHeld() override {
+    // No flag without ES_CONTINUOUS changes nothing that lasts: a query.
+    const EXECUTION_STATE s = SetThreadExecutionState(0);
+    return (s & ES_CONTINUOUS) && (s & ES_SYSTEM_REQUIRED);
+  }
   std::string ProgramTitle() const override { return "test_winui"; }
 
   std::string Title(const TRXDlg& d) const override { return Text(HandleOf(d.Form.get())); }
@@ -225,6 +233,7 @@ class WinDriver : public DialogDriver {
     return out;
   }
   Rect Place(const kelv::ui::TControl* c) const override {
+    kelv::win32ui::RefreshDueCaptions();
     const HWND h = HandleOf(c);
     RECT r{};
     GetWindowRect(h, &r);
@@ -233,7 +242,11 @@ class WinDriver : public DialogDriver {
   }
   int Scaled(int pixels_at_96) const override { return MulDiv(pixels_at_96, Dpi(), 96); }
   // A drop-down list's window text is its selected item.
-  std::string Shown(const kelv::ui::TControl* c) const override { return Text(HandleOf(c)); }
+  // What the window shows once a caption refresh that is due has come.
+  std::string Shown(const kelv::ui::TControl* c) const override {
+    kelv::win32ui::RefreshDueCaptions();
+    return Text(HandleOf(c));
+  }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
     const HWND h = HandleOf(c);
     std::vector<std::string> out;
@@ -310,6 +323,43 @@ TEST_F(WinDialog, SystemControls) {
   // The settings are children of the group, the rest of the form.
   EXPECT_EQ(GetParent(HandleOf(d->ComboComPort)), HandleOf(d->GroupBox1));
   EXPECT_EQ(GetParent(HandleOf(d->Label1)), HandleOf(d->Form.get()));
+}
+
+// A session's end that the system will not wait for is not refused, even
+// during a run.
+TEST_F(WinDialog, CriticalSessionEndDuringARun) {
+  auto d = ui.Make();
+  d->run = [&] {
+    const LPARAM critical = ENDSESSION_CRITICAL | ENDSESSION_LOGOFF;
+    EXPECT_EQ(SendMessageW(HandleOf(d->Form.get()), WM_QUERYENDSESSION, 0, critical), TRUE);
+  };
+  ui.Click(d->CancelBtn);
+  EXPECT_EQ(d->runs, 1);
+}
+
+// A label that changes with every line received is set, measured and
+// painted at most every 200 ms; the last caption comes with the next refresh.
+TEST_F(WinDialog, LabelRefreshedAtMostEvery200Ms) {
+  auto d = ui.Make();
+  ui.Show(*d);
+  static int set_texts = 0;
+  static WNDPROC original = nullptr;
+  const HWND h = HandleOf(d->Label1);
+  original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+      h, GWLP_WNDPROC,
+      reinterpret_cast<LONG_PTR>(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        if (m == WM_SETTEXT) ++set_texts;
+        return CallWindowProcW(original, w, m, wp, lp);
+      })));
+  const DWORD start = GetTickCount();
+  for (int i = 1; i <= 200; ++i) d->Label1->SetCaption(std::to_string(i));
+  const DWORD took = GetTickCount() - start;
+  EXPECT_LE(set_texts, static_cast<int>(took / 200) + 2) << "in " << took << " ms";
+  EXPECT_EQ(d->Label1->Caption(), "200");
+  const DWORD deadline = GetTickCount() + kDeadlineMs;
+  while (Text(h) != "200" && GetTickCount() < deadline) Pump(10);
+  EXPECT_EQ(Text(h), "200");
+  SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
 }
 
 // The system's own dialog navigation runs the tab order the Tab key does.

@@ -82,6 +82,8 @@ TEST_P(Hangup, EndsTheRunAsAReadFailureWithTheCompletedLines) {
   EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(3));
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_FALSE(d.rs232c1->IsOpen());
+  // The log tells a device that went from a failed read.
+  EXPECT_NE(ReadFile(dir_ + "Rx.log").find("\t" + Sjis("回線喪失") + "\t"), std::string::npos);
   d.Form->Close();
   EXPECT_EQ(quits_, 1);
   EXPECT_NE(ReadFile(IniPath()).find("Name4=4\r\n"), std::string::npos);
@@ -243,9 +245,11 @@ TEST_P(DiskFull, OldRxNcStaysAndTheSaveBoxIsOffered) {
   EXPECT_EQ(ReadFile(RxPath()), old);
   EXPECT_EQ(ReadFile(outside + "Kept.nc"),
             c.save_elsewhere ? "%\r\nO1\r\nG1 X1.\r\n%\r\n" : "<missing>");
-  // No half-written file is left behind on the full disk.
+  // No half-written file is left behind on the full disk (the reception log
+  // is made where an inode is left, and stays empty).
   for (const QString& f : QDir(QString::fromStdString(dir_)).entryList(QDir::Files)) {
-    EXPECT_TRUE(f == "Kelv.ini" || f == "Rx.nc" || f == "filler" || f.startsWith("inode"))
+    EXPECT_TRUE(f == "Kelv.ini" || f == "Rx.nc" || f == "Rx.log" || f == "filler" ||
+                f.startsWith("inode"))
         << f.toStdString();
   }
   EXPECT_EQ(Text(d.Label1), Sjis("受信完了"));

@@ -125,6 +125,11 @@ TEST_P(Programs, ArriveInRxNc) {
   Run(std::move(script));
 
   EXPECT_EQ(ReadFile(RxPath()), p.file);
+  // The program before is kept when a new one replaced it; the log has the
+  // reception either way.
+  EXPECT_EQ(ReadFile(dir_ + "Rx.1.nc"), p.file == "old\r\n" ? "<missing>" : "old\r\n");
+  const std::string log = ReadFile(dir_ + "Rx.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   EXPECT_EQ(Text(d.Label1), p.status);
   EXPECT_EQ(Text(d.Label2), p.display[0]);
   EXPECT_EQ(Text(d.Label3), p.display[1]);
@@ -178,11 +183,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Cancelled after the start but before any LF: one line, no count.
         Program{"CancelInTheFirstLine", 0, 0, false, B("%O1"), true,
                 "%O1\r\n", kNothing, {"", "", ""}},
+        // A reset at the control during the punch-out: DC4, then SYN, before
+        // the closing "%".
+        Program{"Mode3CutOff", 3, 0, false, B("%\nO3\nG1\n") + kDC4 + B("\x16"), false,
+                "%\r\nO3\r\nG1\r\n", Sjis("受信途中で終了（終わりの％なし）3行受信済"),
+                {"%", "O3", "G1"}},
         // Cancelled before the start: nothing written, the old file stays.
         Program{"CancelBeforeTheStart", 0, 0, false, B("O1\nG1\n"), true,
                 "old\r\n", kNothing, {"", "", ""}}),
     [](const ::testing::TestParamInfo<Program>& i) { return std::string(i.param.name); });
 // clang-format on
+
+// Bytes no program holds while waiting (an EIA control on an ISO preset):
+// the status line says what to check, and the run still takes the program
+// that follows.
+TEST_F(ReceptionRun, WrongSettingsAreHintedWhileWaiting) {
+  WriteIni(0, 0);
+  TRXDlg& d = Make();
+  std::vector<Step> script{Send(B("\x01\x02\x13\x04\x15\x16\x07\x08"))};
+  for (Step& s : Sync()) script.push_back(std::move(s));
+  script.push_back(Do([&] { EXPECT_EQ(Text(d.Label1), kelv::WaitingHintText()); }));
+  script.push_back(Send(B("%\nO1\n%")));
+  Run(std::move(script));
+  EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\n%\r\n");
+  EXPECT_EQ(Text(d.Label1), kDone);
+}
 
 // ---- Flow control -------------------------------------------------------------
 
@@ -318,7 +343,11 @@ TEST_F(ReceptionRun, LineThatCannotBeOpenedLeavesTheStartButtonForAnotherTry) {
       message = BoxText(w);
       Ok(w);
     })});
-    EXPECT_EQ(message, Sjis("回線が開けません！設定又は接続を確認してください。"));
+    // The first line as ever, the system's reason on the second.
+    const std::string head = Sjis("回線が開けません！設定又は接続を確認してください。") + "\n";
+    EXPECT_EQ(message.substr(0, head.size()), head);
+    EXPECT_EQ(message.substr(head.size()), d.rs232c1->LastFailure().text);
+    EXPECT_FALSE(d.rs232c1->LastFailure().text.empty());
     EXPECT_EQ(Text(d.CancelBtn), Sjis("受信開始"));
     EXPECT_EQ(Text(d.Label1), Sjis("受信開始ボタンを押してください"));
     EXPECT_TRUE(!d.GroupBox1->Visible());
@@ -375,9 +404,9 @@ TEST_P(UnwritablePlace, ErrorThenTheSaveBox) {
   if (!c.saved_as.empty()) {
     EXPECT_EQ(ReadFile(dir_ + c.saved_as), "%\r\nO1\r\n%\r\n");
   }
-  // Nothing else was left anywhere: only the directory in the way and the
-  // settings, plus the saved copy.
-  QStringList want{"Kelv.ini", "Rx.nc"};
+  // Nothing else was left anywhere: only the directory in the way, the
+  // settings and the reception log, plus the saved copy.
+  QStringList want{"Kelv.ini", "Rx.log", "Rx.nc"};
   if (!c.saved_as.empty()) want << QString::fromStdString(c.saved_as);
   want.sort();
   EXPECT_EQ(QDir(tmp_.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), want);
@@ -424,12 +453,18 @@ struct FailingDevice : AcceptingDevice {
     return serialdev::XferStart::Completed;
   }
   serialdev::XferWait WaitRead(uint32_t) override { return serialdev::XferWait::Failed; }
-  bool ReadResult(uint32_t&) override { return false; }
+  bool ReadResult(uint32_t& n) override {
+    n = 1;
+    return true;
+  }
   serialdev::XferStart StartWrite(const void*, uint32_t) override {
     return serialdev::XferStart::Completed;
   }
   serialdev::XferWait WaitWrite(uint32_t) override { return serialdev::XferWait::Failed; }
-  bool WriteResult(uint32_t&) override { return false; }
+  bool WriteResult(uint32_t& n) override {
+    n = 1;
+    return true;
+  }
   bool Close() override { return true; }
 
   std::mutex mu;
@@ -455,6 +490,8 @@ TEST_F(ReceptionRun, ReadFailureSavesTheCompletedLinesAndDropsTheRest) {
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_TRUE(!d.CheckBox1->Visible());
   EXPECT_FALSE(d.rs232c1->IsOpen());
+  // A device still there: a read error, not a lost device.
+  EXPECT_NE(ReadFile(dir_ + "Rx.log").find("\t" + Sjis("読込みエラー") + "\t"), std::string::npos);
 }
 
 // ---- A long program flat out ---------------------------------------------------

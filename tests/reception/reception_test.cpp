@@ -2,13 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "serialdev.h"
+#include "sjis.h"
+#include "verdict.h"
 
 namespace {
 
 using kelv::Reception;
 using kelv::ReceptionSettings;
+using kelv::RunEnding;
+using kelv::Sjis;
 using Lines = std::vector<std::string>;
 
 // The four start modes as the presets give them.
@@ -29,6 +36,7 @@ struct Outcome {
   int64_t count = 0;  // lines completed by LF
   bool finished = false;
   size_t consumed = 0;  // bytes handed over before the run stopped taking them
+  RunEnding ending = RunEnding::Cancelled;  // had nothing else stopped it
 };
 
 // Plays the run's loop: one byte at a time until the end marker, then the end
@@ -49,6 +57,7 @@ Outcome Feed(const ReceptionSettings& settings, const std::string& input) {
   out.lines = rx.Lines();
   out.count = rx.LineCount();
   out.finished = rx.Finished();
+  out.ending = kelv::DecideEnding(rx, false, false, false);
   // What the file gets is those lines, each with CR LF, in blocks of whole lines.
   EXPECT_EQ(rx.LineTotal(), out.lines.size());
   std::string want_file, file;
@@ -75,6 +84,7 @@ struct Scenario {
   int64_t count;
   bool finished;
   size_t unread;  // bytes at the end of the input never handed over
+  std::optional<RunEnding> ending = std::nullopt;
 };
 
 TEST(Reception, Scenarios) {
@@ -136,6 +146,23 @@ TEST(Reception, Scenarios) {
       {"eia mode 1: DC2, DC3 (0x93) and DC4", With(kMode1, false, true),
        Bytes({0x01, 0x12, 0x01, 0x93, 0x13, 0x80, 0x14, 0x02}),
        {"13"}, 1, true, 1},
+      // How it ended. DC4 (then SYN, as a control's reset sends) before the
+      // closing "%" line cuts the program off; a whole one is complete.
+      {"mode 1: reset after two lines is cut off", kMode1, "\x12%\nO1234\nG01 X1\n\x14\x16",
+       {"%", "O1234", "G01 X1"}, 3, true, 1, RunEnding::CutOff},
+      {"mode 3: cut off inside a line", kMode3, "%\nO1\nG1 X\x14",
+       {"%", "O1", "G1 X"}, 2, true, 0, RunEnding::CutOff},
+      {"mode 3: only the opening %", kMode3, "%\x14", {"%"}, 0, true, 0, RunEnding::CutOff},
+      {"mode 1: whole program", kMode1, "\x12%\nO1\n%\n\x14\x16",
+       {"%", "O1", "%"}, 3, true, 1, RunEnding::Complete},
+      {"mode 3: closing % just before DC4", kMode3, "%\nO1\n %\x14",
+       {"%", "O1", "%"}, 2, true, 0, RunEnding::Complete},
+      {"mode 1: no % to tell by", kMode1, "\x12O1\nG1\n\x14",
+       {"O1", "G1"}, 2, true, 0, RunEnding::Complete},
+      {"mode 0: the closing % ends it whole", kMode0, "%\nO1\n%", {"%", "O1", "%"}, 2, true, 0,
+       RunEnding::Complete},
+      {"mode 2 never ends by itself", kMode2, "\n%\nO1\n%\n", {"", "%", "O1", "%"}, 4, false,
+       0, RunEnding::Cancelled},
   };
   // clang-format on
   for (const Scenario& c : cases) {
@@ -145,7 +172,100 @@ TEST(Reception, Scenarios) {
     EXPECT_EQ(out.count, c.count);
     EXPECT_EQ(out.finished, c.finished);
     EXPECT_EQ(c.input.size() - out.consumed, c.unread);
+    if (c.ending) {
+      EXPECT_EQ(out.ending, *c.ending);
+    }
   }
+}
+
+// Line errors as the device reports them: kinds alone (the Windows driver),
+// or with the places of the bytes hit (marked input); the verdict's texts.
+TEST(Reception, LineErrorsAreKeptWithTheirLines) {
+  using serialdev::CE_BREAK;
+  using serialdev::CE_FRAME;
+  using serialdev::CE_OVERRUN;
+  using serialdev::CE_RXPARITY;
+  const std::string program = "%\nO1\nG1 X1\nG2 Y2\nM30\n%\n";  // lines from bytes 0, 2, 5, 11, 17, 21
+  struct Row {
+    const char* name;
+    std::string input;
+    uint32_t flags;  // reported before the first byte
+    std::vector<uint64_t> marked;
+    std::string status;
+    std::string errors;  // LineErrorText with three lines at most
+    bool looks_wrong;
+  };
+  const std::string bad_wait = "\x01\x7f\x05\x06" + program;  // EIA on an ISO preset
+  const Row rows[] = {
+      {"clean", program, 0, {}, Sjis("受信完了"), "", false},
+      {"parity at bytes of lines 2 and 4", program, CE_RXPARITY, {3, 15, 16},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:パリティ 3文字 2,4行目"), false},
+      {"marks alone: parity or framing", program, 0, {3},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:パリティ・フレーミング 1文字 2行目"),
+       false},
+      {"four lines named, three shown", program, CE_FRAME, {3, 6, 15, 20},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
+      {"flags without places", program, CE_OVERRUN | CE_BREAK, {},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・ブレーク"), false},
+      {"bytes after the end do not count", program + "X", 0, {22, 23}, Sjis("受信完了"), "",
+       false},
+      {"odd bytes while waiting, then a clean program", bad_wait, 0, {}, Sjis("受信完了"), "",
+       true},
+      {"marked bytes while waiting", std::string("AB\0\0\0", 5) + program, 0, {0, 1, 2, 3},
+       Sjis("受信完了"), "", true},
+      {"one odd byte is noise", "\x01" + program, 0, {}, Sjis("受信完了"), "", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Reception rx(kMode0);
+    rx.NoteLineErrors(r.flags, r.marked);
+    bool looked_wrong = false;
+    for (char c : r.input) {
+      looked_wrong = looked_wrong || rx.WaitingLooksWrong();
+      if (rx.Step(static_cast<uint8_t>(c)).finished) break;
+    }
+    rx.FinishRun();
+    EXPECT_EQ(looked_wrong, r.looks_wrong);
+    const RunEnding ending = kelv::DecideEnding(rx, false, false, false);
+    EXPECT_EQ(kelv::EndStatusText(ending, rx), r.status);
+    EXPECT_EQ(kelv::LineErrorText(rx.Errors(), 3), r.errors);
+  }
+}
+
+TEST(Reception, WhatCanBeInAProgram) {
+  // ISO: printable, the leader NUL, TAB, LF, CR, DC1..DC4. EIA: the table's codes.
+  for (int b : {0x00, 0x09, 0x0A, 0x0D, 0x11, 0x14, 0x20, 0x7E}) {
+    EXPECT_TRUE(kelv::PossibleInProgram(static_cast<uint8_t>(b), false)) << b;
+  }
+  for (int b : {0x01, 0x08, 0x10, 0x15, 0x16, 0x1F, 0x7F, 0x80, 0xC5}) {
+    EXPECT_FALSE(kelv::PossibleInProgram(static_cast<uint8_t>(b), false)) << b;
+  }
+  for (uint8_t b : {0x00, 0x0B, 0x10, 0x80, 0x93}) EXPECT_TRUE(kelv::PossibleInProgram(b, true));
+  for (uint8_t b : {0x47, 0x7F, 0xFF}) EXPECT_FALSE(kelv::PossibleInProgram(b, true)) << int(b);
+
+  // Errors without places, as the Windows driver reports them: the fourth
+  // status query with errors while waiting brings the hint.
+  Reception rx(kMode0);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(rx.WaitingLooksWrong()) << i;
+    rx.NoteLineErrors(serialdev::CE_FRAME, {});
+  }
+  EXPECT_TRUE(rx.WaitingLooksWrong());
+}
+
+TEST(Reception, EndingsOfFailedRuns) {
+  Reception rx(kMode1);
+  for (char c : std::string("\x12%\nO1\n")) rx.Step(static_cast<uint8_t>(c));
+  EXPECT_EQ(kelv::DecideEnding(rx, true, false, false), RunEnding::ReadError);
+  EXPECT_EQ(kelv::DecideEnding(rx, true, true, false), RunEnding::DeviceLost);
+  EXPECT_EQ(kelv::DecideEnding(rx, false, false, true), RunEnding::SessionEnd);
+  EXPECT_EQ(kelv::EndStatusText(RunEnding::ReadError, rx), "") << "the status line stays";
+  rx.Step(0x14);
+  rx.FinishRun();
+  EXPECT_EQ(kelv::DecideEnding(rx, false, false, true), RunEnding::CutOff)
+      << "the end marker came before the session's end";
+  EXPECT_EQ(kelv::EndStatusText(RunEnding::CutOff, rx),
+            Sjis("受信途中で終了（終わりの％なし）2行受信済"));
 }
 
 TEST(Reception, DisplayShowsTheLineAsReceived) {

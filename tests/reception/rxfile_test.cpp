@@ -5,12 +5,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "apperror.h"
+#include "rxlog.h"
+#include "sjis.h"
 #include "tempdir.h"
 
 #ifndef _WIN32
@@ -152,6 +155,107 @@ TEST_F(RxFile, CannotCreate) {
     EXPECT_EQ(testfs::Slurp(path_ + "/inside"), "kept");
     EXPECT_EQ(testfs::Slurp(file), "plain");
   }
+}
+
+// The files of the directory with their contents; a directory reads "<dir>".
+std::map<std::string, std::string> Contents(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    files[e.path().filename().string()] =
+        e.is_directory() ? "<dir>" : testfs::Slurp(e.path().u8string());
+  }
+  return files;
+}
+
+// The earlier programs before a new Rx.nc: numbered copies, newest first.
+TEST_F(RxFile, EarlierProgramsKeptAsNumberedCopies) {
+  using Files = std::map<std::string, std::string>;
+  const struct {
+    const char* name;
+    int keep;
+    Files before;
+    Files after;  // once the new program "NEW" is written
+    std::string made;
+  } rows[] = {
+      {"no program yet", 5, {}, {{"Rx.nc", "NEW\r\n"}}, ""},
+      {"the first copy", 5, {{"Rx.nc", "A"}}, {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "A"}}, "Rx.1.nc"},
+      {"the chain moves on, newest first", 3,
+       {{"Rx.nc", "C"}, {"Rx.1.nc", "B"}, {"Rx.2.nc", "A"}},
+       {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "C"}, {"Rx.2.nc", "B"}, {"Rx.3.nc", "A"}}, "Rx.1.nc"},
+      {"the oldest beyond the number goes", 2,
+       {{"Rx.nc", "C"}, {"Rx.1.nc", "B"}, {"Rx.2.nc", "A"}},
+       {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "C"}, {"Rx.2.nc", "B"}}, "Rx.1.nc"},
+      {"a gap in the chain stays a gap", 3, {{"Rx.nc", "C"}, {"Rx.2.nc", "A"}},
+       {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "C"}, {"Rx.3.nc", "A"}}, "Rx.1.nc"},
+      {"0 keeps none", 0, {{"Rx.nc", "A"}, {"Rx.1.nc", "B"}},
+       {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "B"}}, ""},
+      {"the copy cannot be made: the program is written all the same", 1,
+       {{"Rx.nc", "A"}, {"Rx.1.nc", "<dir>"}}, {{"Rx.nc", "NEW\r\n"}, {"Rx.1.nc", "<dir>"}}, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    for (const auto& e : fs::directory_iterator(dir_)) fs::remove_all(e.path());
+    for (const auto& [name, content] : r.before) {
+      if (content == "<dir>") {
+        fs::create_directories(dir_ / name / "inside");
+      } else {
+        testfs::Spit(tmp_.File(name), content);
+      }
+    }
+    const kelv::BackupResult b = kelv::KeepPrevious(path_, r.keep);
+    kelv::WriteRxFile(path_, {"NEW"});
+    EXPECT_EQ(Contents(dir_), r.after);
+    EXPECT_EQ(b.made.empty() ? "" : fs::u8path(b.made).filename().u8string(), r.made);
+    EXPECT_EQ(b.failure.empty(), r.made != "" || r.keep == 0 || r.before.empty());
+  }
+  EXPECT_EQ(kelv::BackupPath("/a.b/Kept", 2), "/a.b/Kept.2");
+}
+
+// The reception log: one line per reception under a heading, code page 932
+// and CR LF, a new file past its size with the one before kept.
+TEST_F(RxFile, ReceptionLog) {
+  using kelv::Sjis;
+  kelv::ReceptionLogEntry e;
+  e.when = "2026-12-09 10:21:27";
+  e.preset = 2;
+  e.button = Sjis("旋盤\t2");
+  e.port = "COM3";
+  e.baud = 9600;
+  e.code = "ISO";
+  e.start_mode = Sjis("DC2で開始、DC4で終了");
+  e.bytes = 1234;
+  e.lines = 56;
+  e.program = "O1234";
+  e.ending = Sjis("途中終了");
+  e.file = "Rx.nc";
+  const std::string line = kelv::ReceptionLogLine(e);
+  EXPECT_EQ(line, "2026-12-09 10:21:27\t2\t" + Sjis("旋盤 2") + "\tCOM3\t9600\tISO\t" +
+                      Sjis("DC2で開始、DC4で終了") + "\t1234\t56\tO1234\t" + Sjis("途中終了") +
+                      "\t" + Sjis("なし") + "\tRx.nc\t-\r\n");
+
+  const std::string log = tmp_.File("Rx.log");
+  const std::string heading = kelv::ReceptionLogHeading();
+  ASSERT_TRUE(kelv::AppendReceptionLog(log, line));
+  ASSERT_TRUE(kelv::AppendReceptionLog(log, line));
+  EXPECT_EQ(testfs::Slurp(log), heading + line + line);
+  const std::string full(kelv::kRxLogMax, 'x');
+  testfs::Spit(log, full);
+  ASSERT_TRUE(kelv::AppendReceptionLog(log, line));
+  EXPECT_EQ(testfs::Slurp(log), heading + line);
+  EXPECT_TRUE(testfs::Slurp(tmp_.File("Rx.1.log")) == full);
+  // A log that cannot be written is only reported.
+  EXPECT_FALSE(kelv::AppendReceptionLog(dir_.u8string(), line));
+
+  const struct {
+    std::vector<std::string> content;
+    std::string number;
+  } programs[] = {
+      {{"%\r\nO1234 (O9 PLATE)\r\n"}, "O1234"},
+      {{"%\r\n(O999 COMMENT)\r\n", ":0042\r\nO7\r\n"}, ":0042"},
+      {{"(UNCLOSED O5\r\nN10 O12\r\n"}, "O12"},
+      {{"%\r\nG01 X1.\r\nOX\r\n"}, ""},
+  };
+  for (const auto& p : programs) EXPECT_EQ(kelv::FirstProgramNumber(p.content), p.number);
 }
 
 #ifndef _WIN32

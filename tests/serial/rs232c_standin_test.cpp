@@ -19,14 +19,18 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "accepting_device.h"
+#include "comthd.h"
 #include "handover.h"
 #include "linechars.h"
 #include "linerun.h"
 #include "rs232c.h"
 #include "rxfile.h"
+#include "sjis.h"
+#include "verdict.h"
 
 namespace {
 
@@ -55,6 +59,11 @@ struct Habits {
   // for this many polls (-1: for good).
   int status_fails_from = 0;
   int status_fail_polls = -1;
+  // Line errors: the flags the status queries give once bytes are there, and
+  // the places of bytes marked as hit (counted in bytes read).
+  uint32_t error_flags = 0;
+  std::vector<uint64_t> marked;
+  bool short_reads = false;  // a read completes at once with nothing
 };
 
 // What the stand-in driver holds; shared with its late completions and kept
@@ -195,7 +204,13 @@ class StandInDevice final : public AcceptingDevice {
                (h.status_fail_polls < 0 || poll < h.status_fails_from + h.status_fail_polls);
     if (d_->gone) return false;
     in_queue = static_cast<uint32_t>(d_->line.size());
+    if (in_queue > 0) errors_ |= std::exchange(d_->habits.error_flags, 0u);
     return true;
+  }
+  void TakeLineErrors(serialdev::LineErrors& into) override {
+    std::lock_guard<std::mutex> lock(d_->mu);
+    into.flags = std::exchange(errors_, 0u);
+    into.marked = std::exchange(d_->habits.marked, {});
   }
   bool Gone() const override {
     std::lock_guard<std::mutex> lock(d_->mu);
@@ -212,6 +227,10 @@ class StandInDevice final : public AcceptingDevice {
       return XferStart::Failed;
     }
     x = Driver::Xfer();
+    if (d_->habits.short_reads) {
+      d_->End(x, true, 0);
+      return XferStart::Completed;
+    }
     if (d_->line.size() >= count) {
       std::copy_n(d_->line.begin(), count, static_cast<uint8_t*>(buf));
       d_->line.erase(d_->line.begin(), d_->line.begin() + count);
@@ -280,6 +299,7 @@ class StandInDevice final : public AcceptingDevice {
   }
 
   std::shared_ptr<Driver> d_;
+  uint32_t errors_ = 0;
 };
 
 std::unique_ptr<serialdev::SerialDevice> MakeStandIn() {
@@ -401,18 +421,21 @@ TEST_F(StandInTest, ReadTheDriverNeverAbortsKeepsItsRecordUntilItEnds) {
 TEST_F(StandInTest, FailingEventWaitsDoNotSpin) {
   driver().habits.waits = Waits::FailAtOnce;
   port_.OnRXCHAR = [](TObject*) {};
+  const auto start = Clock::now();
   ASSERT_TRUE(port_.Open());
-  const auto end = Clock::now() + std::chrono::milliseconds(300);
+  const auto end = start + std::chrono::milliseconds(600);
   while (Clock::now() < end) {
     HandOver::Ui().ServePending();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_TRUE(port_.Close());
+  EXPECT_TRUE(port_.Close());  // a hang here is the failure
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   std::lock_guard<std::mutex> lock(driver().mu);
-  EXPECT_GE(driver().waits, 2) << "the watcher keeps trying";
-  // A short pause after each failure gives a few dozen; a spinning loop would
-  // make hundreds of thousands.
-  EXPECT_LT(driver().waits, 300);
+  EXPECT_GE(driver().waits, tcommthread::kQuickRetries + 1) << "the watcher keeps trying";
+  // A few quick retries, then four a second: a loop that kept its 10 ms
+  // pause would make one every 10 ms, a spinning one hundreds of thousands.
+  EXPECT_LE(driver().waits, tcommthread::kQuickRetries + 2 + ms.count() / 250)
+      << "in " << ms.count() << " ms";
 }
 
 // Close ends also on a driver that ignores the mask change: its pending wait
@@ -523,6 +546,55 @@ TEST_F(StandInTest, FailedStatusEndsTheRunOnlyWhenItLasts) {
     }
     TearDown();
   }
+}
+
+// Line errors the driver reports reach the run with the lines they hit: kinds
+// from the status queries, places where the system marks the bytes. The bytes
+// are stored as they came.
+TEST_F(StandInTest, LineErrorsReachTheRunWithTheirLines) {
+  using namespace serialdev;
+  const std::string program = "%\nO1\nG1 X1\nG2 Y2\n%\n";  // lines from bytes 0, 2, 5, 11, 17
+  struct Row {
+    const char* name;
+    uint32_t flags;
+    std::vector<uint64_t> marked;
+    std::string errors;
+  };
+  const Row rows[] = {
+      {"parity at byte 7", CE_RXPARITY, {7}, kelv::Sjis("回線エラー:パリティ 1文字 3行目")},
+      {"framing", CE_FRAME, {}, kelv::Sjis("回線エラー:フレーミング")},
+      {"an overrun flag", CE_OVERRUN, {}, kelv::Sjis("回線エラー:オーバーラン")},
+      {"break", CE_BREAK, {}, kelv::Sjis("回線エラー:ブレーク")},
+      {"none", 0, {}, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    SetUp();
+    driver().habits.error_flags = r.flags;
+    driver().habits.marked = r.marked;
+    ASSERT_TRUE(port_.Open());
+    driver().Deliver(std::vector<uint8_t>(program.begin(), program.end()));
+    kelv::LineAnswers answers(port_);
+    kelv::Reception rx(kelv::ReceptionSettings{});
+    EXPECT_EQ(kelv::PollLine(port_, rx, answers, Passes([] {})), kelv::RunEnd::Finished);
+    rx.FinishRun();
+    EXPECT_EQ(kelv::LineErrorText(rx.Errors(), 3), r.errors);
+    EXPECT_EQ(rx.Lines(), (std::vector<std::string>{"%", "O1", "G1 X1", "G2 Y2", "%"}));
+    TearDown();
+  }
+}
+
+// A read that the system completes at once with no byte is no byte: the
+// buffer's last byte is not handed out again.
+TEST_F(StandInTest, ReadCompletedAtOnceWithNothingIsNoByte) {
+  ASSERT_TRUE(port_.Open());
+  driver().Deliver({'A'});
+  uint8_t b = 0;
+  ASSERT_TRUE(port_.ReadByte(b));
+  driver().habits.short_reads = true;
+  b = 0;
+  EXPECT_FALSE(port_.ReadByte(b));
+  EXPECT_EQ(b, 0);
 }
 
 // A DC2 answered during a hold lets the control go on, as any DC1 does: a

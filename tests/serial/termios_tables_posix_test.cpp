@@ -182,10 +182,19 @@ TEST(SerialTables, MarkedInputIsDecoded) {
   for (const FilterCase& c : cases) {
     serialtables::RxFilter f(c.opt);
     std::vector<uint8_t> out;
+    std::vector<size_t> faulty;
     size_t errors = 0;
-    for (const auto& in : c.feeds) errors += f.Feed(in.data(), in.size(), out);
+    for (const auto& in : c.feeds) errors += f.Feed(in.data(), in.size(), out, &faulty);
     EXPECT_EQ(out, c.want) << c.name;
     EXPECT_EQ(errors, c.errors) << c.name;
+    // Each faulty byte delivered is named by its place (a dropped NUL is not).
+    EXPECT_EQ(faulty.size(), c.opt.discard_null ? 0 : c.errors) << c.name;
+    for (size_t i = 0; i < faulty.size(); ++i) {
+      EXPECT_LT(faulty[i], out.size()) << c.name;
+      if (i > 0) {
+        EXPECT_LT(faulty[i - 1], faulty[i]) << c.name;
+      }
+    }
   }
 }
 

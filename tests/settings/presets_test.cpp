@@ -63,6 +63,12 @@ TEST_F(PresetsFile, LoadRules) {
       {"[File]\r\nP32013=0\r\n", [](auto& s) { return s.ColonAsO; }, 0},
       {"[File]\r\nP32013=true\r\n", [](auto& s) { return s.ColonAsO; }, 0},
       {"[Set]\r\nP32013=1\r\n", [](auto& s) { return s.ColonAsO; }, 0},
+      // Numbered copies of earlier programs: 5 unless the file says.
+      {"[Set]\r\n", [](auto& s) { return s.Backups; }, 5},
+      {"[File]\r\nBackups=0\r\n", [](auto& s) { return s.Backups; }, 0},
+      {"[File]\r\nBackups=12\r\n", [](auto& s) { return s.Backups; }, 12},
+      {"[File]\r\nBackups=-2\r\n", [](auto& s) { return s.Backups; }, 0},
+      {"[File]\r\nBackups=100000\r\n", [](auto& s) { return s.Backups; }, 99},
   };
   for (const auto& c : cases) EXPECT_EQ(c.field(Load(c.content)), c.want) << c.content;
 }

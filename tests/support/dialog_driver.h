@@ -87,6 +87,13 @@ class DialogDriver {
   // The session ends as the system ends it: a signal on Linux, the session
   // messages on Windows. Returns once the dialog has dealt with it.
   virtual void EndSession(TestDlg& d) = 0;
+  // The system asks whether its session may end (Windows asks every window;
+  // on Linux the session manager asks to save, and logind's inhibitors
+  // answer): whether the program lets it. Returns once the dialog has dealt
+  // with it.
+  virtual bool QueryEndSession(TestDlg& d) = 0;
+  // Whether the program keeps the system from sleeping, as the system sees it.
+  virtual bool SleepHeld() = 0;
   // The boxes' title: the test program's name.
   virtual std::string ProgramTitle() const = 0;
 

@@ -1,0 +1,100 @@
+#include "verdict.h"
+
+#include <algorithm>
+
+#include "serialdev.h"
+#include "sjis.h"
+
+namespace kelv {
+
+RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, bool session_end) {
+  if (device_lost) return RunEnding::DeviceLost;
+  if (read_failed) return RunEnding::ReadError;
+  if (rx.Finished()) {
+    // DC4 ends a run whatever came before it; a program that opened with "%"
+    // is whole only with its closing "%" line. (The closing "%" itself ends
+    // the runs of the other modes.)
+    if (rx.Settings().EndMark == 'D' && rx.OpenedByPercent() && !rx.ClosedByPercent()) {
+      return RunEnding::CutOff;
+    }
+    return RunEnding::Complete;
+  }
+  return session_end ? RunEnding::SessionEnd : RunEnding::Cancelled;
+}
+
+std::string EndStatusText(RunEnding ending, const Reception& rx) {
+  const bool errors = rx.Errors().kinds != 0;
+  // After the verdict, so that "受信完了" never stands alone over errors.
+  const std::string marked = errors ? Sjis("・回線エラーあり") : std::string();
+  const std::string count = std::to_string(rx.LineCount());
+  switch (ending) {
+    case RunEnding::Complete:
+      return errors ? Sjis("受信終了") + marked : EndText(true, rx.LineCount());
+    case RunEnding::CutOff:
+      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済") + marked;
+    case RunEnding::Cancelled:
+      return EndText(false, rx.LineCount()) + marked;
+    case RunEnding::ReadError:
+    case RunEnding::DeviceLost:
+    case RunEnding::SessionEnd:
+      break;
+  }
+  return std::string();
+}
+
+std::string LineErrorText(const Reception::ErrorTally& e, size_t max_lines) {
+  if (e.kinds == 0) return std::string();
+  struct Kind {
+    uint32_t flag;
+    const char* name;
+  };
+  static const Kind kKinds[] = {
+      {serialdev::CE_RXPARITY, "パリティ"},   {serialdev::CE_FRAME, "フレーミング"},
+      {serialdev::CE_OVERRUN, "オーバーラン"}, {serialdev::CE_RXOVER, "バッファあふれ"},
+      {serialdev::CE_BREAK, "ブレーク"},
+  };
+  std::string text = Sjis("回線エラー:");
+  bool first = true;
+  for (const Kind& k : kKinds) {
+    if (!(e.kinds & k.flag)) continue;
+    if (!first) text += Sjis("・");
+    text += Sjis(k.name);
+    first = false;
+  }
+  if (e.marked > 0) text += " " + std::to_string(e.marked) + Sjis("文字");
+  if (!e.lines.empty()) {
+    text += " ";
+    const size_t shown = std::min(e.lines.size(), max_lines);
+    for (size_t i = 0; i < shown; ++i) {
+      if (i > 0) text += ",";
+      text += std::to_string(e.lines[i]);
+    }
+    if (shown < e.lines.size() || e.more_lines) text += Sjis("…");
+    text += Sjis("行目");
+  }
+  return text;
+}
+
+std::string EndingName(RunEnding ending) {
+  switch (ending) {
+    case RunEnding::Complete:
+      return Sjis("完了");
+    case RunEnding::Cancelled:
+      return Sjis("中止");
+    case RunEnding::CutOff:
+      return Sjis("途中終了");
+    case RunEnding::ReadError:
+      return Sjis("読込みエラー");
+    case RunEnding::DeviceLost:
+      return Sjis("回線喪失");
+    case RunEnding::SessionEnd:
+      return Sjis("セッション終了");
+  }
+  return std::string();
+}
+
+std::string WaitingHintText() {
+  return Sjis("文字化けを受信：ﾎﾞｰﾚｰﾄ・送信コード・ケーブルを確認");
+}
+
+}  // namespace kelv
