@@ -1,5 +1,7 @@
 #include "UnitRx.h"
 
+#include <optional>
+
 #include "apperror.h"
 #include "fileio.h"
 #include "frontend.h"
@@ -326,6 +328,9 @@ struct TRXDlg::RunState {
   bool read_failed = false;
   bool ended = false;  // the line is closed and the lines are saved
   bool hinted = false;  // the status line says to check the settings
+  // The previous Rx.nc is kept once per run: a snapshot written when the
+  // session's end was asked for must not push it out of the backups.
+  std::optional<kelv::BackupResult> kept;
 };
 
 void TRXDlg::FormQueryEndSession(TObject*) {
@@ -341,8 +346,9 @@ void TRXDlg::FormQueryEndSession(TObject*) {
   try {
     const std::vector<std::string>& so_far = run_->rx.FileBlocks();
     if (!so_far.empty()) {
-      kelv::WriteRxFileBlocks(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName,
-                              so_far);
+      const std::string path = kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName;
+      if (!run_->kept) run_->kept = kelv::KeepPrevious(path, backups_);
+      kelv::WriteRxFileBlocks(path, so_far);
     }
   } catch (const std::exception&) {
   }
@@ -423,7 +429,7 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   // slow driver's close may outlast the program (an ended task, a forced
   // shutdown, the session's end).
   const std::vector<std::string> content = run.rx.TakeFileBlocks();
-  SaveReception(run.rx, ending, content, at_session_end);
+  SaveReception(run, ending, content, at_session_end);
   if (at_session_end) {
     rs232c1->Close();
     return;
@@ -443,15 +449,17 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   CancelBtn->SetCaption(Sjis("閉じる"));
 }
 
-void TRXDlg::SaveReception(const kelv::Reception& rx, kelv::RunEnding ending,
+void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
                            const std::vector<std::string>& content, bool at_session_end) {
+  const kelv::Reception& rx = run.rx;
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   kelv::ReceptionLogEntry e;
   e.when = kelv::LocalTimeText();
   if (!content.empty()) {
     // Nothing is kept when nothing replaces it; the new program matters more
     // than the copy of the old one.
-    const kelv::BackupResult backup = kelv::KeepPrevious(dir + kelv::kRxFileName, backups_);
+    if (!run.kept) run.kept = kelv::KeepPrevious(dir + kelv::kRxFileName, backups_);
+    const kelv::BackupResult& backup = *run.kept;
     const std::string written = SaveReceived(content);
     e.file = kelv::Utf8ToSjis(kelv::fileio::DirectoryOf(written) == dir
                                   ? kelv::fileio::FileNameOf(written)

@@ -137,7 +137,7 @@ class TRXDlg : public TComponent {
   // Keeps the program before it as a numbered copy, writes the received one
   // (SaveReceived) and logs the reception, however it ended. No box at the
   // session's end.
-  void SaveReception(const kelv::Reception& rx, kelv::RunEnding ending,
+  void SaveReception(RunState& run, kelv::RunEnding ending,
                      const std::vector<std::string>& content, bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
   // place. `content`: the file's bytes as the reception keeps them, the lines

@@ -52,6 +52,7 @@ TEST_F(SessionEnd, InTheMiddleOfARunKeepsWhatArrived) {
 // the disk in case it is not.
 TEST_F(SessionEnd, RequestToSaveKeepsTheRunGoing) {
   WriteIni(0);
+  ASSERT_TRUE(WriteFile(RxPath(), "%\r\nO1 (THE PREVIOUS ONE)\r\n%\r\n"));
   TRXDlg& d = Make();
   std::vector<Step> script{Until([this] { return Open(); }), Send(B("%\nN1 G01\nN2 X10\nN3 Y"))};
   for (Step& s : Sync()) script.push_back(std::move(s));
@@ -65,6 +66,9 @@ TEST_F(SessionEnd, RequestToSaveKeepsTheRunGoing) {
   Run(std::move(script));
   EXPECT_EQ(quits_, 0);
   EXPECT_EQ(ReadFile(RxPath()), "%\r\nN1 G01\r\nN2 X10\r\nN3 Y20\r\n%\r\n");
+  // The snapshot did not push the previous program out of the first backup.
+  EXPECT_EQ(ReadFile(RxPath().substr(0, RxPath().size() - 2) + "1.nc"),
+            "%\r\nO1 (THE PREVIOUS ONE)\r\n%\r\n");
 }
 
 }  // namespace
