@@ -45,10 +45,23 @@ LineAnswers::LineAnswers(Trs232c& port)
 
 void LineAnswers::WatcherSawEventChar() {
   if (run_answers_) return;  // the run answers every one it reads
-  port_.WriteByte(linechars::kDC1);
-  held_ = false;  // any DC1 lets the control go on
+  Dc1ForDc2();
   ++watcher_dc1_;
   ++answered_;
+}
+
+void LineAnswers::Dc1ForDc2() {
+  // A control that asks while held is answered by the DC1 that ends the
+  // hold: a DC1 now would let it go on into a queue that is still full, and
+  // the next pass would hold it again, over and over while a backlog is read.
+  // One DC1 answers every DC2 of the hold: each asked the same question.
+  if (!held_) port_.WriteByte(linechars::kDC1);
+}
+
+void LineAnswers::Resume() {
+  held_ = false;
+  port_.WriteByte(linechars::kDC1);
+  ++resumes_;
 }
 
 void LineAnswers::SawEventChar() {
@@ -58,13 +71,10 @@ void LineAnswers::SawEventChar() {
 
 void LineAnswers::Answer() {
   while (answered_ < seen_) {
-    port_.WriteByte(linechars::kDC1);
+    Dc1ForDc2();
     ++answered_;
     ++run_dc1_;
   }
-  // A control that asks with DC2 while it is held takes the answer as leave
-  // to go on: the hold is over, and a queue still full is held anew.
-  held_ = false;
 }
 
 void LineAnswers::Hold() {
@@ -75,10 +85,7 @@ void LineAnswers::Hold() {
 }
 
 void LineAnswers::Release() {
-  if (!held_) return;
-  held_ = false;
-  port_.WriteByte(linechars::kDC1);
-  ++resumes_;
+  if (held_) Resume();
 }
 
 void LineAnswers::WatcherQueueFull() {
@@ -92,9 +99,7 @@ void LineAnswers::Pass(int32_t queued) {
     // sent. Resuming before the queue is empty keeps the line busy while we
     // read the rest.
     if (held_ && queued <= resume_level_) {
-      held_ = false;
-      port_.WriteByte(linechars::kDC1);
-      ++resumes_;
+      Resume();
     } else if (packet_size_ > 0 && queued >= packet_size_) {
       Hold();
     }

@@ -14,11 +14,11 @@
 //    one time, that of the oldest unanswered DC2: no timer per byte.
 //  - DC3 at the limit: when the queue holds packetsize bytes or more and no
 //    DC3 is outstanding, one DC3, whether the watcher's OnPACKET or the run's
-//    own queue query sees it first. Any DC1 ends the hold, the answer to a
-//    DC2 too (the control goes on after it): a queue still full then gets a
-//    DC3 again.
+//    own queue query sees it first.
 //  - DC1 once a held queue has drained to a quarter of its size, and at the
-//    run's end while a hold is in force.
+//    run's end while a hold is in force. DC2s that come during a hold are
+//    answered by that DC1, not before (the control goes on after the
+//    answer), so one hold lasts while a backlog is read.
 // Everything here runs on the user-interface thread: the watcher's handlers
 // are handed over to it, so the counts need no lock.
 #pragma once
@@ -72,7 +72,8 @@ class LineAnswers {
   // or -1 when nothing falls due by itself.
   int MsUntilDue() const;
 
-  // What happened, for tests and the benchmark.
+  // What happened, for tests and the benchmark (a DC2 answered by the DC1
+  // that ends a hold counts among the answers).
   bool RunAnswers() const { return run_answers_; }
   uint64_t EventCharsRead() const { return seen_; }
   uint64_t WatcherDc1() const { return watcher_dc1_; }
@@ -85,6 +86,8 @@ class LineAnswers {
   void SawEventChar();
   void Answer();
   void Hold();
+  void Resume();
+  void Dc1ForDc2();
 
   Trs232c& port_;
   int event_char_;  // -1: no event character is answered

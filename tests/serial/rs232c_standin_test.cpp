@@ -597,21 +597,53 @@ TEST_F(StandInTest, ReadCompletedAtOnceWithNothingIsNoByte) {
   EXPECT_EQ(b, 0);
 }
 
-// A DC2 answered during a hold lets the control go on, as any DC1 does: a
-// queue still over the limit is held again.
-TEST_F(StandInTest, AnswerDuringAHoldEndsIt) {
-  driver().habits.flag = Flag::Refused;  // the run answers at once
-  port_.EvtChar = linechars::kDC2;
-  port_.packetsize = 900;
-  port_.OnRXFLAG = port_.OnPACKET = [](TObject*) {};
-  ASSERT_TRUE(port_.Open());
-  kelv::LineAnswers answers(port_);
-  answers.Pass(1000);
-  answers.Read(linechars::kDC2);
-  answers.AfterBatch();
-  answers.Pass(1000);
-  EXPECT_EQ(driver().sent, (std::vector<uint8_t>{linechars::kDC3, linechars::kDC1, linechars::kDC3}));
-  port_.OnRXFLAG = port_.OnPACKET = nullptr;
+// DC2s that come during a hold are answered by the one DC1 that ends it (at
+// the resume level or at the run's end), from whichever side answers them:
+// one hold lasts while a backlog is read.
+TEST_F(StandInTest, Dc2DuringAHoldIsAnsweredWhenItEnds) {
+  using linechars::kDC1;
+  using linechars::kDC3;
+  struct Row {
+    const char* name;
+    Flag flag;     // Refused: the run answers; AtOnce: the watcher does
+    int dc2;       // read during the hold
+    bool at_end;   // the run ends while held, instead of draining
+    std::vector<uint8_t> want;
+  };
+  const Row rows[] = {
+      {"the run's answer, drained", Flag::Refused, 1, false, {kDC3, kDC1}},
+      {"the run's answers, two DC2s", Flag::Refused, 2, false, {kDC3, kDC1}},
+      {"the watcher's answer, drained", Flag::AtOnce, 1, false, {kDC3, kDC1}},
+      {"the run's answer, run ends held", Flag::Refused, 1, true, {kDC3, kDC1}},
+      {"no DC2, run ends held", Flag::Refused, 0, true, {kDC3, kDC1}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    driver().habits.flag = row.flag;
+    port_.EvtChar = linechars::kDC2;
+    port_.packetsize = 900;
+    port_.OnRXFLAG = port_.OnPACKET = [](TObject*) {};
+    ASSERT_TRUE(port_.Open());
+    kelv::LineAnswers answers(port_);
+    answers.Pass(1000);
+    for (int i = 0; i < row.dc2; ++i) {
+      if (row.flag == Flag::AtOnce) answers.WatcherSawEventChar();
+      answers.Read(linechars::kDC2);
+    }
+    answers.AfterBatch();
+    answers.Pass(1000);  // the backlog still over the limit: no chatter
+    EXPECT_EQ(driver().sent, std::vector<uint8_t>{kDC3});
+    if (row.at_end) {
+      answers.Release();
+    } else {
+      answers.Pass(100);
+    }
+    answers.Pass(100);
+    EXPECT_EQ(driver().sent, row.want);
+    port_.OnRXFLAG = port_.OnPACKET = nullptr;
+    TearDown();
+  }
 }
 
 // The control on the far end, one step per polling pass: it asks with DC2 and
