@@ -13,10 +13,19 @@ using Clock = std::chrono::steady_clock;
 
 // How often a line that may not wake the run is looked at: at first as
 // often as ever, then less often while it stays quiet, never so seldom that
-// a fast line would fill the queue in between (115200 baud brings some 460
-// characters in 40 ms).
+// the line could bring more than some 450 characters in between, half of
+// what calls for DC3 (38400 baud, the fastest the dialog offers: 100 ms;
+// 115200 baud: 39 ms). Each look costs a driver call and a wake-up, which an
+// old PC feels while a run waits for the control.
 constexpr int kIdlePollMs = 5;
-constexpr int kQuietPollMs = 40;
+constexpr int kQuietPollMs = 100;
+constexpr int64_t kQuietChars = 450;
+
+int QuietLookMs(const Trs232c& port) {
+  if (port.bps <= 0) return kIdlePollMs;
+  const int64_t ms = kQuietChars * 10 * 1000 / port.bps;  // some 10 bits a character
+  return static_cast<int>(std::clamp<int64_t>(ms, kIdlePollMs, kQuietPollMs));
+}
 // A device that fails its queue query as a gone one does is given up after
 // three such passes 100 ms apart, some 300 ms: a glitch (a USB adapter's
 // power management) passes within one, an adapter pulled out does not.
@@ -150,6 +159,7 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
   } woken{port};
   if (hooks.wake) woken.how = port.SetArrivalWake(hooks.wake);
   const bool always_woken = woken.how == Trs232c::ArrivalWakes::Always;
+  const int quiet_ms = QuietLookMs(port);
   int look_ms = kIdlePollMs;
   int lost = 0;  // failed passes in a row
   Clock::time_point lost_since{};
@@ -174,7 +184,7 @@ RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHo
     lost = 0;
     if (n == 0) {
       hooks.wait(Sooner(always_woken ? -1 : look_ms, answers.MsUntilDue()));
-      look_ms = std::min(look_ms * 2, kQuietPollMs);
+      look_ms = std::min(look_ms * 2, quiet_ms);
       continue;
     }
     look_ms = kIdlePollMs;

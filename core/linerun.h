@@ -130,7 +130,8 @@ enum class RunEnd { Finished, Cancelled, ReadFailed };
 // With the queue empty the run waits for a cause: bytes or the device's end
 // (on a line that wakes the run), a window event, or an answer falling due. A
 // line that may not wake the run is looked at 5 ms after a pass that read
-// bytes, then less and less often while it stays quiet, down to every 40 ms.
+// bytes, then less and less often while it stays quiet, down to the time the
+// line's rate takes to bring some 450 characters (at most every 100 ms).
 RunEnd PollLine(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks);
 
 // Hands the line errors the device has seen since the last call to the
