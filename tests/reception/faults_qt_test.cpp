@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "handover.h"
 #include "reception.h"
 #include "rx_harness.h"
 #include "sjis.h"
@@ -495,7 +496,11 @@ TEST_P(SamePass, SettingsSavedDc1AnsweredRxNcWrittenThenQuit) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         EXPECT_EQ(d.rs232c1->InQueueCount(), 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The watcher's event char hand-over, however loaded the machine.
+        while (!HandOver::Ui().HasPending() && clock.elapsed() < 10000) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(HandOver::Ui().HasPending()) << "the watcher never saw the DC2";
       }
     }
   }));
