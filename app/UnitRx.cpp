@@ -331,7 +331,15 @@ struct TRXDlg::RunState {
   // The previous Rx.nc is kept once per run: a snapshot written when the
   // session's end was asked for must not push it out of the backups.
   std::optional<kelv::BackupResult> kept;
+  const kelv::BackupResult& KeepPrevious(const std::string& path, int keep) {
+    if (!kept) kept = kelv::KeepPrevious(path, keep);
+    return *kept;
+  }
 };
+
+std::string TRXDlg::RxPath() const {
+  return kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName;
+}
 
 void TRXDlg::FormQueryEndSession(TObject*) {
   // The run goes on: the session may yet be cancelled, or ended by force
@@ -346,9 +354,8 @@ void TRXDlg::FormQueryEndSession(TObject*) {
   try {
     const std::vector<std::string>& so_far = run_->rx.FileBlocks();
     if (!so_far.empty()) {
-      const std::string path = kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName;
-      if (!run_->kept) run_->kept = kelv::KeepPrevious(path, backups_);
-      kelv::WriteRxFileBlocks(path, so_far);
+      run_->KeepPrevious(RxPath(), backups_);
+      kelv::WriteRxFileBlocks(RxPath(), so_far);
     }
   } catch (const std::exception&) {
   }
@@ -458,8 +465,7 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
   if (!content.empty()) {
     // Nothing is kept when nothing replaces it; the new program matters more
     // than the copy of the old one.
-    if (!run.kept) run.kept = kelv::KeepPrevious(dir + kelv::kRxFileName, backups_);
-    const kelv::BackupResult& backup = *run.kept;
+    const kelv::BackupResult& backup = run.KeepPrevious(RxPath(), backups_);
     const std::string written = SaveReceived(content);
     e.file = kelv::Utf8ToSjis(kelv::fileio::DirectoryOf(written) == dir
                                   ? kelv::fileio::FileNameOf(written)
@@ -470,7 +476,7 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
       e.backup = Sjis("失敗 ") + backup.failure;
       // Told where the end of the run is read, without a box to wait for;
       // only when the old program has really been replaced.
-      if (!at_session_end && written == dir + kelv::kRxFileName) {
+      if (!at_session_end && written == RxPath()) {
         Label3->SetCaption(Sjis("前のRx.ncを残せませんでした: ") + backup.failure);
       }
     }
@@ -480,7 +486,8 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
   e.button = preset_buttons_[static_cast<size_t>(e.preset - 1)]->Caption();
   e.port = rs232c1->portname;
   e.baud = rs232c1->bps;
-  e.code = p.CodeType == 1 ? "EIA" : "ISO";
+  const auto& codes = kelv::CodeTypeItems();
+  e.code = p.CodeType < codes.size() ? codes[p.CodeType] : std::to_string(p.CodeType);
   const auto& modes = kelv::StartModeItems();
   e.start_mode = p.StartMode < modes.size() ? modes[p.StartMode] : std::to_string(p.StartMode);
   for (const std::string& b : content) e.bytes += b.size();
@@ -494,7 +501,7 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
 
 std::string TRXDlg::SaveReceived(const std::vector<std::string>& content) {
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
-  std::string path = dir + kelv::kRxFileName;
+  std::string path = RxPath();
   // The program exists only in memory now: after a failed save the operator
   // may keep it elsewhere, and only a cancel here lets it go.
   for (;;) {

@@ -143,6 +143,8 @@ class TRXDlg : public TComponent {
   // place. `content`: the file's bytes as the reception keeps them, the lines
   // with their CR LF, in blocks. The path written, or empty.
   std::string SaveReceived(const std::vector<std::string>& content);
+  // Where the received program goes: "Rx.nc" beside the settings file.
+  std::string RxPath() const;
 
   std::vector<std::string> args_;
   std::string settings_path_;

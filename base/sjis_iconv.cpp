@@ -75,21 +75,27 @@ struct Converters {
   ~Converters() { t_closed = true; }
 };
 
+// This thread's converters, or null once they are closed.
+const Converters* Mine() {
+  if (t_closed) return nullptr;
+  thread_local const Converters c;
+  return &c;
+}
+
 }  // namespace
 
 bool Encode(const std::string& utf8, std::string& out) {
-  if (t_closed) return Convert(utf8, out, Converter("CP932", "UTF-8"), "?", true);
-  thread_local const Converters c;
-  return Convert(utf8, out, c.encode, "?", true);
+  if (const Converters* c = Mine()) return Convert(utf8, out, c->encode, "?", true);
+  return Convert(utf8, out, Converter("CP932", "UTF-8"), "?", true);
 }
 
 std::string Decode(const std::string& sjis) {
   std::string out;
-  if (t_closed) {
-    Convert(sjis, out, Converter("UTF-8", "CP932"), "\xEF\xBF\xBD", false);
+  const char* bad = "\xEF\xBF\xBD";
+  if (const Converters* c = Mine()) {
+    Convert(sjis, out, c->decode, bad, false);
   } else {
-    thread_local const Converters c;
-    Convert(sjis, out, c.decode, "\xEF\xBF\xBD", false);
+    Convert(sjis, out, Converter("UTF-8", "CP932"), bad, false);
   }
   return out;
 }

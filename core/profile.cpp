@@ -35,6 +35,7 @@ std::string Snapshot::String(const std::string& section, const std::string& key,
   return value;
 }
 
+// Both systems read numbers the same way: the string, then the number rule.
 int32_t Snapshot::Integer(const std::string& section, const std::string& key, int32_t def) const {
   return kelv::ParseNumber(String(section, key, "")).value_or(def);
 }
@@ -66,6 +67,16 @@ std::vector<std::pair<std::string, std::string>> Snapshot::Section(
 std::string ReadString(const std::string& section, const std::string& key, const std::string& def,
                        const std::string& path) {
   return Snapshot(path).String(section, key, def);
+}
+
+int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def,
+                    const std::string& path) {
+  return Snapshot(path).Integer(section, key, def);
+}
+
+bool ReadBool(const std::string& section, const std::string& key, bool def,
+              const std::string& path) {
+  return Snapshot(path).Bool(section, key, def);
 }
 
 std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section,

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "numrule.h"
 #include "profile.h"
 #include "sjis.h"
 
@@ -181,17 +180,6 @@ std::string Update(const std::string& content, const std::string& section, const
   out += added;
   out.append(text.substr(at));
   return out;
-}
-
-// Both systems read numbers the same way: the string, then the number rule.
-int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def,
-                    const std::string& path) {
-  return kelv::ParseNumber(ReadString(section, key, "", path)).value_or(def);
-}
-
-bool ReadBool(const std::string& section, const std::string& key, bool def,
-              const std::string& path) {
-  return ReadInteger(section, key, def ? 1 : 0, path) != 0;
 }
 
 }  // namespace kelv::profile
