@@ -12,6 +12,7 @@
 #include "posarg.h"
 #include "reception.h"
 #include "rxfile.h"
+#include "rxline.h"
 #include "rxlog.h"
 #include "sjis.h"
 
@@ -85,26 +86,7 @@ void TRXDlg::FindControls() {
 void TRXDlg::CreatePort() {
   rs232c1 = new Trs232c(this);
   rs232c1->Name = "rs232c1";
-  // The dialog's stored line settings; ApplyPreset replaces the name, speed,
-  // data bits, parity and the three characters before every opening.
-  rs232c1->charbit = 8;
-  rs232c1->stopbit = "1";
-  rs232c1->bps = 9600;
-  rs232c1->portname = "COM1";
-  rs232c1->rxbuffsize = 1024;
-  rs232c1->txbuffsize = 1024;
-  rs232c1->readinterval = 0;
-  rs232c1->txtimeout = 30000;
-  rs232c1->rxtimeout = 30000;
-  rs232c1->paritymode = Sjis("無し");
-  rs232c1->flowflag = 3;
-  rs232c1->packetsize = 900;
-  rs232c1->set_flow(rsflowset{dfParity, dfBinary});
-  rs232c1->XonLim = 0;
-  rs232c1->XoffLim = 0;
-  rs232c1->ErrorChar = 0;
-  rs232c1->EofChar = 0;
-  rs232c1->EvtChar = 0;
+  kelv::SetRxLine(*rs232c1);
   rs232c1->OnRXFLAG = [this](TObject* Sender) { rs232c1RXFLAG(Sender); };
   rs232c1->OnPACKET = [this](TObject* Sender) { rs232c1PACKET(Sender); };
 }

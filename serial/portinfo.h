@@ -3,12 +3,9 @@
 // (an open would raise the modem lines of a port another program may use).
 #pragma once
 
-#include <map>
 #include <string>
 
-// As in rs232c.h, which this header leaves out: its names clash with the
-// system's headers on Windows.
-using PortMap = std::map<std::string, std::string>;
+#include "lineprops.h"
 
 namespace portinfo {
 

@@ -10,97 +10,21 @@
 #include <string>
 
 #include "component.h"
+#include "lineprops.h"
 #include "serialdev.h"
 
 class tcommthread;
 
-// Members of the flow set: member i stands for bit i of the flag word.
-enum TRsFlow : uint8_t {
-  dfBinary = 0,
-  dfParity,
-  dfOutxCtsFlow,
-  dfOutxDsrFlow,
-  dfDtrControl_b0,
-  dfDtrControl_b1,
-  dfDsrSensitivity,
-  dfTXContinueOnXoff,
-  dfOutX,
-  dfInX,
-  dfErrorChar,
-  dfNull,
-  dfRtsControl_b0,
-  dfRtsControl_b1,
-  dfAbortOnError,
-};
-
-// A set of TRsFlow members (bits 0..14).
-class rsflowset {
- public:
-  rsflowset() = default;
-  rsflowset(std::initializer_list<TRsFlow> members) {
-    for (TRsFlow m : members) Include(m);
-  }
-  static rsflowset FromBits(uint32_t bits) {
-    rsflowset s;
-    s.bits_ = static_cast<uint16_t>(bits & 0x7FFFu);
-    return s;
-  }
-  uint32_t Bits() const { return bits_; }
-  bool Contains(TRsFlow m) const { return (bits_ >> m) & 1u; }
-  void Include(TRsFlow m) { bits_ = static_cast<uint16_t>(bits_ | (1u << m)); }
-  void Exclude(TRsFlow m) { bits_ = static_cast<uint16_t>(bits_ & ~(1u << m)); }
-  bool operator==(const rsflowset& o) const { return bits_ == o.bits_; }
-  bool operator!=(const rsflowset& o) const { return bits_ != o.bits_; }
-
- private:
-  uint16_t bits_ = 0;
-};
-
-// Maps "COMn" names to device paths on platforms that have no such names.
-using PortMap = std::map<std::string, std::string>;
-
-class Trs232c : public TComponent {
+class Trs232c : public TComponent, public LineProperties, public LineEvents {
  public:
   explicit Trs232c(TComponent* AOwner);
   ~Trs232c() override;
 
-  // ---- Published properties, in declaration order. Texts are code page 932
-  // bytes. Setting one only stores it; the device sees it at the next Open.
-  int32_t charbit = 8;
-  std::string stopbit = "1";
-  int32_t bps = 9600;
-  std::string portname = "COM1";
-  int32_t rxbuffsize = 1024;
-  int32_t txbuffsize = 1024;
-  int32_t readinterval = 0;
-  int32_t txtimeout = 30000;
-  int32_t rxtimeout = 30000;
-  std::string paritymode;  // "無し" after construction (set in the constructor)
-  int32_t flowflag = 1;
-  int32_t packetsize = 0;
-  // flow: bits 0..14 of flowflag seen as a set; writing it clears bits 15..31.
-  rsflowset flow() const { return rsflowset::FromBits(static_cast<uint32_t>(flowflag)); }
-  void set_flow(rsflowset s) { flowflag = static_cast<int32_t>(s.Bits()); }
-  int32_t XonLim = 0;
-  int32_t XoffLim = 0;
-  uint8_t XonChar = 0x13;
-  uint8_t XoffChar = 0x11;
-  uint8_t ErrorChar = 0;
-  uint8_t EofChar = 0;
-  uint8_t EvtChar = 0;
-  TNotifyEvent OnBREAK;
-  TNotifyEvent OnCTS;
-  TNotifyEvent OnDSR;
-  TNotifyEvent OnERR;
-  TNotifyEvent OnRING;
-  TNotifyEvent OnRLSD;
-  TNotifyEvent OnRXCHAR;
-  TNotifyEvent OnRXFLAG;
-  TNotifyEvent OnTXEMPTY;
+  // ---- The line settings and line-event handlers are published through
+  // LineProperties and LineEvents; these three are the component's own.
   TNotifyEvent OnCreate;
   TNotifyEvent OnOpen;
   TNotifyEvent OnClose;
-  TNotifyEvent OnPACKET;
 
   // Where "COMn" names lead on this machine (see ResolvePortName); not a
   // published property: the dialog hands it over from its settings.

@@ -47,7 +47,7 @@ std::optional<uint8_t> ParityFromText(const std::string& text) {
   return std::nullopt;
 }
 
-uint32_t EventMaskFor(const Trs232c& p) {
+uint32_t EventMaskFor(const LineEvents& p) {
   uint32_t mask = 0;
   if (p.OnBREAK) mask |= EV_BREAK;
   if (p.OnCTS) mask |= EV_CTS;
@@ -62,7 +62,7 @@ uint32_t EventMaskFor(const Trs232c& p) {
   return mask;
 }
 
-void ChangeDeviceControl(const Trs232c& p, DeviceControl& dcb) {
+void ChangeDeviceControl(const LineProperties& p, DeviceControl& dcb) {
   dcb.BaudRate = static_cast<uint32_t>(p.bps);
   if (auto v = StopBitsFromText(p.stopbit)) dcb.StopBits = *v;
   if (auto v = ParityFromText(p.paritymode)) dcb.Parity = *v;
@@ -77,7 +77,7 @@ void ChangeDeviceControl(const Trs232c& p, DeviceControl& dcb) {
   if (p.EvtChar != 0) dcb.EvtChar = p.EvtChar;
 }
 
-CommTimeouts TimeoutsFor(const Trs232c& p) {
+CommTimeouts TimeoutsFor(const LineProperties& p) {
   CommTimeouts t;
   t.ReadIntervalTimeout = static_cast<uint32_t>(p.readinterval);
   t.ReadTotalTimeoutMultiplier = 0;

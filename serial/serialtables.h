@@ -1,6 +1,6 @@
-// Pure translations of the serial component: property texts to device values,
-// the component's properties to the device control block and time-outs, the
-// event mask and port names. Nothing here touches a device. (The termios side
+// Pure translations of the serial component's settings (lineprops.h):
+// property texts to device values, the line properties to the device control
+// block and time-outs, the assigned handlers to the event mask, and port names. Nothing here touches a device. (The termios side
 // is in termios_tables.h, beside the POSIX backend.)
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "rs232c.h"
+#include "lineprops.h"
 #include "serialdev.h"
 
 namespace serialtables {
@@ -24,15 +24,15 @@ std::optional<uint8_t> StopBitsFromText(const std::string& text);
 std::optional<uint8_t> ParityFromText(const std::string& text);
 
 // The line events enabled by the assigned handlers, in event-table order.
-uint32_t EventMaskFor(const Trs232c& port);
+uint32_t EventMaskFor(const LineEvents& events);
 
-// Changes the device control block read from the device by the component's
+// Changes the device control block read from the device by the line
 // properties: baud rate, stop bits and parity by their tables, byte size,
 // flag word, limits and characters (those two kept where the property is 0).
-void ChangeDeviceControl(const Trs232c& port, serialdev::DeviceControl& dcb);
+void ChangeDeviceControl(const LineProperties& line, serialdev::DeviceControl& dcb);
 
-// The five time-outs from the component's properties.
-serialdev::CommTimeouts TimeoutsFor(const Trs232c& port);
+// The five time-outs from the line properties.
+serialdev::CommTimeouts TimeoutsFor(const LineProperties& line);
 
 // The device path for a port name on a system without "COMn" devices: a name
 // holding "/" is a path already; otherwise the map entry whose key equals the

@@ -45,6 +45,7 @@
 #include "ncsend_lib.h"
 #include "ncsend_line.h"
 #include "rx_harness.h"
+#include "rxline.h"
 #include "serialdev.h"
 #include "sjis.h"
 #include "text.h"
@@ -246,11 +247,11 @@ TEST_P(FullQueue, IsHeldWithDc3AndLetGoWithDc1) {
         size_t sent = 0;
         QElapsedTimer clock;
         clock.start();
-        while ((sent < b.size() || d.rs232c1->InQueueCount() < 900) && clock.elapsed() < 10000) {
+        while ((sent < b.size() || d.rs232c1->InQueueCount() < kelv::kRxPacketSize) && clock.elapsed() < 10000) {
           sent += line_.WriteSome(b.data() + sent, b.size() - sent);
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        ASSERT_GE(d.rs232c1->InQueueCount(), 900);
+        ASSERT_GE(d.rs232c1->InQueueCount(), kelv::kRxPacketSize);
         // The watcher must have handed its receive event over before the run
         // reads the queue, or the level it sees would already be low again.
         while (!HandOver::Ui().HasPending() && clock.elapsed() < 10000) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rs232c.h"
+#include "rxline.h"
 #include "sjis.h"
 
 namespace {
@@ -77,31 +78,13 @@ TEST(Rs232cProps, FlowIsTheLowFifteenBitsOfTheFlagWord) {
   }
 }
 
-// What loading the dialog's stored layout does to its component: the stored
-// values are set one by one after construction, in declaration order, flow
-// after flowflag, and the two handlers are bound.
+// What loading the dialog's stored layout does to its component: the dialog's
+// line settings are set after construction, over whatever the flag word held,
+// and the two handlers are bound.
 void LoadAsStored(Trs232c& c, int& rxflag_calls, int& packet_calls) {
   c.Name = "rs232c1";
-  c.charbit = 8;
-  c.stopbit = "1";
-  c.bps = 9600;
-  c.portname = "COM1";
-  c.rxbuffsize = 1024;
-  c.txbuffsize = 1024;
-  c.readinterval = 0;
-  c.txtimeout = 30000;
-  c.rxtimeout = 30000;
-  c.paritymode = kelv::Sjis("無し");
   c.flowflag = 0x8003;  // whatever the word held, the stored set decides
-  c.packetsize = 900;
-  c.set_flow({dfBinary, dfParity});
-  c.XonLim = 0;
-  c.XoffLim = 0;
-  c.XonChar = 0x13;
-  c.XoffChar = 0x11;
-  c.ErrorChar = 0;
-  c.EofChar = 0;
-  c.EvtChar = 0;
+  kelv::SetRxLine(c);
   c.OnRXFLAG = [&](TObject*) { ++rxflag_calls; };
   c.OnPACKET = [&](TObject*) { ++packet_calls; };
 }

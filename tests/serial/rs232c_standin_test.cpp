@@ -29,6 +29,7 @@
 #include "linerun.h"
 #include "rs232c.h"
 #include "rxfile.h"
+#include "rxline.h"
 #include "sjis.h"
 #include "verdict.h"
 
@@ -622,7 +623,7 @@ TEST_F(StandInTest, Dc2DuringAHoldIsAnsweredWhenItEnds) {
     SetUp();
     driver().habits.flag = row.flag;
     port_.EvtChar = linechars::kDC2;
-    port_.packetsize = 900;
+    port_.packetsize = kelv::kRxPacketSize;
     port_.OnRXFLAG = port_.OnPACKET = [](TObject*) {};
     ASSERT_TRUE(port_.Open());
     kelv::LineAnswers answers(port_);
@@ -739,9 +740,9 @@ TEST_F(StandInTest, EveryDc2GetsOneDc1AndEveryHoldIsLetGoWhateverTheDriverReport
     SetUp();
     driver().habits.flag = row.flag;
     driver().habits.late_ms = row.late_ms;
-    // The dialog's line: event character DC2, packetsize 900, both handlers.
+    // The dialog's line: event character DC2, its packet size, both handlers.
     port_.EvtChar = linechars::kDC2;
-    port_.packetsize = 900;
+    port_.packetsize = kelv::kRxPacketSize;
     std::unique_ptr<kelv::LineAnswers> answers;
     port_.OnRXFLAG = [&](TObject*) { answers->WatcherSawEventChar(); };
     port_.OnPACKET = [&](TObject*) { answers->WatcherQueueFull(); };

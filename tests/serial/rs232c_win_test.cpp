@@ -11,6 +11,7 @@
 #include "comthd.h"
 #include "handover.h"
 #include "rs232c.h"
+#include "rxline.h"
 #include "syserror.h"
 #include "wintest.h"
 
@@ -213,7 +214,7 @@ TEST_F(Win32Component, DialogSettingsWithWatcher) {
   port_.XonChar = kDC1;
   port_.XoffChar = kDC3;
   port_.EvtChar = kDC2;
-  port_.packetsize = 900;
+  port_.packetsize = kelv::kRxPacketSize;
   int rxflag = 0;
   port_.OnRXFLAG = [&](TObject*) { ++rxflag; };
   port_.OnPACKET = [&](TObject*) {};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "rs232c.h"
 #include "sjis.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "comthd.h"
 #include "ptypair.h"
 #include "rs232c.h"
+#include "rxline.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct Call {
   int32_t in_queue;     // the component's InQueueCount during the call
 };
 
-// The dialog's setting: DC2 as event character, packetsize 900, and handlers
+// The dialog's setting: DC2 as event character, its packet size, and handlers
 // that log their calls and check where and by whom they are called.
 class WatcherTest : public ::testing::Test {
  protected:
@@ -32,7 +33,7 @@ class WatcherTest : public ::testing::Test {
     UsePty(port, far);
     port.rxbuffsize = 1024;
     port.EvtChar = DC2;
-    port.packetsize = 900;
+    port.packetsize = kelv::kRxPacketSize;
     port.XonChar = DC1;
     port.XoffChar = DC3;
   }
@@ -107,10 +108,10 @@ TEST_F(WatcherTest, PacketThresholdIsALevel) {
     const Call& packet = *std::find_if(calls.begin(), calls.end(),
                                        [](const Call& c) { return c.handler == "PACKET"; });
     EXPECT_EQ(packet.queue_count, 0) << "QueueCount is 0 while OnPACKET runs";
-    EXPECT_EQ(packet.in_queue, 900);
+    EXPECT_EQ(packet.in_queue, kelv::kRxPacketSize);
     EXPECT_EQ(far.Receive(1), Bytes{DC3});
 
-    // Still 900 or more at the next receive event: called again.
+    // Still a packet's worth or more at the next receive event: called again.
     ASSERT_TRUE(far.Send(Bytes{'c'}));
     ASSERT_TRUE(PollUntil([&] { return Count("PACKET") == 2; }));
     EXPECT_EQ(far.Receive(1), Bytes{DC3});
@@ -140,7 +141,7 @@ TEST_F(WatcherTest, ReceiveStepRunsBeforeTheFlagHandler) {
   data.push_back(DC2);
   ASSERT_TRUE(far.Send(data));
   // Not served yet: the events gather while the watcher waits for the hand-over.
-  ASSERT_TRUE(PollUntil([&] { return port.InQueueCount() == 900; }, false));
+  ASSERT_TRUE(PollUntil([&] { return port.InQueueCount() == kelv::kRxPacketSize; }, false));
   ASSERT_TRUE(PollUntil([&] { return Count("RXFLAG") == 1; }));
   ASSERT_GE(calls.size(), 3u);
   const std::vector<Call> last(calls.end() - 3, calls.end());
