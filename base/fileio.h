@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace kelv::fileio {
 
@@ -25,13 +26,10 @@ enum class ReadResult { kOk, kMissing, kFailed };
 ReadResult ReadWhole(const std::string& path, std::string& out);
 
 // Gives the file at `path` the content `content`, or creates it.
-//  - Normally a new file beside it is written, synced and put in its place in
-//    one step, keeping the old file's permissions: a failure leaves the old
-//    file as it was.
+//  - Normally through WriteReplacing: a failure leaves the old file as it was.
 //  - When no new file may be made beside it (a folder the user may not write;
 //    not a full disk, which fails) but the file itself may be written, it is
-//    written in place: rewritten
-//    from the start, cut to length and synced. Should that fail, the old bytes
+//    rewritten in place from the start, cut to length and synced. Should that fail, the old bytes
 //    are put back as far as the disk allows.
 //  - A file that is read-only (no write permission for anyone, the Windows
 //    read-only attribute, or no write access for this user) is never
@@ -75,14 +73,31 @@ enum class ReplaceStep { kDone, kCreate, kWrite, kPlace };
 struct ReplaceResult {
   ReplaceStep step = ReplaceStep::kDone;
   std::string reason;
+  // kCreate only: the folder takes no new file from this user (as against a
+  // full disk or a bad path).
+  bool folder_denied = false;
+  // kPlace only, Windows only: the system lost the old file half-way and the
+  // new one could not take its name; it stays beside it under this name, as
+  // the only copy.
+  std::string kept;
+
+  static ReplaceResult Stopped(ReplaceStep step, std::string reason, bool folder_denied = false) {
+    ReplaceResult r;
+    r.step = step;
+    r.reason = std::move(reason);
+    r.folder_denied = folder_denied;
+    return r;
+  }
 };
 
-// Hands `body` a writer for a new file beside `path` ("<path>.tmp", or
-// ".tmp1" ... where a name is taken), then syncs the file and puts it in
-// place of `path` in one step. The writer returns false when a write failed;
-// `body` returns false to give up (kWrite). A file held for a moment is
-// waited for as by SaveWhole. Whatever the outcome, no temporary file stays
-// behind and an old `path` is either replaced whole or left as it was.
+// The one way a file is replaced. Hands `body` a writer for a new file beside
+// `path` ("<path>.tmp<process>-<n>", a name IsSaveTemporary knows), then syncs
+// it and puts it in place of `path` in one step, keeping the old file's owner
+// and permissions (on Windows its attributes and access rights). The writer
+// returns false when a write failed; `body` returns false to give up
+// (kWrite). A file held for a moment is waited for as by SaveWhole. But for
+// `kept`, no temporary file stays behind, and an old `path` is either
+// replaced whole or left as it was.
 using ChunkWriter = std::function<bool(const char* data, size_t size)>;
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body);

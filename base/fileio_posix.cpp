@@ -70,50 +70,14 @@ bool MayWrite(const std::string& path, const struct stat& st) {
   return true;
 }
 
-enum class TempResult { kDone, kNoTemp, kFailed };
-
-// A new file beside `path`, synced, then renamed over it.
-TempResult ReplaceByTemp(const std::string& path, const std::string& content,
-                         const struct stat* old) {
-  std::string tmp;
-  int fd = -1;
-  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno != EEXIST) {
-      // Only a folder the user may not write calls for the in-place write; a
-      // full disk is reported, with the old file whole.
-      return errno == EACCES || errno == EPERM ? TempResult::kNoTemp : TempResult::kFailed;
-    }
-  }
-  if (fd < 0) return TempResult::kFailed;
-  bool ok = true;
-  if (old) {
-    // Keep the file's owner (best effort: only root may give a file away) and
-    // its permissions.
-    if (::fchown(fd, old->st_uid, old->st_gid) != 0) {
-      // The new file then belongs to the writer.
-    }
-    ok = ::fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
-  ok = CloseFd(fd) && ok;
-  ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return TempResult::kFailed;
-  }
-  SyncDirectoryOf(path);
-  return TempResult::kDone;
-}
-
 bool WriteFrom0(int fd, const std::string& content) {
   return ::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, content.data(), content.size()) &&
          ::ftruncate(fd, static_cast<off_t>(content.size())) == 0;
 }
 
-// Rewrites the file itself, for a folder that takes no new file.
-bool WriteInPlace(const std::string& path, const std::string& content) {
+// Rewrites the file itself from the start, for a file in a folder the user may
+// not write (which takes no new file beside it).
+bool RewriteInPlace(const std::string& path, const std::string& content) {
   const int fd = OpenRetry(path.c_str(), O_RDWR | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st {};
@@ -143,7 +107,6 @@ ReadResult ReadWhole(const std::string& path, std::string& out) {
 }
 
 bool SaveWhole(const std::string& path, const std::string& content, std::string* kept) {
-  // rename(2) replaces in one step: a save never loses the old file half-way.
   if (kept) kept->clear();
   // Write the file a link points to, not the link.
   std::string target = path;
@@ -160,35 +123,53 @@ bool SaveWhole(const std::string& path, const std::string& content, std::string*
   if (exists && (!S_ISREG(st.st_mode) || !MayWrite(target, st))) return false;
 
   // Rewritten in place only where no new file may be made beside it.
-  const TempResult r = ReplaceByTemp(target, content, exists ? &st : nullptr);
-  return r == TempResult::kDone || (r == TempResult::kNoTemp && exists && WriteInPlace(target, content));
+  const ReplaceResult r = WriteReplacing(target, [&content](const ChunkWriter& write) {
+    return write(content.data(), content.size());
+  });
+  return r.step == ReplaceStep::kDone ||
+         (r.step == ReplaceStep::kCreate && r.folder_denied && exists &&
+          RewriteInPlace(target, content));
 }
 
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body) {
-  ReplaceResult r;
+  // rename(2) replaces in one step: the old file is never lost half-way.
+  struct stat old {};
+  const bool exists = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
   std::string tmp;
   int fd = -1;
   int err = EEXIST;
-  for (int i = 0; i < 100 && fd < 0 && err == EEXIST; ++i) {
-    tmp = path + ".tmp" + (i == 0 ? std::string() : std::to_string(i));
+  for (unsigned attempt = 0; fd < 0 && err == EEXIST && attempt < 100; ++attempt) {
+    tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
     fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     err = fd < 0 ? errno : 0;
   }
-  if (fd < 0) return {ReplaceStep::kCreate, SystemErrorText(err)};
+  if (fd < 0) {
+    // A folder the user may not write, as against a full disk or a bad path.
+    return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(err), err == EACCES || err == EPERM);
+  }
+  bool written = true;
+  if (exists) {
+    // Keep the file's owner (best effort: only root may give a file away) and
+    // its permissions.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      // The new file then belongs to the writer.
+    }
+    written = ::fchmod(fd, old.st_mode & 07777) == 0;
+  }
   const ChunkWriter write = [fd](const char* data, size_t size) { return WriteAll(fd, data, size); };
-  bool written = false;
   try {
-    written = body(write) && ::fsync(fd) == 0;
+    written = written && body(write) && ::fsync(fd) == 0;
   } catch (...) {
     CloseFd(fd);
     ::unlink(tmp.c_str());
     throw;
   }
+  ReplaceResult r;
   if (!CloseFd(fd) || !written) {
     r.step = ReplaceStep::kWrite;
   } else if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    r = {ReplaceStep::kPlace, SystemErrorText(errno)};
+    r = ReplaceResult::Stopped(ReplaceStep::kPlace, SystemErrorText(errno));
   } else {
     SyncDirectoryOf(path);
     return r;

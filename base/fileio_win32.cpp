@@ -172,40 +172,11 @@ bool WriteFrom0(HANDLE h, const std::string& content) {
   return SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) && WriteAll(h, content) && SetEndOfFile(h);
 }
 
-enum class TempResult { kDone, kNoTemp, kFailed };
-
 const RenameCalls* g_save_renames = nullptr;
 
-TempResult ReplaceByTemp(const std::wstring& path, const std::string& content, bool exists,
-                         std::wstring& kept) {
-  std::wstring tmp;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
-  for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    tmp = path + L".tmp" + pid + L"-" + std::to_wstring(attempt);
-    h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
-    const DWORD err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
-      // Only a folder the user may not write calls for the in-place write; a
-      // full disk is reported, with the old file whole.
-      return err == ERROR_ACCESS_DENIED ? TempResult::kNoTemp : TempResult::kFailed;
-    }
-  }
-  if (h == INVALID_HANDLE_VALUE) return TempResult::kFailed;
-  Handle file(h);
-  bool ok = WriteAll(file.get(), content) && FlushFileBuffers(file.get());
-  ok = file.Close() && ok;
-  const Placed placed =
-      ok ? PlaceFile(tmp, path, exists, g_save_renames ? *g_save_renames : SystemRenames())
-         : Placed::kFailed;
-  if (placed == Placed::kDone) return TempResult::kDone;
-  if (placed == Placed::kFailed) DeleteFileW(tmp.c_str());
-  if (placed == Placed::kKeptAside) kept = tmp;
-  return TempResult::kFailed;
-}
-
-bool WriteInPlace(const std::wstring& path, const std::string& content) {
+// Rewrites the file itself from the start, for a file in a folder the user may
+// not write (which takes no new file beside it).
+bool RewriteInPlace(const std::wstring& path, const std::string& content) {
   Handle file(OpenUntilFree(path, GENERIC_READ | GENERIC_WRITE, 0));
   if (!file.ok()) return false;
   std::string old;
@@ -256,11 +227,13 @@ bool SaveWhole(const std::string& path, const std::string& content, std::string*
     if (!probe.ok()) return false;
   }
   // Rewritten in place only where no new file may be made beside it.
-  std::wstring tmp;
-  const TempResult r = ReplaceByTemp(wide, content, exists, tmp);
-  // Named as the caller names the file: its suffix is ours, and plain ASCII.
-  if (kept && !tmp.empty()) *kept = path + Utf8FromWide(tmp.substr(wide.size()));
-  return r == TempResult::kDone || (r == TempResult::kNoTemp && exists && WriteInPlace(wide, content));
+  const ReplaceResult r = WriteReplacing(path, [&content](const ChunkWriter& write) {
+    return write(content.data(), content.size());
+  });
+  if (kept) *kept = r.kept;
+  return r.step == ReplaceStep::kDone ||
+         (r.step == ReplaceStep::kCreate && r.folder_denied && exists &&
+          RewriteInPlace(wide, content));
 }
 
 bool AdoptLeftover(const std::string& path) {
@@ -294,18 +267,26 @@ bool AdoptLeftover(const std::string& path) {
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body) {
   const std::wstring wide = WidePath(path);
+  if (wide.empty()) return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(ERROR_INVALID_NAME));
+  const DWORD attrs = GetFileAttributesW(wide.c_str());
+  const bool exists = attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
   std::wstring tmp;
   HANDLE h = INVALID_HANDLE_VALUE;
   DWORD err = ERROR_FILE_EXISTS;
-  for (int i = 0; i < 100 && h == INVALID_HANDLE_VALUE &&
-                  (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS);
-       ++i) {
-    tmp = wide + L".tmp" + (i == 0 ? std::wstring() : std::to_wstring(i));
+  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+  for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100 &&
+                             (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS);
+       ++attempt) {
+    tmp = wide + L".tmp" + pid + L"-" + std::to_wstring(attempt);
     h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);
     err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   }
-  if (h == INVALID_HANDLE_VALUE) return {ReplaceStep::kCreate, SystemErrorText(static_cast<long>(err))};
+  if (h == INVALID_HANDLE_VALUE) {
+    // A folder the user may not write, as against a full disk or a bad path.
+    return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(static_cast<long>(err)),
+                                  err == ERROR_ACCESS_DENIED);
+  }
   Handle file(h);
   const ChunkWriter write = [&file](const char* data, size_t size) {
     return WriteAll(file.get(), data, size);
@@ -321,12 +302,22 @@ ReplaceResult WriteReplacing(const std::string& path,
   ReplaceResult r;
   if (!file.Close() || !written) {
     r.step = ReplaceStep::kWrite;
-  } else if (PlaceFile(tmp, wide, false) != Placed::kDone) {
-    r = {ReplaceStep::kPlace, SystemErrorText(static_cast<long>(GetLastError()))};
-  } else {
+    DeleteFileW(tmp.c_str());
     return r;
   }
-  DeleteFileW(tmp.c_str());
+  // Over an existing file by ReplaceFileW, which keeps its attributes and
+  // access rights.
+  const Placed placed =
+      PlaceFile(tmp, wide, exists, g_save_renames ? *g_save_renames : SystemRenames());
+  if (placed == Placed::kDone) return r;
+  r = ReplaceResult::Stopped(ReplaceStep::kPlace,
+                             SystemErrorText(static_cast<long>(GetLastError())));
+  if (placed == Placed::kKeptAside) {
+    // Named as the caller names the file: its suffix is ours, and plain ASCII.
+    r.kept = path + Utf8FromWide(tmp.substr(wide.size()));
+  } else {
+    DeleteFileW(tmp.c_str());
+  }
   return r;
 }
 

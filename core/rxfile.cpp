@@ -18,8 +18,9 @@ constexpr size_t kChunk = 64 * 1024;
   throw AppError(Sjis("ストリームへの書き込みエラー"));
 }
 
-// Writes the new file through `body`, then puts it in place of `path`.
-void WriteInPlace(const std::string& path,
+// Writes the new file through `body` and puts it in place of `path` in one
+// step; a failure leaves the old file and becomes the dialog's message.
+void ReplaceOrThrow(const std::string& path,
                   const std::function<bool(const fileio::ChunkWriter&)>& body) {
   const fileio::ReplaceResult r = fileio::WriteReplacing(path, body);
   switch (r.step) {
@@ -38,7 +39,7 @@ void WriteInPlace(const std::string& path,
 
 void WriteRxFile(const std::string& path, const std::vector<std::string>& lines) {
   if (lines.empty()) return;
-  WriteInPlace(path, [&lines](const fileio::ChunkWriter& write) {
+  ReplaceOrThrow(path, [&lines](const fileio::ChunkWriter& write) {
     std::string buf;
     buf.reserve(kChunk + 2);
     for (const std::string& line : lines) {
@@ -60,7 +61,7 @@ void WriteRxFile(const std::string& path, const std::vector<std::string>& lines)
 
 void WriteRxFileBlocks(const std::string& path, const std::vector<std::string>& blocks) {
   if (blocks.empty()) return;
-  WriteInPlace(path, [&blocks](const fileio::ChunkWriter& write) {
+  ReplaceOrThrow(path, [&blocks](const fileio::ChunkWriter& write) {
     for (const std::string& b : blocks) {
       if (!write(b.data(), b.size())) return false;
     }
