@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,6 +20,7 @@
 #include "ncsend_lib.h"
 #include "ncsend_line.h"
 #include "reception.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -336,27 +336,13 @@ TEST(NcsendPty, HungUpLineIsAFailure) {
   EXPECT_EQ(r.bytes, 0u);
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ncsend_test_XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testfs::TempDir;
 
 TEST(NcsendPty, OpensOnlyPseudoTerminalsUnlessAskedTo) {
   PtyPair pty;
   ASSERT_GE(pty.master, 0);
   TempDir dir;
-  const std::string plain = dir.path() + "/plain";
+  const std::string plain = dir.File("plain");
   std::ofstream(plain) << "x";
 
   const struct {
@@ -368,7 +354,7 @@ TEST(NcsendPty, OpensOnlyPseudoTerminalsUnlessAskedTo) {
       {"/dev/null", false, "is not a pseudo-terminal"},
       {"/dev/null", true, "is not a terminal device"},  // opened, then found not a tty
       {plain, true, "is not a terminal device"},
-      {dir.path() + "/missing", false, "cannot open"},
+      {dir.File("missing"), false, "cannot open"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -387,7 +373,7 @@ TEST(NcsendPty, OpensOnlyPseudoTerminalsUnlessAskedTo) {
 
 TEST(NcsendPty, MadeLineIsLinkedAndTheLinkGoesWithIt) {
   TempDir dir;
-  const std::string link = dir.path() + "/ttyNC";
+  const std::string link = dir.File("ttyNC");
   ASSERT_EQ(symlink("/nowhere", link.c_str()), 0);  // a stale link from an earlier run
 
   ncsend::Pty p;
@@ -424,7 +410,7 @@ TEST(NcsendPty, MadeLineIsLinkedAndTheLinkGoesWithIt) {
 // opened the line; with nobody there it gives up after its time-out.
 TEST(NcsendPty, WaitsForTheReceiverToOpenTheLine) {
   TempDir dir;
-  const std::string link = dir.path() + "/ttyNC";
+  const std::string link = dir.File("ttyNC");
   ncsend::Pty p;
   std::string error;
   ASSERT_TRUE(ncsend::MakePty(link, p, error)) << error;

@@ -302,7 +302,7 @@ TEST(WinProfile, ReadOnlyAttributeRefusesTheSave) {
 }
 
 // A folder the operator may not create files in, with "Kelv.ini" writable:
-// shown on Linux (tests/settings/profile_posix_test.cpp); here it needs a second
+// shown on Linux (tests/core/profile_posix_test.cpp); here it needs a second
 // user and access rights, which this Wine (run as the machine's user, without
 // Windows access control) cannot give.
 TEST(WinProfile, LockedFolderWritesInPlace) {

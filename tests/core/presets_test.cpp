@@ -1,5 +1,5 @@
 // The presets' load rules and line settings. The full load/save round trip
-// through the dialog is in tests/dialog/dialog_qt_test.cpp.
+// through the dialog is in tests/app/dialog_qt_test.cpp.
 #include "presets.h"
 
 #include <gtest/gtest.h>
