@@ -43,8 +43,13 @@ ReadResult ReadWhole(const std::string& path, std::string& out);
 // goes to `kept` (left empty otherwise).
 bool SaveWhole(const std::string& path, const std::string& content, std::string* kept = nullptr);
 
+// The name of the new file that a replacement of `path` writes first, at its
+// `n`th try (a name another save holds is passed over): "<path>.tmp", this
+// process's number, "-", n.
+std::string TemporaryName(const std::string& path, unsigned n);
+
 // Whether `file_name` is one that a save of the file `name` writes before it
-// puts it in place: "<name>.tmp", digits, "-", digits.
+// puts it in place (TemporaryName): "<name>.tmp", digits, "-", digits.
 inline bool IsSaveTemporary(const std::string& file_name, const std::string& name) {
   const std::string stem = name + ".tmp";
   if (file_name.compare(0, stem.size(), stem) != 0) return false;
@@ -91,7 +96,7 @@ struct ReplaceResult {
 };
 
 // The one way a file is replaced. Hands `body` a writer for a new file beside
-// `path` ("<path>.tmp<process>-<n>", a name IsSaveTemporary knows), then syncs
+// `path` (TemporaryName), then syncs
 // it and puts it in place of `path` in one step, keeping the old file's owner
 // and permissions (on Windows its attributes and access rights). The writer
 // returns false when a write failed; `body` returns false to give up

@@ -95,6 +95,10 @@ bool RewriteInPlace(const std::string& path, const std::string& content) {
 
 }  // namespace
 
+std::string TemporaryName(const std::string& path, unsigned n) {
+  return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(n);
+}
+
 ReadResult ReadWhole(const std::string& path, std::string& out) {
   out.clear();
   const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NONBLOCK);
@@ -140,7 +144,7 @@ ReplaceResult WriteReplacing(const std::string& path,
   int fd = -1;
   int err = EEXIST;
   for (unsigned attempt = 0; fd < 0 && err == EEXIST && attempt < 100; ++attempt) {
-    tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    tmp = TemporaryName(path, attempt);
     fd = OpenRetry(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     err = fd < 0 ? errno : 0;
   }

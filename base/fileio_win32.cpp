@@ -189,6 +189,10 @@ bool RewriteInPlace(const std::wstring& path, const std::string& content) {
 
 }  // namespace
 
+std::string TemporaryName(const std::string& path, unsigned n) {
+  return path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n);
+}
+
 ReadResult ReadWhole(const std::string& path, std::string& out) {
   out.clear();
   const std::wstring wide = WidePath(path);
@@ -273,11 +277,11 @@ ReplaceResult WriteReplacing(const std::string& path,
   std::wstring tmp;
   HANDLE h = INVALID_HANDLE_VALUE;
   DWORD err = ERROR_FILE_EXISTS;
-  const std::wstring pid = std::to_wstring(GetCurrentProcessId());
   for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100 &&
                              (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS);
        ++attempt) {
-    tmp = wide + L".tmp" + pid + L"-" + std::to_wstring(attempt);
+    // Its suffix onto the wide path the file has already.
+    tmp = wide + WideFromUtf8(TemporaryName(std::string(), attempt));
     h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);
     err = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;

@@ -18,26 +18,12 @@ constexpr int32_t kRxPacketSize = 900;
 // data bits, parity and the three characters before every opening; the
 // handlers are the dialog's own.
 inline void SetRxLine(LineProperties& line) {
-  line.charbit = 8;
-  line.stopbit = "1";
-  line.bps = 9600;
-  line.portname = "COM1";
-  line.rxbuffsize = 1024;
-  line.txbuffsize = 1024;
-  line.readinterval = 0;
-  line.txtimeout = 30000;
-  line.rxtimeout = 30000;
+  // The component's defaults but for these three.
+  line = LineProperties();
   line.paritymode = Sjis("無し");
   line.packetsize = kRxPacketSize;
   // The stored set decides the whole flag word, whatever it held.
   line.set_flow(rsflowset{dfParity, dfBinary});
-  line.XonLim = 0;
-  line.XoffLim = 0;
-  line.XonChar = 0x13;
-  line.XoffChar = 0x11;
-  line.ErrorChar = 0;
-  line.EofChar = 0;
-  line.EvtChar = 0;
 }
 
 }  // namespace kelv

@@ -85,14 +85,8 @@ struct LineProperties {
 
 // The handlers of the line's events; an assigned one asks for its event.
 struct LineEvents {
-  TNotifyEvent OnBREAK;
-  TNotifyEvent OnCTS;
-  TNotifyEvent OnDSR;
-  TNotifyEvent OnERR;
-  TNotifyEvent OnRING;
-  TNotifyEvent OnRLSD;
-  TNotifyEvent OnRXCHAR;
-  TNotifyEvent OnRXFLAG;
-  TNotifyEvent OnTXEMPTY;
-  TNotifyEvent OnPACKET;
+  // The modem lines, errors and break.
+  TNotifyEvent OnBREAK, OnCTS, OnDSR, OnERR, OnRING, OnRLSD;
+  // Reception and transmission.
+  TNotifyEvent OnRXCHAR, OnRXFLAG, OnTXEMPTY, OnPACKET;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apperror.h"
+#include "fileio.h"
 #include "rxlog.h"
 #include "sjis.h"
 #include "tempdir.h"
@@ -119,14 +120,17 @@ TEST_F(RxFile, NoLinesTouchNothing) {
 TEST_F(RxFile, LeftoversInTheWayOfTheTemporaryFile) {
   // What an interrupted save (or anything else) left under the first
   // temporary names must neither block the save nor be destroyed.
-  fs::create_directory(path_ + ".tmp");
-  testfs::Spit(path_ + ".tmp" + "1", "stale");
+  const std::string first = kelv::fileio::TemporaryName(path_, 0);
+  const std::string second = kelv::fileio::TemporaryName(path_, 1);
+  fs::create_directory(first);
+  testfs::Spit(second, "stale");
   testfs::Spit(path_, "OLD\r\n");
   kelv::WriteRxFile(path_, {"NEW"});
   EXPECT_EQ(testfs::Slurp(path_), "NEW\r\n");
-  EXPECT_TRUE(fs::is_directory(path_ + ".tmp"));
-  EXPECT_EQ(testfs::Slurp(path_ + ".tmp1"), "stale");
-  EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", "Rx.nc.tmp", "Rx.nc.tmp1"}));
+  EXPECT_TRUE(fs::is_directory(first));
+  EXPECT_EQ(testfs::Slurp(second), "stale");
+  EXPECT_EQ(Names(), (std::set<std::string>{"Rx.nc", kelv::fileio::FileNameOf(first),
+                                            kelv::fileio::FileNameOf(second)}));
 }
 
 TEST_F(RxFile, CannotCreate) {
