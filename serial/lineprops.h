@@ -76,11 +76,8 @@ struct LineProperties {
   void set_flow(rsflowset s) { flowflag = static_cast<int32_t>(s.Bits()); }
   int32_t XonLim = 0;
   int32_t XoffLim = 0;
-  uint8_t XonChar = 0x13;
-  uint8_t XoffChar = 0x11;
-  uint8_t ErrorChar = 0;
-  uint8_t EofChar = 0;
-  uint8_t EvtChar = 0;
+  // The characters: DC3 stops the far end, DC1 lets it go on.
+  uint8_t XonChar = 0x13, XoffChar = 0x11, ErrorChar = 0, EofChar = 0, EvtChar = 0;
 };
 
 // The handlers of the line's events; an assigned one asks for its event.

@@ -10,10 +10,13 @@
 
 #include "apperror.h"
 #include "dialog_driver.h"
+#include "named_rows.h"
 #include "sjis.h"
 #include "winsys.h"
 
 namespace {
+
+using testrows::operator<<;
 
 using kelv::Sjis;
 using kelv::ui::TControl;
@@ -432,10 +435,6 @@ struct Scenario {
 };
 
 // Failures name the row.
-void PrintTo(const Scenario& row, std::ostream* os) {
-  *os << row.name;
-}
-
 const Scenario kScenarios[] = {
     {"WindowAndLayout", WindowAndLayout},
     {"StartUpWithoutSettingsFile", StartUpWithoutSettingsFile},

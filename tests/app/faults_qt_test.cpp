@@ -13,12 +13,15 @@
 #include <thread>
 
 #include "handover.h"
+#include "named_rows.h"
 #include "reception.h"
 #include "rx_harness.h"
 #include "sjis.h"
 #include "winsys.h"
 
 namespace {
+
+using testrows::operator<<;
 
 using namespace rxharness;
 using kelv::Sjis;
@@ -34,10 +37,6 @@ struct HangupCase {
   // but before the run read them; otherwise after the run has read them.
   bool while_busy;
 };
-void PrintTo(const HangupCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class Hangup : public Harness, public ::testing::WithParamInterface<HangupCase> {};
 
 TEST_P(Hangup, EndsTheRunAsAReadFailureWithTheCompletedLines) {
@@ -191,10 +190,6 @@ struct DiskFullCase {
   bool no_inodes;  // no room for another file at all; else no room for its bytes
   bool save_elsewhere;
 };
-void PrintTo(const DiskFullCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class DiskFull : public Harness, public ::testing::WithParamInterface<DiskFullCase> {
  protected:
   Tmpfs disk_;  // declared after the harness's directory: unmounted first
@@ -311,10 +306,6 @@ struct IniCase {
   enum Close { kSaves, kWriteFails, kNotRead } close;
   std::function<std::vector<std::string>()> want;  // appear in the saved file, in this order
 };
-void PrintTo(const IniCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class SettingsFile : public Harness, public ::testing::WithParamInterface<IniCase> {
  protected:
   Tmpfs disk_;
@@ -464,10 +455,6 @@ struct SamePassCase {
   const char* name;
   const char* order;  // C the close request, X the Cancel click, D the DC2
 };
-void PrintTo(const SamePassCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class SamePass : public Harness, public ::testing::WithParamInterface<SamePassCase> {};
 
 TEST_P(SamePass, SettingsSavedDc1AnsweredRxNcWrittenThenQuit) {

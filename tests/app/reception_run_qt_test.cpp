@@ -43,6 +43,7 @@
 #include "eia.h"
 #include "handover.h"
 #include "ncsend_lib.h"
+#include "named_rows.h"
 #include "ncsend_line.h"
 #include "rx_harness.h"
 #include "rxline.h"
@@ -52,6 +53,8 @@
 #include "winsys.h"
 
 namespace {
+
+using testrows::operator<<;
 
 using kelv::Sjis;
 using rxharness::B;
@@ -106,10 +109,6 @@ struct Program {
   std::string status;
   std::string display[3];  // Label2, Label3, Label4
 };
-void PrintTo(const Program& p, std::ostream* os) {
-  *os << p.name;
-}
-
 class Programs : public ReceptionRun, public ::testing::WithParamInterface<Program> {};
 
 TEST_P(Programs, ArriveInRxNc) {
@@ -227,10 +226,6 @@ struct HoldCase {
   const char* name;
   bool ends_while_held;
 };
-void PrintTo(const HoldCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class FullQueue : public ReceptionRun, public ::testing::WithParamInterface<HoldCase> {};
 
 TEST_P(FullQueue, IsHeldWithDc3AndLetGoWithDc1) {
@@ -365,10 +360,6 @@ struct SaveCase {
   std::string saved_as;              // where the program ends up; "" nowhere
   int errors;
 };
-void PrintTo(const SaveCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class UnwritablePlace : public ReceptionRun, public ::testing::WithParamInterface<SaveCase> {};
 
 TEST_P(UnwritablePlace, ErrorThenTheSaveBox) {
@@ -507,10 +498,6 @@ struct LargeProgram {
   bool honours_dc3;
   int lines;
 };
-void PrintTo(const LargeProgram& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class LargePrograms : public ReceptionRun, public ::testing::WithParamInterface<LargeProgram> {};
 
 TEST_P(LargePrograms, ArriveCompleteAndExact) {

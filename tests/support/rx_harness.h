@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "UnitRx.h"
+#include "named_rows.h"
 #include "ptypair.h"
 #include "qtdlg.h"
 #include "reception.h"
@@ -57,6 +58,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace rxharness {
+
+using testrows::operator<<;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -258,10 +261,6 @@ struct GarbageCase {
   int lf_every;    // about one line end in that many bytes; 0: none at all
   bool end_marks;  // may hold the end marker; else only the first byte is "%"
 };
-inline void PrintTo(const GarbageCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class Garbage {
  public:
   Garbage(const GarbageCase& c, uint32_t seed) : c_(c), rng_(seed) {}

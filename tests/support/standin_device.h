@@ -215,14 +215,19 @@ class StandInDevice final : public AcceptingDevice {
   bool Escape(uint32_t) override { return true; }
   bool MakeTransferEvents() override { return true; }
   void CloseTransferEvents() override {}
+  // A start on a direction still under way is refused, as the drivers do.
+  bool Begin(Driver::Xfer& x) {
+    if (x.pending) {
+      ++d_->refused_starts;
+      return false;
+    }
+    x = Driver::Xfer();
+    return true;
+  }
   XferStart StartRead(void* buf, uint32_t count) override {
     std::lock_guard<std::mutex> lock(d_->mu);
     Driver::Xfer& x = d_->read;
-    if (x.pending) {
-      ++d_->refused_starts;
-      return XferStart::Failed;
-    }
-    x = Driver::Xfer();
+    if (!Begin(x)) return XferStart::Failed;
     if (d_->habits.short_reads) {
       d_->End(x, true, 0);
       return XferStart::Completed;
@@ -243,11 +248,7 @@ class StandInDevice final : public AcceptingDevice {
   XferStart StartWrite(const void* buf, uint32_t count) override {
     std::lock_guard<std::mutex> lock(d_->mu);
     Driver::Xfer& x = d_->write;
-    if (x.pending) {
-      ++d_->refused_starts;
-      return XferStart::Failed;
-    }
-    x = Driver::Xfer();
+    if (!Begin(x)) return XferStart::Failed;
     if (d_->habits.writes_block) {
       x.pending = true;
       x.count = count;
