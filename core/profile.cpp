@@ -6,8 +6,6 @@
 // fileio's, which is where the systems differ.
 #include "profile.h"
 
-#include <string_view>
-
 #include "fileio.h"
 #include "numrule.h"
 #include "profile_text.h"
@@ -16,12 +14,8 @@ namespace kelv::profile {
 
 using text::Kind;
 using text::Line;
-using text::LineAt;
-using text::SameName;
 using text::Trim;
 using text::Writable;
-
-using std::string_view;
 
 Snapshot::Snapshot(const std::string& path)
     : failed_(fileio::ReadWhole(path, content_) == fileio::ReadResult::kFailed) {}
@@ -47,19 +41,11 @@ bool Snapshot::Bool(const std::string& section, const std::string& key, bool def
 std::vector<std::pair<std::string, std::string>> Snapshot::Section(
     const std::string& section) const {
   std::vector<std::pair<std::string, std::string>> out;
-  const string_view text(content_);
-  const string_view sec = Trim(section);
-  bool inside = false;
-  for (size_t pos = 0; pos < text.size();) {
-    const Line line = LineAt(text, pos);
-    pos = line.next;
-    if (line.kind == Kind::kSection) {
-      if (inside) break;
-      inside = SameName(line.name, sec);
-    } else if (inside && line.kind == Kind::kKey) {
-      std::string value(text::Unquote(line.value).substr(0, kMaxValue));
-      out.emplace_back(std::string(line.name), std::move(value));
-    }
+  text::SectionLines lines(content_, Trim(section));
+  for (Line line; lines.Next(line);) {
+    if (line.kind != Kind::kKey) continue;
+    out.emplace_back(std::string(line.name),
+                     std::string(text::Unquote(line.value).substr(0, kMaxValue)));
   }
   return out;
 }

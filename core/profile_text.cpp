@@ -1,6 +1,6 @@
 // The text format of the initialisation file, on contents in memory: finding
-// a section/key and editing it line by line. The settings-file layers of both
-// systems, the tests and the fuzzers share it.
+// a section/key and editing it line by line. The settings-file layer, the
+// tests and the fuzzers share it.
 #include "profile_text.h"
 
 #include <string>
@@ -63,6 +63,28 @@ Line LineAt(string_view content, size_t pos) {
   return line;
 }
 
+SectionLines::SectionLines(string_view content, string_view name) : content_(content) {
+  for (size_t pos = 0; pos < content.size();) {
+    const Line line = LineAt(content, pos);
+    pos = line.next;
+    if (line.kind == Kind::kSection && SameName(line.name, name)) {
+      body_ = pos_ = pos;
+      return;
+    }
+  }
+}
+
+bool SectionLines::Next(Line& line) {
+  if (!Found() || pos_ >= content_.size()) return false;
+  line = LineAt(content_, pos_);
+  if (line.kind == Kind::kSection) {
+    pos_ = content_.size();
+    return false;
+  }
+  pos_ = line.next;
+  return true;
+}
+
 string_view Unquote(string_view value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
       value.back() == value.front()) {
@@ -93,8 +115,7 @@ using text::LineAt;
 using text::SameName;
 using text::string_view;
 
-// Where a section/key lives in the content. Only the first section of the
-// name counts, as with the system's functions.
+// Where a section/key lives in the content.
 struct Place {
   bool section_found = false;
   size_t section_last = 0;  // where the section's last non-blank line ends
@@ -104,24 +125,17 @@ struct Place {
 
 Place Find(string_view content, string_view section, string_view key) {
   Place place;
-  bool inside = false;
-  for (size_t pos = 0; pos < content.size();) {
-    const Line line = LineAt(content, pos);
-    pos = line.next;
-    if (line.kind == Kind::kSection) {
-      if (inside) break;
-      if (SameName(line.name, section)) {
-        inside = place.section_found = true;
-        place.section_last = line.next;
-      }
-    } else if (inside && line.kind != Kind::kBlank) {
-      // New keys go after the section's last line of substance, so blank lines
-      // and comments that lead into the next section stay in front of it.
-      place.section_last = line.next;
-      if (line.kind == Kind::kKey && !place.key_found && SameName(line.name, key)) {
-        place.key_found = true;
-        place.key = line;
-      }
+  text::SectionLines lines(content, section);
+  place.section_found = lines.Found();
+  place.section_last = lines.Body();
+  for (Line line; lines.Next(line);) {
+    if (line.kind == Kind::kBlank) continue;
+    // New keys go after the section's last line of substance, so blank lines
+    // and comments that lead into the next section stay in front of it.
+    place.section_last = line.next;
+    if (line.kind == Kind::kKey && !place.key_found && SameName(line.name, key)) {
+      place.key_found = true;
+      place.key = line;
     }
   }
   return place;

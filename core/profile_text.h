@@ -1,6 +1,6 @@
-// The text format of the initialisation file, shared by the settings-file
-// layers of both systems: names, lines and what a line may hold. Internal to
-// app/; callers use profile.h.
+// The text format of the initialisation file: names, lines, the walk through
+// a section and what a line may hold. Internal to the settings-file layer in
+// core/; callers use profile.h.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +33,25 @@ struct Line {
 
 // Splits off the line at `pos` and classifies it.
 Line LineAt(string_view content, size_t pos);
+
+// The lines of the first section named `name` (a later section of the same
+// name does not count, as with the system's functions), from the line after
+// its header up to the next section line. Reads and edits both walk a section
+// this way, so they always agree on where a key is.
+class SectionLines {
+ public:
+  SectionLines(string_view content, string_view name);
+  bool Found() const { return body_ != string_view::npos; }
+  // Where the line after the header starts (npos when not found).
+  size_t Body() const { return body_; }
+  // The next line inside the section; false at its end.
+  bool Next(Line& line);
+
+ private:
+  string_view content_;
+  size_t body_ = string_view::npos;
+  size_t pos_ = 0;
+};
 
 // A value as it is read: one pair of matching quotes (" or ') around it
 // dropped, as the Windows profile functions read values; anything else as it

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <set>
 
 #include "fresh_settings.h"
+#include "profile_cases.h"
 #include "profile_fixture.h"
 #include "sjis.h"
 
@@ -42,115 +44,39 @@ TEST_F(Profile, SaveWithoutFileWritesTheTwentyTwoLines) {
   EXPECT_EQ(Slurp(path_), kFreshFile);
 }
 
-struct Write {
-  const char* section;
-  const char* key;
-  std::string value;
-};
+using profile_cases::kHandMade;
 
-struct EditCase {
-  const char* name;
-  std::string before;
-  std::vector<Write> writes;
-  std::string after;
-};
-
-// A hand-made file: comments, odd spacing, LF-only lines, [set] spelt its own
-// way, and foreign sections that must come through untouched.
-const std::string kHandMade =
-    "; Kelv settings, edited by hand\n"
-    "[Ports]\r\n"
-    "COM1=/dev/pts/3\r\n"
-    "\r\n"
-    "[set]\n"
-    "  Active = 2  \n"
-    "port0=3\r\n"
-    "; the names\r\n"
-    "Name1 =Drehbank\r\n"
-    "\r\n"
-    "; options\r\n"
-    "[File]\r\n"
-    "P32013=1";
-
-TEST_F(Profile, WritesEditExistingFilesLineByLine) {
-  const std::string caption = kelv::Sjis("旋盤１号ﾎﾞｰﾚｰﾄ～");
-  const EditCase cases[] = {
-      {"present key: value replaced on its own line, spelling and line end kept",
-       kHandMade,
-       {{"Set", "Active", "0"}, {"Set", "Port0", "255"}, {"SET", "NAME1", caption}},
-       "; Kelv settings, edited by hand\n[Ports]\r\nCOM1=/dev/pts/3\r\n\r\n[set]\n"
-       "Active=0\nport0=255\r\n; the names\r\nName1=" +
-           caption + "\r\n\r\n; options\r\n[File]\r\nP32013=1"},
-      {"missing key: added after the section's last line, before blanks and comments",
-       kHandMade,
-       {{"Set", "baudRate0", "6"}, {"set", "Name2", ""}},
-       "; Kelv settings, edited by hand\n[Ports]\r\nCOM1=/dev/pts/3\r\n\r\n[set]\n"
-       "  Active = 2  \nport0=3\r\n; the names\r\nName1 =Drehbank\r\nbaudRate0=6\r\nName2=\r\n"
-       "\r\n; options\r\n[File]\r\nP32013=1"},
-      {"missing section: appended, the unfinished last line finished first",
-       kHandMade,
-       {{"Other", "k", "v"}},
-       kHandMade + "\r\n[Other]\r\nk=v\r\n"},
-      {"key in the last section, which lacks its final line end",
-       kHandMade,
-       {{"file", "P32014", "0"}},
-       kHandMade + "\r\nP32014=0\r\n"},
-      {"[SET] serves Set and set; only the first of two like-named sections counts",
-       "[SET]\r\nName1=A\r\n[Set]\r\nActive=9\r\n",
-       {{"set", "Name1", "B"}, {"Set", "Active", "1"}},
-       "[SET]\r\nName1=B\r\nActive=1\r\n[Set]\r\nActive=9\r\n"},
-      {"keys before any section belong to none",
-       "Active=7\r\n[Set]\r\n",
-       {{"Set", "Active", "1"}},
-       "Active=7\r\n[Set]\r\nActive=1\r\n"},
-      {"blanks around the names given are not part of them",
-       "[Set]\r\nActive=0\r\n",
-       {{" Set ", " Active\t", "5"}},
-       "[Set]\r\nActive=5\r\n"},
-      {"a value that is not a number is just text",
-       "[Set]\r\nPort1=0x0A\r\n",
-       {{"Set", "Port1", "ten"}},
-       "[Set]\r\nPort1=ten\r\n"},
-      {"stray lines inside a section stay in it, new keys after them",
-       "[Set]\r\nno equals sign\r\n[broken\r\n[File]\r\n",
-       {{"Set", "Active", "1"}},
-       "[Set]\r\nno equals sign\r\n[broken\r\nActive=1\r\n[File]\r\n"},
-      {"an empty file gets the section", "", {{"Set", "Active", "1"}}, "[Set]\r\nActive=1\r\n"},
-  };
-  for (const EditCase& c : cases) {
+// Every row on our layer, on a real file and on the text in memory.
+TEST_F(Profile, EditsAndReadsOfTheCaseTable) {
+  for (const profile_cases::EditCase& c : profile_cases::EditCases()) {
     SCOPED_TRACE(c.name);
     Spit(path_, c.before);
-    for (const Write& w : c.writes) {
+    std::string in_memory = c.before;
+    for (const profile_cases::Write& w : c.writes) {
       ASSERT_TRUE(profile::WriteString(w.section, w.key, w.value, path_)) << w.key;
+      in_memory = profile::Update(in_memory, w.section, w.key, w.value);
     }
     EXPECT_EQ(Slurp(path_), c.after);
+    EXPECT_EQ(in_memory, c.after) << "the text layer in memory";
     EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});
+    for (const profile_cases::Read& r : c.reads) {
+      EXPECT_EQ(profile::ReadString(r.section, r.key, r.def, path_), r.want)
+          << r.section << "/" << r.key;
+      bool found = false;
+      const std::string value = profile::Lookup(c.after, r.section, r.key, found);
+      EXPECT_EQ(found ? value : std::string(r.def), r.want)
+          << "in memory: " << r.section << "/" << r.key;
+      // A section's listing gives each value as the single read does.
+      const auto listed = profile::ReadSection(r.section, path_);
+      const auto it = std::find_if(listed.begin(), listed.end(), [&r](const auto& kv) {
+        return kelv::SameIgnoringAsciiCase(kv.first, r.key);
+      });
+      ASSERT_EQ(it != listed.end(), found) << "listed: " << r.section << "/" << r.key;
+      if (found) {
+        EXPECT_EQ(it->second, r.want) << "listed: " << r.section << "/" << r.key;
+      }
+    }
   }
-}
-
-TEST_F(Profile, ReadsStrings) {
-  Spit(path_, kHandMade);
-  const struct {
-    const char* section;
-    const char* key;
-    const char* def;
-    std::string want;
-  } cases[] = {
-      {"Set", "Active", "d", "2"},  // blanks around the value are no part of it
-      {"SET", "ACTIVE", "d", "2"},       {"Set", "Port0", "d", "3"},
-      {"set", "Name1", "1", "Drehbank"}, {"Ports", "COM1", "", "/dev/pts/3"},
-      {"File", "P32013", "", "1"},  // last line without line end
-      {"set", "Name2", "2", "2"},   // missing key
-      {"Nowhere", "Active", "x", "x"},   {"set", "; the names", "d", "d"},  // comments are no keys
-      {"set", "the names", "d", "d"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(profile::ReadString(c.section, c.key, c.def, path_), c.want)
-        << c.section << "/" << c.key;
-  }
-  Spit(path_, "[Set]\r\nName1=\r\nName2 = \r\n");
-  EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "");  // present but empty
-  EXPECT_EQ(profile::ReadString("set", "Name2", "2", path_), "");
 }
 
 TEST_F(Profile, ReadsNumbersByTheNumberRule) {
@@ -256,7 +182,7 @@ TEST_F(Profile, FailedWritesLeaveTheOldFile) {
       profile::WriteInteger("Set", "Active", 0, (dir_ / "missing" / "Kelv.ini").u8string()));
 
   // Texts the file cannot hold are refused, not written half-way.
-  const Write refused[] = {
+  const profile_cases::Write refused[] = {
       {"Set", "Active", "1\r\nPort0=6"},
       {"Set", "Active", "1\n"},
       {"Set", "A\rB", "1"},
@@ -271,7 +197,7 @@ TEST_F(Profile, FailedWritesLeaveTheOldFile) {
                    "2",
                    3)},
   };
-  for (const Write& w : refused) {
+  for (const profile_cases::Write& w : refused) {
     EXPECT_FALSE(profile::WriteString(w.section, w.key, w.value, path_)) << w.key << w.value;
   }
   EXPECT_EQ(Slurp(path_), old);
@@ -285,35 +211,10 @@ TEST_F(Profile, FailedWritesLeaveTheOldFile) {
   EXPECT_EQ(Names(), std::set<std::string>{"Kelv.ini"});
 }
 
-// A value read drops one pair of matching quotes around it, as the Windows
-// profile functions read values; the file keeps what was written.
-TEST_F(Profile, SurroundingQuotesAreDroppedOnReading) {
-  const struct {
-    const char* line;
-    const char* want;
-  } cases[] = {
-      {"v=\"Lathe 1\"", "Lathe 1"},
-      {"v='Lathe 1'", "Lathe 1"},
-      {"v = \" padded \" ", " padded "},
-      {"v=\"\"", ""},
-      {"v=\"", "\""},
-      {"v='", "'"},
-      {"v=\"mixed'", "\"mixed'"},
-      {"v=\"a\"b\"", "a\"b"},
-      {"v=\"\"x\"\"", "\"x\""},
-      {"v=a\"b\"", "a\"b\""},
-      {"v=\"open", "\"open"},
-  };
-  for (const auto& c : cases) {
-    const std::string content = std::string("[S]\r\n") + c.line + "\r\n";
-    Spit(path_, content);
-    EXPECT_EQ(profile::ReadString("S", "v", "d", path_), c.want) << c.line;
-    const auto section = profile::ReadSection("S", path_);
-    ASSERT_EQ(section.size(), 1u) << c.line;
-    EXPECT_EQ(section[0].second, c.want) << c.line;
-    bool found = false;
-    EXPECT_EQ(profile::Lookup(content, "S", "v", found), c.want) << c.line;
-  }
+// A value read drops one pair of matching quotes around it (the table's
+// quoted rows); the file keeps what was written.
+TEST_F(Profile, QuotesWrittenStayInTheFile) {
+  Spit(path_, "[S]\r\nv=\"open\r\n");
   ASSERT_TRUE(profile::WriteString("set", "Name1", "\"x\"", path_));
   EXPECT_EQ(Slurp(path_), "[S]\r\nv=\"open\r\n[set]\r\nName1=\"x\"\r\n");
   EXPECT_EQ(profile::ReadString("set", "Name1", "1", path_), "x");

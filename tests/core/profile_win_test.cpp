@@ -16,6 +16,7 @@
 
 #include "apperror.h"
 #include "profile.h"
+#include "profile_cases.h"
 #include "profile_fixture.h"
 #include "replace_win32.h"
 #include "rxfile.h"
@@ -66,68 +67,6 @@ TEST(WinProfile, FreshFileIsTheTwentyTwoLines) {
             "Port2=0\r\nbaudRate2=0\r\nStart2=0\r\nCoadType2=0\r\n"
             "Port3=0\r\nbaudRate3=0\r\nStart3=0\r\nCoadType3=0\r\n"
             "Name1=1\r\nName2=2\r\nName3=3\r\nName4=4\r\n");
-}
-
-struct Write {
-  const char* section;
-  const char* key;
-  const char* value;
-};
-
-struct EditCase {
-  const char* name;
-  const char* before;
-  std::vector<Write> writes;
-  const char* after;
-};
-
-// Files in the form the program writes (name=value, CR LF, no blank lines);
-// this is where the system's functions and our own text layer (the Linux
-// implementation) must agree byte for byte.
-TEST(WinProfile, EditsExistingFiles) {
-  const EditCase cases[] = {
-      {"present key replaced on its own line",
-       "[Set]\r\nActive=0\r\nPort0=1\r\n",
-       {{"Set", "Active", "2"}},
-       "[Set]\r\nActive=2\r\nPort0=1\r\n"},
-      {"missing key appended at the end of its section, before the next one",
-       "[Set]\r\nActive=0\r\n[File]\r\nP32013=1\r\n",
-       {{"Set", "Port0", "3"}},
-       "[Set]\r\nActive=0\r\nPort0=3\r\n[File]\r\nP32013=1\r\n"},
-      {"section names compared without case: [SET] takes Set and set keys",
-       "[SET]\r\nName1=A\r\n",
-       {{"set", "Name1", "B"}, {"Set", "Active", "1"}},
-       "[SET]\r\nName1=B\r\nActive=1\r\n"},
-      {"key names compared without case, the file's spelling kept",
-       "[set]\r\nactive=0\r\n",
-       {{"Set", "Active", "3"}},
-       "[set]\r\nactive=3\r\n"},
-      {"comments and foreign sections and keys kept",
-       "; by hand\r\n[Other]\r\nx=1\r\n[Set]\r\nName1=a\r\nUnknown=z\r\n",
-       {{"set", "Name1", "b"}},
-       "; by hand\r\n[Other]\r\nx=1\r\n[Set]\r\nName1=b\r\nUnknown=z\r\n"},
-      {"an empty value is written, the key stays",
-       "[Set]\r\nName1=1\r\n",
-       {{"set", "Name1", ""}},
-       "[Set]\r\nName1=\r\n"},
-      {"P32013 is untouched by a save of Set keys",
-       "[File]\r\nP32013=1\r\n[Set]\r\nActive=0\r\n",
-       {{"Set", "Active", "1"}, {"set", "Name1", "x"}},
-       "[File]\r\nP32013=1\r\n[Set]\r\nActive=1\r\nName1=x\r\n"},
-  };
-  for (const EditCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    wintest::TempDir dir;
-    const std::string path = dir.path() + "Kelv.ini";
-    Spit(path, c.before);
-    std::string ours = c.before;
-    for (const Write& w : c.writes) {
-      ASSERT_TRUE(profile::WriteString(w.section, w.key, w.value, path));
-      ours = profile::Update(ours, w.section, w.key, w.value);
-    }
-    EXPECT_EQ(Slurp(path), c.after) << "the file";
-    EXPECT_EQ(ours, c.after) << "the text layer in memory";
-  }
 }
 
 TEST(WinProfile, Reads) {
@@ -227,31 +166,46 @@ TEST(WinProfile, UnwritableFileReportsFailure) {
 }
 
 // The system's reading of a value, in its ANSI code page (932 here).
-std::string SystemRead(const std::string& section, const std::string& key,
+std::string SystemRead(const std::string& section, const std::string& key, const char* def,
                        const std::string& path) {
   char buf[4096];
-  const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "<none>", buf, sizeof buf,
-                                           path.c_str());
+  const DWORD n =
+      GetPrivateProfileStringA(section.c_str(), key.c_str(), def, buf, sizeof buf, path.c_str());
   return std::string(buf, n);
 }
 
-// The quotes rule was decided as the system reads values: a pair of matching
-// quotes around a value is dropped, nothing else.
-TEST(WinProfile, ValuesReadAsTheSystemReadsThem) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
-  const char* values[] = {"\"Lathe 1\"", "'Lathe 1'", "\"\"", "\"", "\"mixed'", "a\"b\"",
-                          "\"\"x\"\"",    "plain",     "  blanks  "};
-  std::vector<profile::Entry> entries;
-  for (size_t i = 0; i < std::size(values); ++i) {
-    entries.push_back({"S", "k" + std::to_string(i), values[i]});
-  }
-  entries.push_back({"set", "Name1", kelv::Sjis("旋盤１号ﾎﾞｰﾚｰﾄ～")});
-  ASSERT_TRUE(profile::WriteStrings(entries, path));
-  for (const auto& e : entries) {
-    EXPECT_EQ(profile::ReadString(e.section, e.key, "<none>", path),
-              SystemRead(e.section, e.key, path))
-        << e.value;
+// The table our layer runs everywhere, on the system's own functions: they
+// leave the row's bytes (where the row does not say otherwise), our layer reads
+// what they wrote as they read it, and they read the row's file as the row
+// says. Each on a file of its own: the system keeps what it read in memory.
+TEST(WinProfile, SystemFunctionsOnTheCaseTable) {
+  for (const profile_cases::EditCase& c : profile_cases::EditCases()) {
+    SCOPED_TRACE(c.name);
+    wintest::TempDir dir;
+    const std::string written = dir.path() + "Written.ini";
+    if (!c.writes.empty()) {
+      Spit(written, c.before);
+      for (const profile_cases::Write& w : c.writes) {
+        ASSERT_TRUE(WritePrivateProfileStringA(w.section, w.key, w.value.c_str(), written.c_str()))
+            << w.key;
+      }
+      WritePrivateProfileStringA(nullptr, nullptr, nullptr, written.c_str());
+      const std::string content = Slurp(written);
+      if (!c.system_writes_otherwise) {
+        EXPECT_EQ(content, c.after) << "the system's writes";
+      }
+      for (const profile_cases::Write& w : c.writes) {
+        bool found = false;
+        const std::string ours = profile::Lookup(content, w.section, w.key, found);
+        EXPECT_EQ(found ? ours : "<none>", SystemRead(w.section, w.key, "<none>", written))
+            << "the system's file, read by us: " << w.key;
+      }
+    }
+    const std::string read = dir.path() + "Read.ini";
+    Spit(read, c.after);
+    for (const profile_cases::Read& r : c.reads) {
+      EXPECT_EQ(SystemRead(r.section, r.key, r.def, read), r.want) << r.section << "/" << r.key;
+    }
   }
 }
 
