@@ -21,6 +21,7 @@
 #include "replace_win32.h"
 #include "rxfile.h"
 #include "sjis.h"
+#include "tempdir.h"
 #include "widepath.h"
 #include "wintest.h"
 
@@ -57,8 +58,8 @@ void SaveDefaults(const std::string& path) {
 }
 
 TEST(WinProfile, FreshFileIsTheTwentyTwoLines) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   SaveDefaults(path);
   EXPECT_EQ(Slurp(path),
             "[Set]\r\nActive=0\r\n"
@@ -70,8 +71,8 @@ TEST(WinProfile, FreshFileIsTheTwentyTwoLines) {
 }
 
 TEST(WinProfile, Reads) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   Spit(path,
        "; comment\r\n"
        "[SET]\r\n"
@@ -116,8 +117,8 @@ TEST(WinProfile, Reads) {
 }
 
 TEST(WinProfile, MissingFileGivesDefaultsAndStaysMissing) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   EXPECT_EQ(profile::ReadString("set", "Name1", "1", path), "1");
   EXPECT_EQ(profile::ReadInteger("Set", "Active", 0, path), 0);
   EXPECT_TRUE(profile::ReadSection("Set", path).empty());
@@ -127,8 +128,8 @@ TEST(WinProfile, MissingFileGivesDefaultsAndStaysMissing) {
 // A file another program holds past the wait is a failed read, not a
 // missing one: its keys are defaults that must not be saved over it.
 TEST(WinProfile, HeldFileIsAFailedRead) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   Spit(path, "[Set]\r\nActive=2\r\n");
   HANDLE holder = CreateFileW(kelv::fileio::WideFromUtf8(path).c_str(), GENERIC_READ, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -141,8 +142,8 @@ TEST(WinProfile, HeldFileIsAFailedRead) {
 }
 
 TEST(WinProfile, LongValuesAreCutTo2047Bytes) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   const std::string exact(2047, 'b');
   Spit(path, "[S]\r\nexact=" + exact + "\r\nlong=" + std::string(3000, 'a') + "\r\n");
   EXPECT_EQ(profile::ReadString("S", "exact", "", path), exact);
@@ -150,8 +151,8 @@ TEST(WinProfile, LongValuesAreCutTo2047Bytes) {
 }
 
 TEST(WinProfile, ShiftJisCaptionsRoundTrip) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   const std::string caption = kelv::Sjis("旋盤１号ﾎﾞｰﾚｰﾄ～");
   ASSERT_TRUE(profile::WriteString("set", "Name1", caption, path));
   EXPECT_EQ(Slurp(path), "[set]\r\nName1=" + caption + "\r\n");
@@ -159,8 +160,8 @@ TEST(WinProfile, ShiftJisCaptionsRoundTrip) {
 }
 
 TEST(WinProfile, UnwritableFileReportsFailure) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "no such folder\\Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("no such folder\\Kelv.ini");
   EXPECT_FALSE(profile::WriteString("Set", "Active", "0", path));
   EXPECT_FALSE(profile::WriteInteger("Set", "Active", 0, path));
 }
@@ -181,8 +182,8 @@ std::string SystemRead(const std::string& section, const std::string& key, const
 TEST(WinProfile, SystemFunctionsOnTheCaseTable) {
   for (const profile_cases::EditCase& c : profile_cases::EditCases()) {
     SCOPED_TRACE(c.name);
-    wintest::TempDir dir;
-    const std::string written = dir.path() + "Written.ini";
+    testfs::TempDir dir;
+    const std::string written = dir.File("Written.ini");
     if (!c.writes.empty()) {
       Spit(written, c.before);
       for (const profile_cases::Write& w : c.writes) {
@@ -201,7 +202,7 @@ TEST(WinProfile, SystemFunctionsOnTheCaseTable) {
             << "the system's file, read by us: " << w.key;
       }
     }
-    const std::string read = dir.path() + "Read.ini";
+    const std::string read = dir.File("Read.ini");
     Spit(read, c.after);
     for (const profile_cases::Read& r : c.reads) {
       EXPECT_EQ(SystemRead(r.section, r.key, r.def, read), r.want) << r.section << "/" << r.key;
@@ -212,12 +213,11 @@ TEST(WinProfile, SystemFunctionsOnTheCaseTable) {
 // A folder name outside the system's code page: the A functions cannot name
 // it, the wide ones can. Both files of the program are written there.
 TEST(WinProfile, FolderOutsideTheCodePage) {
-  wintest::TempDir dir;
-  const std::wstring wide_dir = std::wstring(dir.path().begin(), dir.path().end()) +
-                                L"\x53D7\x4FE1 \x00E9 \x03A9\\";
+  testfs::TempDir dir;
+  const std::wstring wide_dir = dir.path().wstring() + L"\\\x53D7\x4FE1 \x00E9 \x03A9\\";
   ASSERT_TRUE(CreateDirectoryW(wide_dir.c_str(), nullptr));
   // Paths are UTF-8 in the program.
-  const std::string folder = dir.path() + "\xE5\x8F\x97\xE4\xBF\xA1 \xC3\xA9 \xCE\xA9\\";
+  const std::string folder = dir.File("\xE5\x8F\x97\xE4\xBF\xA1 \xC3\xA9 \xCE\xA9") + "\\";
   const std::string ini = folder + "Kelv.ini";
   ASSERT_TRUE(profile::WriteString("set", "Name1", kelv::Sjis("旋盤"), ini));
   EXPECT_EQ(profile::ReadString("Set", "Name1", "1", ini), kelv::Sjis("旋盤"));
@@ -244,8 +244,8 @@ TEST(WinProfile, FolderOutsideTheCodePage) {
 
 // The read-only attribute is the administrator's word: never replaced.
 TEST(WinProfile, ReadOnlyAttributeRefusesTheSave) {
-  wintest::TempDir dir;
-  const std::string path = dir.path() + "Kelv.ini";
+  testfs::TempDir dir;
+  const std::string path = dir.File("Kelv.ini");
   Spit(path, "[Set]\r\nActive=1\r\n");
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_FALSE(profile::WriteString("Set", "Active", "2", path));

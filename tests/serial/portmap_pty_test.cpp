@@ -115,8 +115,8 @@ namespace {
 // The hint the port list shows for each name: where it leads, the device a
 // link ends at, and whether it is there; nothing is opened to find out.
 TEST(PortHint, WhereEachNameLeads) {
-  const fs::path dir = fs::temp_directory_path() / ("kelv-hint-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  testfs::TempDir tmp("kelv-hint-");
+  const fs::path dir = tmp.path();
   const std::string link = (dir / "by-id-adapter").string();
   fs::create_symlink("/dev/null", link);
   const std::string missing = (dir / "gone").string();
@@ -130,7 +130,6 @@ TEST(PortHint, WhereEachNameLeads) {
       {"COM3", "COM3" + kelv::Sjis(" → ") + "/dev/null"},
   };
   for (const auto& c : cases) EXPECT_EQ(kelv::PortHint(c.name, map), c.want) << c.name;
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -33,7 +33,9 @@ class TempDir {
 
   const std::filesystem::path& path() const { return dir_; }
   // A file in it, as a UTF-8 path.
-  std::string File(const std::string& name) const { return (dir_ / name).u8string(); }
+  std::string File(const std::string& name) const {
+    return (dir_ / std::filesystem::u8path(name)).u8string();
+  }
 
  private:
   std::filesystem::path dir_;
