@@ -12,32 +12,42 @@ void Fire(const std::function<void()>& handler) {
   }
 }
 
+namespace {
+
+// Calls a handler when one is assigned, showing what it throws.
+template <class Handler, class... Args>
+void Notify(const Handler& handler, Args... args) {
+  if (handler) Fire([&] { handler(args...); });
+}
+
+}  // namespace
+
 void TButton::Click() {
-  if (OnClick) Fire([this] { OnClick(this); });
+  Notify(OnClick, this);
 }
 
 void TCheckBox::Clicked() {
-  if (OnClick) Fire([this] { OnClick(this); });
+  Notify(OnClick, this);
 }
 
 void TComboBox::Changed() {
-  if (OnChange) Fire([this] { OnChange(this); });
+  Notify(OnChange, this);
 }
 
 void TSpeedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
-  if (OnMouseDown) Fire([&] { OnMouseDown(this, button, shift, x, y); });
+  Notify(OnMouseDown, this, button, shift, x, y);
 }
 
 void TSpeedButton::Clicked() {
-  if (OnClick) Fire([this] { OnClick(this); });
+  Notify(OnClick, this);
 }
 
 void TForm::Activated() {
-  if (OnActivate) Fire([this] { OnActivate(this); });
+  Notify(OnActivate, this);
 }
 
 void TForm::Close() {
-  if (OnClose) Fire([this] { OnClose(this); });
+  Notify(OnClose, this);
 }
 
 void TForm::EndSession() {

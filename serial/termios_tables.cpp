@@ -2,31 +2,33 @@
 
 #include <termios.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace serialtables {
 
 using namespace serialdev;
+
+namespace {
+
+// The data bits and their termios size flag, both ways.
+struct SizeBits {
+  uint8_t bits;
+  tcflag_t flag;
+};
+constexpr SizeBits kSizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
+
+}  // namespace
 
 std::optional<LineTermios> TermiosFor(const DeviceControl& dcb) {
   LineTermios t;
   if (dcb.BaudRate == 0) return std::nullopt;  // would mean "hang up" to termios
   t.speed = dcb.BaudRate;
 
-  switch (dcb.ByteSize) {
-    case 5:
-      t.cflag |= CS5;
-      break;
-    case 6:
-      t.cflag |= CS6;
-      break;
-    case 7:
-      t.cflag |= CS7;
-      break;
-    case 8:
-      t.cflag |= CS8;
-      break;
-    default:
-      return std::nullopt;
-  }
+  const SizeBits* size = std::find_if(std::begin(kSizes), std::end(kSizes),
+                                      [&](const SizeBits& s) { return s.bits == dcb.ByteSize; });
+  if (size == std::end(kSizes)) return std::nullopt;
+  t.cflag |= size->flag;
   switch (dcb.Parity) {
     case NOPARITY:
       break;
@@ -87,19 +89,8 @@ std::optional<LineTermios> TermiosFor(const DeviceControl& dcb) {
 DeviceControl DeviceControlFrom(const LineTermios& t) {
   DeviceControl d;
   d.BaudRate = t.speed;
-  switch (t.cflag & CSIZE) {
-    case CS5:
-      d.ByteSize = 5;
-      break;
-    case CS6:
-      d.ByteSize = 6;
-      break;
-    case CS7:
-      d.ByteSize = 7;
-      break;
-    default:
-      d.ByteSize = 8;
-      break;
+  for (const SizeBits& s : kSizes) {
+    if ((t.cflag & CSIZE) == s.flag) d.ByteSize = s.bits;
   }
   if (!(t.cflag & PARENB)) {
     d.Parity = NOPARITY;
