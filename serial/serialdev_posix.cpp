@@ -192,6 +192,16 @@ class PosixSerialDevice final : public SerialDevice {
   uint32_t Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
   void CheckCounters();
   void Wake();
+  // The write has sent all its bytes: a watcher of EV_TXEMPTY is told.
+  void WriteEnded();
+  // A copy of a setting as last made, taken under the lock; false when the
+  // device is closed or gone.
+  template <class T>
+  bool Held(const T& setting, T& out) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    out = setting;
+    return Usable();
+  }
   // The rest expect mu_ held.
   void Record(uint32_t events);
   void MarkGone();
@@ -542,9 +552,7 @@ bool PosixSerialDevice::SetupQueues(uint32_t rx_size, uint32_t tx_size) {
 }
 
 bool PosixSerialDevice::GetState(DeviceControl& dcb) {
-  std::lock_guard<std::mutex> lock(mu_);
-  dcb = dcb_;
-  return Usable();
+  return Held(dcb_, dcb);
 }
 
 bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
@@ -577,9 +585,7 @@ bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
 }
 
 bool PosixSerialDevice::GetTimeouts(CommTimeouts& t) {
-  std::lock_guard<std::mutex> lock(mu_);
-  t = timeouts_;
-  return Usable();
+  return Held(timeouts_, t);
 }
 
 bool PosixSerialDevice::SetTimeouts(const CommTimeouts& t) {
@@ -843,16 +849,21 @@ XferStart PosixSerialDevice::StartWrite(const void* buf, uint32_t count) {
   write_.start = Clock::now();
   if (!Push()) return XferStart::Failed;
   if (write_.transferred == count) {
-    write_.done = true;
-    std::lock_guard<std::mutex> lock(mu_);
-    if (mask_ & EV_TXEMPTY) {
-      tx_check_ = true;
-      Wake();
-    }
+    WriteEnded();
     return XferStart::Completed;
   }
   write_.active = true;
   return XferStart::Pending;
+}
+
+void PosixSerialDevice::WriteEnded() {
+  write_.active = false;
+  write_.done = true;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (mask_ & EV_TXEMPTY) {
+    tx_check_ = true;
+    Wake();
+  }
 }
 
 XferWait PosixSerialDevice::WaitWrite(uint32_t timeout_ms) {
@@ -884,13 +895,7 @@ XferWait PosixSerialDevice::WaitWrite(uint32_t timeout_ms) {
       return XferWait::Failed;
     }
     if (x.transferred == x.count) {
-      x.active = false;
-      x.done = true;
-      std::lock_guard<std::mutex> lock(mu_);
-      if (mask_ & EV_TXEMPTY) {
-        tx_check_ = true;
-        Wake();
-      }
+      WriteEnded();
       return XferWait::Signalled;
     }
     const Clock::time_point now = Clock::now();
