@@ -49,13 +49,15 @@ class FakeLogind : public QDBusVirtualObject {
     int ends[2];
     if (m.member() != "Inhibit" || a.size() != 4 || pipe2(ends, O_CLOEXEC) != 0) return false;
     {
-      const QDBusUnixFileDescriptor fd(ends[0]);  // a copy of its own
-      ::close(ends[0]);
-      c.send(m.createReply(QVariant::fromValue(fd)));
+      // Kept before the answer goes: the caller may ask what is held as soon
+      // as it has it.
+      std::lock_guard<std::mutex> lock(mu_);
+      given_.push_back({a[0].toString().toStdString(), a[2].toString().toStdString(),
+                        a[3].toString().toStdString(), ends[1]});
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    given_.push_back({a[0].toString().toStdString(), a[2].toString().toStdString(),
-                      a[3].toString().toStdString(), ends[1]});
+    const QDBusUnixFileDescriptor fd(ends[0]);  // a copy of its own
+    ::close(ends[0]);
+    c.send(m.createReply(QVariant::fromValue(fd)));
     return true;
   }
   QString introspect(const QString&) const override { return {}; }
