@@ -27,6 +27,7 @@
 #include "rxline.h"
 #include "sjis.h"
 #include "standin_device.h"
+#include "tempdir.h"
 #include "verdict.h"
 
 namespace {
@@ -259,7 +260,8 @@ TEST_F(StandInTest, EveryDc2GetsOneDc1AndEveryHoldIsLetGoWhateverTheDriverReport
   program += "M30\n%\n";
   std::string file_form;
   for (char c : program) file_form += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  const std::string rx_path = testing::TempDir() + "standin_Rx.nc";
+  const testfs::TempDir dir;
+  const std::string rx_path = dir.File("Rx.nc");
 
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -308,7 +310,6 @@ TEST_F(StandInTest, EveryDc2GetsOneDc1AndEveryHoldIsLetGoWhateverTheDriverReport
     port_.OnRXFLAG = port_.OnPACKET = nullptr;
     TearDown();
   }
-  std::remove(rx_path.c_str());
 }
 
 }  // namespace
