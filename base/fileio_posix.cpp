@@ -150,7 +150,8 @@ ReplaceResult WriteReplacing(const std::string& path,
   }
   if (fd < 0) {
     // A folder the user may not write, as against a full disk or a bad path.
-    return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(err), err == EACCES || err == EPERM);
+    return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(err),
+                                  err == EACCES || err == EPERM);
   }
   bool written = true;
   if (exists) {
@@ -161,7 +162,9 @@ ReplaceResult WriteReplacing(const std::string& path,
     }
     written = ::fchmod(fd, old.st_mode & 07777) == 0;
   }
-  const ChunkWriter write = [fd](const char* data, size_t size) { return WriteAll(fd, data, size); };
+  const ChunkWriter write = [fd](const char* data, size_t size) {
+    return WriteAll(fd, data, size);
+  };
   try {
     written = written && body(write) && ::fsync(fd) == 0;
   } catch (...) {

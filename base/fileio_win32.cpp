@@ -271,7 +271,9 @@ bool AdoptLeftover(const std::string& path) {
 ReplaceResult WriteReplacing(const std::string& path,
                              const std::function<bool(const ChunkWriter&)>& body) {
   const std::wstring wide = WidePath(path);
-  if (wide.empty()) return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(ERROR_INVALID_NAME));
+  if (wide.empty()) {
+    return ReplaceResult::Stopped(ReplaceStep::kCreate, SystemErrorText(ERROR_INVALID_NAME));
+  }
   const DWORD attrs = GetFileAttributesW(wide.c_str());
   const bool exists = attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
   std::wstring tmp;

@@ -3,7 +3,6 @@
 // stand-in driver (standin_device.h).
 #include <gtest/gtest.h>
 
-#include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

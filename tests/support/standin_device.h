@@ -27,7 +27,6 @@
 #include "linechars.h"
 #include "rs232c.h"
 
-
 namespace standin {
 
 using serialdev::XferStart;
