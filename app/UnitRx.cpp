@@ -95,8 +95,12 @@ void TRXDlg::Show() {
   Form->Show();
 }
 
+size_t TRXDlg::ActiveIndex() const {
+  return ActivePreset < Presets.size() ? ActivePreset : 0;
+}
+
 kelv::PortPreset& TRXDlg::Active() {
-  return Presets[ActivePreset < Presets.size() ? ActivePreset : 0];
+  return Presets[ActiveIndex()];
 }
 
 // ---- Start-up and the settings file ----------------------------------------
@@ -464,8 +468,8 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
     }
   }
   const kelv::PortPreset& p = Active();
-  e.preset = (ActivePreset < Presets.size() ? ActivePreset : 0) + 1;
-  e.button = preset_buttons_[static_cast<size_t>(e.preset - 1)]->Caption();
+  e.preset = static_cast<int>(ActiveIndex()) + 1;
+  e.button = preset_buttons_[ActiveIndex()]->Caption();
   e.port = rs232c1->portname;
   e.baud = rs232c1->bps;
   const auto& codes = kelv::CodeTypeItems();

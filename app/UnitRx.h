@@ -129,6 +129,9 @@ class TRXDlg : public TComponent {
   void RenameButton(TSpeedButton* button);
   void CloseRequested();
   void StartClicked();
+  // The active preset; an index out of range (a hand-edited file) means the
+  // first.
+  size_t ActiveIndex() const;
   kelv::PortPreset& Active();
   // Ends the run once: saves the lines first, then shows its end and closes
   // the line. At the session's end no box and no pause, and the dialog is

@@ -21,7 +21,7 @@ constexpr size_t kChunk = 64 * 1024;
 // Writes the new file through `body` and puts it in place of `path` in one
 // step; a failure leaves the old file and becomes the dialog's message.
 void ReplaceOrThrow(const std::string& path,
-                  const std::function<bool(const fileio::ChunkWriter&)>& body) {
+                    const std::function<bool(const fileio::ChunkWriter&)>& body) {
   const fileio::ReplaceResult r = fileio::WriteReplacing(path, body);
   switch (r.step) {
     case fileio::ReplaceStep::kDone:

@@ -197,7 +197,7 @@ class PosixSerialDevice final : public SerialDevice {
   // A copy of a setting as last made, taken under the lock; false when the
   // device is closed or gone.
   template <class T>
-  bool Held(const T& setting, T& out) const {
+  bool CopyUnderLock(const T& setting, T& out) const {
     std::lock_guard<std::mutex> lock(mu_);
     out = setting;
     return Usable();
@@ -552,7 +552,7 @@ bool PosixSerialDevice::SetupQueues(uint32_t rx_size, uint32_t tx_size) {
 }
 
 bool PosixSerialDevice::GetState(DeviceControl& dcb) {
-  return Held(dcb_, dcb);
+  return CopyUnderLock(dcb_, dcb);
 }
 
 bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
@@ -585,7 +585,7 @@ bool PosixSerialDevice::SetState(const DeviceControl& dcb) {
 }
 
 bool PosixSerialDevice::GetTimeouts(CommTimeouts& t) {
-  return Held(timeouts_, t);
+  return CopyUnderLock(timeouts_, t);
 }
 
 bool PosixSerialDevice::SetTimeouts(const CommTimeouts& t) {
@@ -870,10 +870,7 @@ XferWait PosixSerialDevice::WaitWrite(uint32_t timeout_ms) {
   Transfer& x = write_;
   if (!x.active) return x.done ? XferWait::Signalled : XferWait::Failed;
   CommTimeouts to;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    to = timeouts_;
-  }
+  CopyUnderLock(timeouts_, to);
   const Clock::time_point begun = Clock::now();
   const uint64_t total = static_cast<uint64_t>(to.WriteTotalTimeoutMultiplier) * x.count +
                          to.WriteTotalTimeoutConstant;

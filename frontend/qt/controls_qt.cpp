@@ -88,33 +88,32 @@ class Control : public Base, public Peer {
   W* w_;
 };
 
-class Label : public Control<TLabel, MnemonicLabel> {
+// A control with a caption, kept exactly as set: the display is converted
+// from it. A display that has gone is not drawn on.
+template <class Base, class W>
+class Captioned : public Control<Base, W> {
  public:
-  using Control::Control;
+  using Control<Base, W>::Control;
   std::string Caption() const override { return caption_; }
   void SetCaption(const std::string& text) override {
     caption_ = text;
-    // The caption is kept; a display that has gone is not drawn on.
-    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
-  }
-
- private:
-  std::string caption_;  // exactly as set: the display is converted from it
-};
-
-class Button : public Control<TButton, QPushButton> {
- public:
-  explicit Button(QPushButton* w) : Control(w) {
-    QObject::connect(w, &QPushButton::clicked, [this] { Click(); });
-  }
-  std::string Caption() const override { return caption_; }
-  void SetCaption(const std::string& text) override {
-    caption_ = text;
-    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
+    if (!qtui::DisplayLost()) this->w_->setText(ToQ(text));
   }
 
  private:
   std::string caption_;
+};
+
+class Label : public Captioned<TLabel, MnemonicLabel> {
+ public:
+  using Captioned::Captioned;
+};
+
+class Button : public Captioned<TButton, QPushButton> {
+ public:
+  explicit Button(QPushButton* w) : Captioned(w) {
+    QObject::connect(w, &QPushButton::clicked, [this] { Click(); });
+  }
 };
 
 class CheckBox : public Control<TCheckBox, QCheckBox> {
@@ -183,18 +182,13 @@ class ComboBox : public Control<TComboBox, QComboBox> {
   std::vector<std::string> items_;
 };
 
-class SpeedButton : public Control<TSpeedButton, QToolButton>, public QObject {
+class SpeedButton : public Captioned<TSpeedButton, QToolButton>, public QObject {
  public:
-  explicit SpeedButton(QToolButton* w) : Control(w) {
+  explicit SpeedButton(QToolButton* w) : Captioned(w) {
     w->setCheckable(true);
     w->setFocusPolicy(Qt::NoFocus);
     w->installEventFilter(this);
     QObject::connect(w, &QToolButton::clicked, [this] { Clicked(); });
-  }
-  std::string Caption() const override { return caption_; }
-  void SetCaption(const std::string& text) override {
-    caption_ = text;
-    if (!qtui::DisplayLost()) w_->setText(ToQ(text));
   }
   bool Down() const override { return w_->isChecked(); }
   void SetDown(bool on) override {
@@ -232,7 +226,6 @@ class SpeedButton : public Control<TSpeedButton, QToolButton>, public QObject {
     if (b & Qt::MiddleButton) s |= ssMiddle;
     return s;
   }
-  std::string caption_;
 };
 
 class Form;
