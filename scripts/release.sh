@@ -99,7 +99,9 @@ find "$stage" -exec touch -h -d "@$epoch" {} +
 zip_name=KelvRx-$version-windows-x86.zip
 tar_name=KelvRx-$version-linux-x86_64.tar.gz
 rm -f "$out/$zip_name" "$out/$tar_name" "$out/SHA256SUMS"
-(cd "$stage" && TZ=UTC zip -q -X -r "$out/$zip_name" KelvRx)
+# Names in a fixed order and modes of our own, not the disk's or the umask's.
+chmod -R u=rwX,go=rX "$stage"
+(cd "$stage" && TZ=UTC zip -q -X "$out/$zip_name" KelvRx/ $(find KelvRx -type f | LC_ALL=C sort))
 tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" -C "$stage" \
   -cf - "KelvRx-$version" | gzip -n -9 >"$out/$tar_name"
 (cd "$out" && sha256sum "$zip_name" "$tar_name" >SHA256SUMS)
