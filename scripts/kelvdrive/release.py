@@ -13,7 +13,6 @@ Linux program's Qt packages named, and SHA256SUMS matching."""
 
 import hashlib
 import html
-import io
 import os
 import re
 import shutil
