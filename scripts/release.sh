@@ -67,11 +67,15 @@ strip --strip-unneeded -o "$lin/KelvRx" "$linux_build/app/KelvRx"
 declare -A title=([ja]="KelvRx $version 操作説明" [en]="KelvRx $version operator's guide")
 found=0
 while read -r lang source; do
-  # From the guide's folder, so its pictures are found and put inside the file.
-  (cd "$(dirname "$source")" &&
+  # From the guide's folder, so its pictures are found and put inside the file
+  # (lang as a variable only: pandoc 2.17 has no Japanese term list to load).
+  if ! (cd "$(dirname "$source")" &&
     pandoc --standalone --self-contained --from gfm --to html5 \
-      --metadata lang="$lang" --metadata pagetitle="${title[$lang]}" \
-      -o "$win/guide-$lang.html" "$(basename "$source")")
+      --variable lang="$lang" --metadata pagetitle="${title[$lang]}" \
+      -o "$win/guide-$lang.html" "$(basename "$source")"); then
+    echo "release: pandoc could not make guide-$lang.html from $source (see above)" >&2
+    exit 1
+  fi
   cp "$win/guide-$lang.html" "$lin/"
   say "guide-$lang.html from $source"
   found=$((found + 1))
