@@ -21,6 +21,8 @@ JOBS=2
 ROOT=${KELV_BUILD_ROOT:-.}
 export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
 export KELV_WIN_BUILD64=${KELV_WIN_BUILD64:-$ROOT/build-win64}
+# The Linux program of the release archives the Windows stage checks.
+export KELV_RELEASE_BUILD=${KELV_RELEASE_BUILD:-$ROOT/build-release}
 failed=()
 
 build() {  # dir, targets ("" = all), cmake options... (tests on: ./run.sh turns them off)

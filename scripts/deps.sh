@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project needs, and only those missing.
-# Usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|test
+# Usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|release|test
 #   run        build and start the program
 #   demo       also what the demo needs without a display (a virtual X server, keys
 #              pressed from outside, the screenshot)
@@ -8,6 +8,7 @@
 #   windows64  the same for x86_64 (scripts/build-windows.sh --arch 64)
 #   demo-wine  the demo with KelvRx.exe under Wine (./run.sh --demo --wine): the
 #              cross-build, the line simulator, Wine and its Japanese locale
+#   release    scripts/release.sh: both builds, pandoc for the guides, zip
 #   test     also what the test suite needs
 # For demo-wine and test, which Wine depends on the machine (scripts/winarch.sh;
 # KELV_WIN_ARCH=32|64 when the caller has decided already).
@@ -18,10 +19,12 @@ RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic font
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
 # KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+# The release's guides are made with pandoc and the Windows archive with zip.
+RELEASE_PKGS=(pandoc zip python3)
 # valgrind counts instructions for bench/run.sh; dbus-daemon carries the
-# stand-in for logind in the Qt tests.
+# stand-in for logind in the Qt tests; the Windows stage checks the release.
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind
-           dbus-daemon)
+           dbus-daemon "${RELEASE_PKGS[@]}")
 
 # Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
 # dialog, Wine's own for its window frame and the Japanese locale. Where the
@@ -51,10 +54,11 @@ case "${1:-run}" in
   run) want=("${RUN_PKGS[@]}") ;;
   demo) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}") ;;
   windows) want=("${WINDOWS_PKGS[@]}") ;;
+  release) want=("${RUN_PKGS[@]}" "${WINDOWS_PKGS[@]}" "${RELEASE_PKGS[@]}") ;;
   windows64) want=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
   demo-wine) want=(g++ "${WINDOWS_PKGS[@]}" "${DEMO_PKGS[@]}" "${WINE_PKGS[@]}") ;;
   test) want=("${RUN_PKGS[@]}" "${DEMO_PKGS[@]}" "${TEST_PKGS[@]}" "${WINE_PKGS[@]}") ;;
-  *) echo "usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|test" >&2; exit 2 ;;
+  *) echo "usage: scripts/deps.sh run|demo|windows|windows64|demo-wine|release|test" >&2; exit 2 ;;
 esac
 
 SUDO=""

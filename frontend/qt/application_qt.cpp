@@ -14,6 +14,7 @@ struct Application::Impl {
 };
 
 Application::Application(int& argc, char** argv) : impl_(std::make_unique<Impl>(argc, argv)) {
+  QCoreApplication::setApplicationVersion(QStringLiteral(KELV_VERSION));
   winsys::InstallHandOver();
   qtui::WatchSessionEnd();
 }

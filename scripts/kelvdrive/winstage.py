@@ -12,10 +12,16 @@ forces a path.
                   the serial backend on a pseudo-terminal that Wine presents as
                   COM99, whose far end answers every byte with its successor
   test_winui.exe  the dialog on the Win32 front end (*_winui_test.cpp)
+  release         the release archives made from this tree
+                  (scripts/release.sh --trial BUILD/release) and checked: the
+                  file lists, the exe's version resource, the guides
   KelvRx.exe      a black-box receive (tests/blackbox/receive_wine.py) of a
                   100 kB program from the line simulator ncsend (built for
                   this machine in BUILD/host) as a control that waits for DC1
-                  and honours DC3/DC1, sending flat out; COM1 leads to its pty
+                  and honours DC3/DC1, sending flat out; COM1 leads to its pty.
+                  It runs from the release zip unpacked into a fresh folder
+                  (on the 64-bit path the x86_64 build takes the 32-bit exe's
+                  place there: this Wine cannot run it)
   test_winui.exe  again on a screen of 120 dots per inch with a message font
                   that has no Japanese characters, as a Windows of another
                   language at 125 % has it
@@ -34,7 +40,7 @@ import subprocess
 import sys
 import tempfile
 
-from . import kelvrx
+from . import kelvrx, release
 from .line import Answerer
 from .proc import Failure, missing
 from .wine import PACKAGE, Wine, arch, binaries, foreign_links, port_map
@@ -61,6 +67,7 @@ class Stage:
     def __init__(self, build, exe):
         self.build = build
         self.exe = exe  # the KelvRx.exe the black-box checks run
+        self.zip = None  # the release zip, once made and checked
         self.failed = False
         self.summary = []
 
@@ -155,12 +162,26 @@ class Stage:
              os.path.join(ROOT, "tests", "blackbox", "receive_wine.py"),
              "--exe", self.exe, "--prefix", wine.prefix,
              "--program", program, "--ncsend", ncsend, "--flat-out",
-             "--folder", "受信プログラム", "--shot", shot], env=wine.env)
+             "--folder", "受信プログラム", "--shot", shot,
+             *(["--zip", self.zip] if self.zip else [])], env=wine.env)
+        where = " from the release zip" if self.zip else ""
         if rc:
-            self.record("KelvRx.exe", "FAILED: black-box receive", ok=False)
+            self.record("KelvRx.exe", "FAILED: black-box receive" + where, ok=False)
         else:
-            self.record("KelvRx.exe", "ok: received byte for byte, DC1/DC3 answered (picture: %s)"
-                        % shot)
+            self.record("KelvRx.exe", "ok: received byte for byte%s, DC1/DC3 answered "
+                        "(picture: %s)" % (where, shot))
+
+    def release(self, env):
+        """Makes the release archives from this tree with the builds made
+        already and checks them (scripts/release.sh --trial)."""
+        folder = os.path.join(self.build, "release")
+        say("the release archives from this tree, checked, in %s" % folder)
+        if subprocess.call(["scripts/release.sh", "--trial", folder], env=env):
+            self.record("release", "FAILED: scripts/release.sh --trial", ok=False)
+            return
+        self.zip = os.path.join(folder, release.archive_names(release.project_version())["zip"])
+        self.record("release", "ok: the zip and the archive hold what they should, the exe's "
+                    "version resource says %s" % release.project_version())
 
     def host_ncsend(self):
         """The line simulator built for this machine (it plays the control on
@@ -218,6 +239,9 @@ def main():
         exe = os.path.join(os.path.abspath(build), "app", "KelvRx.exe")
 
     stage = Stage(os.path.abspath(build), exe)
+    # With the 32-bit build made above: nothing is built twice.
+    stage.release(dict(os.environ, KELV_WIN_BUILD=build32,
+                       KELV_WIN_TESTS="ON" if bits == "32" else "OFF"))
     prefix = tempfile.mkdtemp(prefix="wineprefix.", dir=stage.build)
     try:
         with contextlib.ExitStack() as cleanup:

@@ -10,15 +10,21 @@ DC1 for each DC2 and DC3, and, sending flat out, every DC3 hold let go with
 DC1 (how soon the first DC1 came is printed). Wine reports no line event on a
 pty, so these are the run's own answers.
 
+With --zip the program runs from the release zip unpacked into that folder,
+as a shop installs it; where this Wine cannot run the zip's 32-bit exe, --exe
+takes its place there.
+
 Runs inside the Windows stage (scripts/windows-stage.sh), which made the
 prefix with COM1 mapped to its ttyNC and started the X server in DISPLAY.
 Exit status: 0 passed, 1 failed.
 """
 
 import argparse
+import filecmp
 import os
 import shutil
 import sys
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
@@ -33,8 +39,18 @@ def run(a, work):
     # still land beside the program.
     folder = os.path.join(work, a.folder)
     os.mkdir(folder)
-    exe = os.path.join(folder, "KelvRx.exe")
-    shutil.copy2(a.exe, exe)
+    if a.zip:
+        with zipfile.ZipFile(a.zip) as z:
+            z.extractall(folder)
+        folder = os.path.join(folder, "KelvRx")
+        exe = os.path.join(folder, "KelvRx.exe")
+        if not filecmp.cmp(a.exe, exe, shallow=False):
+            print("receive_wine: this Wine runs %s in place of the zip's 32-bit KelvRx.exe"
+                  % a.exe)
+            shutil.copy2(a.exe, exe)
+    else:
+        exe = os.path.join(folder, "KelvRx.exe")
+        shutil.copy2(a.exe, exe)
     with open(a.program, "rb") as f:
         program = f.read()
 
@@ -80,6 +96,7 @@ def main():
                     help="the control sends as fast as the line takes it")
     ap.add_argument("--shot", help="save the dialog at its first start as this PNG")
     ap.add_argument("--folder", default="app", help="name of the folder the program runs in")
+    ap.add_argument("--zip", help="the release zip, unpacked into that folder to run from")
     a = ap.parse_args()
     return kelvrx.run_in_work("receive_wine", lambda work: run(a, work),
                               ("ncsend.log", "KelvRx.log"))
