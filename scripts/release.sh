@@ -69,10 +69,13 @@ found=0
 while read -r lang source; do
   # From the guide's folder, so its pictures are found and put inside the file
   # (lang as a variable only: pandoc 2.17 has no Japanese term list to load).
+  # The guides name each other by their names in the archives.
   if ! (cd "$(dirname "$source")" &&
-    pandoc --standalone --self-contained --from gfm --to html5 \
+    sed -E 's/\]\(operator\.en\.md([#)])/](guide-en.html\1/g; s/\]\(operator\.md([#)])/](guide-ja.html\1/g' \
+      "$(basename "$source")" |
+    pandoc --standalone --self-contained --from gfm --to html5 --resource-path . \
       --variable lang="$lang" --metadata pagetitle="${title[$lang]}" \
-      -o "$win/guide-$lang.html" "$(basename "$source")"); then
+      -o "$win/guide-$lang.html"); then
     echo "release: pandoc could not make guide-$lang.html from $source (see above)" >&2
     exit 1
   fi
