@@ -182,6 +182,7 @@ TEST(Reception, Scenarios) {
 // or with the places of the bytes hit (marked input); the verdict's texts.
 TEST(Reception, LineErrorsAreKeptWithTheirLines) {
   using serialdev::CE_BREAK;
+  using serialdev::CE_BREAK_OR_NUL;
   using serialdev::CE_FRAME;
   using serialdev::CE_OVERRUN;
   using serialdev::CE_RXPARITY;
@@ -203,6 +204,10 @@ TEST(Reception, LineErrorsAreKeptWithTheirLines) {
       {"marks alone: parity or framing", program, 0, {3},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:パリティ・フレーミング 1文字 2行目"),
        false},
+      {"a marked NUL the counters call a break", program, CE_BREAK, {3},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク 1文字 2行目"), false},
+      {"a marked NUL without counters", program, CE_BREAK_OR_NUL, {3},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク又はNULエラー 1文字 2行目"), false},
       {"four lines named, three shown", program, CE_FRAME, {3, 6, 15, 20},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
       {"flags without places", program, CE_OVERRUN | CE_BREAK, {},
