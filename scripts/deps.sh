@@ -19,9 +19,10 @@ DEMO_PKGS=(xvfb xdotool imagemagick python3)
 # KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
 # valgrind counts instructions for bench/run.sh; dbus-daemon carries the
-# stand-in for logind in the Qt tests.
+# stand-in for logind in the Qt tests; QEMU and a static busybox make the
+# guest with the kernel's real serial drivers (scripts/guest-stage.sh).
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind
-           dbus-daemon)
+           dbus-daemon qemu-system-x86 busybox-static)
 
 # Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
 # dialog, Wine's own for its window frame and the Japanese locale. Where the
