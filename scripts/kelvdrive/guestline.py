@@ -9,8 +9,11 @@ Each case, in the order the guest runs them:
   eia_16550    demo.nc in EIA at 4800 (its line ends are bytes with bit 7 set)
   break_16550  demo.nc with a BREAK in the middle of a line
   iso_usb      demo.nc on the adapter, with the stall: DC3 and DC1
+  overrun_16550  the component open but not read while 2.5 MB flood in
   pulled_usb   the adapter pulled out once half the lines are read
   absent_usb   started while it is out; plugged back, the next start receives
+  settings_16550 every preset's speed and stop bits as QEMU's host side of
+               ttyS2 (a pty here) takes them over
 For every case the control repeats DC2 until it hears DC1, then sends.
 
 Usage: python3 -m kelvdrive.guestline BUILD_DIR  (scripts/guest-stage.sh)
@@ -20,6 +23,7 @@ the reception with the break there.
 
 import os
 import shutil
+import termios
 import subprocess
 import sys
 import tempfile
@@ -70,14 +74,18 @@ class Control:
         self.line.brk()
 
     def drained(self, deadline_s=30):
-        """Once the receiver has taken every byte sent so far: DC2, which it
-        answers when it reads it, and its DC1 heard. (QEMU's UART flags a
-        break on the character at the head of its FIFO, so a break is sent
-        into an empty one.)"""
-        before = self.line.got.count(DC1)
-        self.line.write(DC2)
+        """Once the receiver has taken every byte sent so far. (QEMU's UART
+        flags a break on the character at the head of its FIFO, so a break
+        is sent into an empty one.) First its answers settle (a DC1 that lets
+        a hold go may still be on its way), then DC2, which it answers as it
+        reads it: its DC1 heard."""
         deadline_s = left(deadline_s)
         end = time.monotonic() + deadline_s
+        while self.line.read(0.5):
+            if time.monotonic() > end:
+                raise Failure("%s: the receiver's answers did not settle" % self.name)
+        before = self.line.got.count(DC1)
+        self.line.write(DC2)
         while self.line.got.count(DC1) == before:
             if time.monotonic() > end:
                 raise Failure("%s: DC2 not answered within %d s" % (self.name, deadline_s))
@@ -135,11 +143,15 @@ def run(build):
            "export KELV_GUEST_OUT=/run/out QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/xdg "
            "LANG=C.UTF-8%s\n"
            "%s --gtest_filter='Guest/RealLineRows.*'; a=$?\n"
-           "%s --gtest_filter='RealLine.*'; exit $((a | $?))\n"
+           "%s --gtest_filter='RealLine.*'; b=$?\n"
+           "cat /proc/tty/driver/serial; exit $((a | b))\n"
            % (" KELV_GUEST_PICTURE=/run/out/line-error.png" if picture else "", test_ui, test_ui))
 
     guest = Guest(os.path.join(build, "guest-cache")).make()
-    g = guest.boot(job, share)
+    # ttyS2's far end: a pty whose termios QEMU sets as the guest sets the UART.
+    master, slave = os.openpty()
+    g = guest.boot(job, share, ["-chardev", "serial,id=s2,path=%s" % os.ttyname(slave),
+                                "-serial", "chardev:s2"])
     say("booted with %s" % ("KVM" if g.kvm else "no KVM: emulated"))
     results, failed = [], False
     try:
@@ -177,6 +189,18 @@ def run(build):
 
         flood_case("iso_usb", u1, program, True)
 
+        c = Control(s1, share, "overrun_16550")
+        c.wait_file("open")
+        t = time.monotonic()
+        # The kernel holds about 1.3 MB before it drops, the component's
+        # reader half a megabyte more.
+        flood = (b"G01 X10. Y10.\n" * 190000)[:2500000]
+        c.send(flood, chunk=65536)
+        open(os.path.join(share, "overrun_16550.sent"), "w").close()
+        c.wait_file("done")
+        record("overrun_16550", True, "%d bytes flooded in %.1f s" % (len(flood),
+                                                                     time.monotonic() - t))
+
         c = Control(u1, share, "pulled_usb")
         c.handshake()
         c.send(program[:split])
@@ -195,6 +219,18 @@ def run(build):
         c.wait_file("done")
         record("absent_usb", True, "plugged back, received")
 
+        speeds = {getattr(termios, "B%d" % b): b for b in
+                  (300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200)}
+        c = Control(s1, share, "settings_16550")
+        for n in range(16):
+            c.wait_file(str(n))
+            attrs = termios.tcgetattr(master)  # the slave's, as QEMU set them
+            with open(os.path.join(share, "settings_16550.%d.host" % n), "w") as f:
+                f.write("%d %d\n" % (speeds.get(attrs[5], -1),
+                                     2 if attrs[2] & termios.CSTOPB else 1))
+        c.wait_file("done")
+        record("settings_16550", True, "16 presets looked at from the host's side")
+
         status = g.finish(left(120))
         if status != 0:
             failed = True
@@ -203,6 +239,8 @@ def run(build):
         results.append("stopped: %s" % e)
     finally:
         g.stop()
+        os.close(master)
+        os.close(slave)
     with open(os.path.join(share, "job.log"), errors="replace") as f:
         log = f.read()
     sys.stdout.write("".join(l for l in log.splitlines(True) if not l.startswith("[ RUN")))

@@ -185,6 +185,7 @@ TEST(Reception, LineErrorsAreKeptWithTheirLines) {
   using serialdev::CE_BREAK_OR_NUL;
   using serialdev::CE_FRAME;
   using serialdev::CE_OVERRUN;
+  using serialdev::CE_RXOVER;
   using serialdev::CE_RXPARITY;
   const std::string program = "%\nO1\nG1 X1\nG2 Y2\nM30\n%\n";  // lines from bytes 0, 2, 5, 11, 17, 21
   struct Row {
@@ -210,8 +211,9 @@ TEST(Reception, LineErrorsAreKeptWithTheirLines) {
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク又はNULエラー 1文字 2行目"), false},
       {"four lines named, three shown", program, CE_FRAME, {3, 6, 15, 20},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
-      {"flags without places", program, CE_OVERRUN | CE_BREAK, {},
-       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・ブレーク"), false},
+      {"flags without places", program, CE_OVERRUN | CE_RXOVER | CE_BREAK, {},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・バッファあふれ・ブレーク"),
+       false},
       {"bytes after the end do not count", program + "X", 0, {22, 23}, Sjis("受信完了"), "",
        false},
       {"odd bytes while waiting, then a clean program", bad_wait, 0, {}, Sjis("受信完了"), "",
