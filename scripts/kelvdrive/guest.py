@@ -254,6 +254,26 @@ class Running:
                           % (self.proc.returncode, self.said()))
         return True
 
+    def wait_up(self, deadline_s=60):
+        """Until the guest's init has mounted everything and starts the job;
+        a Failure with what the guest said when it ends or stays silent."""
+        console = os.path.join(self.share, "console.log")
+
+        def up():
+            if self.proc.poll() is not None:
+                raise Failure("the guest ended before its job started (QEMU status %d):\n%s"
+                              % (self.proc.returncode, self.said()))
+            try:
+                with open(console, errors="replace") as f:
+                    return "guest: up after" in f.read()
+            except OSError:
+                return False
+        try:
+            wait_for("the guest to come up", up, deadline_s, 0.1)
+        except Failure as e:
+            raise Failure("%s\n%s" % (e, self.said())) if "QEMU status" not in str(e) else e
+        return time.monotonic() - self.started
+
     def said(self):
         out = []
         for name in ("qemu.log", "console.log", "job.log"):

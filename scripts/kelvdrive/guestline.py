@@ -152,12 +152,14 @@ def run(build):
     master, slave = os.openpty()
     g = guest.boot(job, share, ["-chardev", "serial,id=s2,path=%s" % os.ttyname(slave),
                                 "-serial", "chardev:s2"])
-    say("booted with %s" % ("KVM" if g.kvm else "no KVM: emulated"))
+    say("booting with %s" % ("KVM" if g.kvm else "no KVM: emulated"))
     results, failed = [], False
     try:
+        # Connected at once: QEMU attaches the adapter once its far end is there.
         s1 = Telnet(g.path("s1"))
         u1 = Plain(g.path("u1"))
         qmp = Qmp(g.path("qmp"))
+        say("up after %.1f s" % g.wait_up())
 
         def record(name, ok, text):
             nonlocal failed
