@@ -18,6 +18,7 @@ and kept in a cache folder (build*/ is ignored by git).
   Qmp                      device_del / device_add of the USB adapter
 """
 
+import hashlib
 import json
 import lzma
 import os
@@ -144,16 +145,27 @@ class Guest:
             raise Failure("qemu-system-x86_64 or busybox missing "
                           "(scripts/deps.sh test installs qemu-system-x86 and busybox-static)")
         with open(busybox, "rb") as f:
-            if b"ld-linux" in f.read(4096):  # an interpreter: dynamically linked
-                raise Failure("%s is not statically linked (install busybox-static)" % busybox)
+            bb = f.read()
+        if b"ld-linux" in bb[:4096]:  # an interpreter: dynamically linked
+            raise Failure("%s is not statically linked (install busybox-static)" % busybox)
         pkg = kernel_package()
         d = os.path.join(self.cache, pkg)
         self.vmlinux = os.path.join(d, "vmlinux")
-        self.initrd = os.path.join(d, "initramfs.cpio")
+        # Named by what goes into it, so that a changed init or busybox counts.
+        made_of = hashlib.sha256(INIT.encode() + " ".join(MODULES).encode() + bb).hexdigest()
+        self.initrd = os.path.join(d, "initramfs-%s.cpio" % made_of[:12])
         if os.path.exists(self.initrd) and os.path.exists(self.vmlinux):
             return self
         say("making the guest from %s (once; kept in %s)" % (pkg, d))
+        # Kernels Debian has replaced are of no further use.
+        if os.path.isdir(self.cache):
+            for old in os.listdir(self.cache):
+                if old != pkg:
+                    shutil.rmtree(os.path.join(self.cache, old), ignore_errors=True)
         os.makedirs(d, exist_ok=True)
+        for old in os.listdir(d):
+            if old.startswith("initramfs-"):
+                os.remove(os.path.join(d, old))
         work = tempfile.mkdtemp(dir=d)
         try:
             _run(["apt-get", "download", pkg], cwd=work, what="fetching the kernel package")
@@ -164,8 +176,6 @@ class Guest:
             release = vmlinuz[len("vmlinuz-"):]
             kernel = extract_vmlinux(os.path.join(boot, vmlinuz))
             mods = self._modules(os.path.join(work, "x", "lib", "modules", release))
-            with open(busybox, "rb") as f:
-                bb = f.read()
             entries = [("bin", stat.S_IFDIR | 0o755, b""), ("bin/busybox", stat.S_IFREG | 0o755, bb),
                        ("init", stat.S_IFREG | 0o755, INIT.encode()),
                        ("modules", stat.S_IFREG | 0o644, " ".join(m for m, _ in mods).encode()),

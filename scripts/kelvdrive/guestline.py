@@ -22,6 +22,7 @@ the reception with the break there.
 """
 
 import os
+import re
 import shutil
 import termios
 import subprocess
@@ -36,6 +37,13 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 DC1, DC2, DC3 = b"\x11", b"\x12", b"\x13"
 STAGE_S = 170  # every wait ends by then: the stage stays within 3 minutes
 _end = time.monotonic() + STAGE_S
+
+
+# The guest's test of each case that is not a row of the table.
+GUEST_TESTS = {"overrun_16550": "KernelBufferOverrunIsReported",
+               "pulled_usb": "PulledOutAdapterEndsTheRunAsTheLostLine",
+               "absent_usb": "AbsentAdapterFailsToOpenUntilPluggedBack",
+               "settings_16550": "PresetsReachTheUart"}
 
 
 def left(deadline_s):
@@ -163,7 +171,7 @@ def run(build):
 
         def record(name, ok, text):
             nonlocal failed
-            results.append("%-12s %s %s" % (name, "ok  " if ok else "FAIL", text))
+            results.append((name, ok, text))
             failed |= not ok
             say("%s: %s" % (name, text))
 
@@ -238,7 +246,7 @@ def run(build):
             failed = True
     except Failure as e:
         failed = True
-        results.append("stopped: %s" % e)
+        results.append(("stopped", False, str(e)))
     finally:
         g.stop()
         os.close(master)
@@ -249,8 +257,15 @@ def run(build):
     if picture and os.path.exists(os.path.join(share, "line-error.png")):
         shutil.copy(os.path.join(share, "line-error.png"), picture)
     print("-- guest stage (%.0f s):" % (time.monotonic() - started))
-    for r in results:
-        print("   " + r)
+    for name, ok, text in results:
+        # A case passes when the control saw what it must and the guest's test passed.
+        test = GUEST_TESTS.get(name, "ReceivesTheProgram/" + name)
+        if re.search(r"^\[  FAILED  \] \S*%s\b" % re.escape(test), log, re.M):
+            ok, text = False, text + "; the guest's test failed"
+        elif name != "stopped" and not re.search(r"^\[ +OK \] \S*%s\b" % re.escape(test), log,
+                                                 re.M):
+            ok, text = False, text + "; the guest's test did not end"
+        print("   %-14s %s %s" % (name, "ok  " if ok else "FAIL", text))
     if failed:
         print("-- guest output kept in %s" % share)
         if not log.strip():
