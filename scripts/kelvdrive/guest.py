@@ -23,6 +23,7 @@ import json
 import lzma
 import os
 import re
+import select
 import shutil
 import socket
 import stat
@@ -281,7 +282,9 @@ class Running:
         try:
             wait_for("the guest to come up", up, deadline_s, 0.1)
         except Failure as e:
-            raise Failure("%s\n%s" % (e, self.said())) if "QEMU status" not in str(e) else e
+            if self.proc.poll() is not None:
+                raise
+            raise Failure("%s; it said:\n%s" % (e, self.said()))
         return time.monotonic() - self.started
 
     def said(self):
@@ -335,7 +338,6 @@ class Plain:
 
     def read(self, timeout=0.0):
         """What came since, also kept in self.got."""
-        import select
         data = b""
         if select.select([self.s], [], [], timeout)[0]:
             try:

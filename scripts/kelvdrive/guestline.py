@@ -251,8 +251,11 @@ def run(build):
         g.stop()
         os.close(master)
         os.close(slave)
-    with open(os.path.join(share, "job.log"), errors="replace") as f:
-        log = f.read()
+    try:
+        with open(os.path.join(share, "job.log"), errors="replace") as f:
+            log = f.read()
+    except OSError:
+        log = ""  # the job never started
     sys.stdout.write("".join(l for l in log.splitlines(True) if not l.startswith("[ RUN")))
     if picture and os.path.exists(os.path.join(share, "line-error.png")):
         shutil.copy(os.path.join(share, "line-error.png"), picture)
@@ -268,8 +271,6 @@ def run(build):
         print("   %-14s %s %s" % (name, "ok  " if ok else "FAIL", text))
     if failed:
         print("-- guest output kept in %s" % share)
-        if not log.strip():
-            print(g.said())
     else:
         shutil.rmtree(share, ignore_errors=True)
     return 1 if failed else 0
