@@ -44,7 +44,7 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 say() { echo "guest: $*" > /dev/ttyS0; }
 leave() {  # the status through isa-debug-exit; a poweroff only if that failed
-  printf "\\$(printf %o "$1")" | dd of=/dev/port bs=1 seek=244 2>/dev/null
+  printf "\\$(printf %o "$1")" | dd of=/dev/port bs=1 seek=@EXIT_PORT@ 2>/dev/null
   poweroff -f
 }
 for m in $(cat /modules); do insmod /lib/$m.ko || { say "insmod $m failed"; leave 120; }; done
@@ -62,7 +62,7 @@ chroot $R /bin/sh -c 'cd /run/out && exec /bin/sh ./job.sh > job.log 2>&1'
 rc=$?
 sync
 leave $rc
-"""
+""".replace("@EXIT_PORT@", str(EXIT_PORT))
 
 
 def say(text):
@@ -241,6 +241,7 @@ class Running:
                "-no-reboot", "-m", "1024", "-smp", "2",
                "-accel", "kvm" if self.kvm else "tcg", "-cpu", "host" if self.kvm else "max",
                "-kernel", guest.vmlinux, "-initrd", guest.initrd,
+               # KELV_GUEST_APPEND: another kernel command line, e.g. to see a guest fail.
                "-append", os.environ.get("KELV_GUEST_APPEND", "console=ttyS0 quiet panic=-1"),
                "-device", "isa-debug-exit,iobase=%#x,iosize=1" % EXIT_PORT,
                "-serial", "file:%s" % os.path.join(share, "console.log"),
