@@ -21,6 +21,7 @@ namespace {
 
 using namespace rxharness;
 using kelv::Sjis;
+using testrows::operator<<;
 
 std::string Share() {
   const char* out = std::getenv("KELV_GUEST_OUT");
