@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite: first under AddressSanitizer + UBSan, then the
-# threaded tests under ThreadSanitizer, then the normal build, whose ctest
-# summary closes the output. Exits non-zero when any run failed.
+# threaded tests under ThreadSanitizer, then the normal build with the real
+# serial drivers in a QEMU guest (scripts/guest-stage.sh), whose ctest summary
+# closes the output. Exits non-zero when any run failed.
 # KELV_BUILD_ROOT puts the build folders elsewhere (default: here).
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -57,10 +58,17 @@ fi
 echo "== Fuzz targets (short bounded run)"
 FUZZ_BUILD="$ROOT/build-fuzz" scripts/fuzz.sh || failed+=(fuzz)
 
+echo "== Normal build"
+normal_built=false
+if build "$ROOT/build" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  normal_built=true
+  # The program's line on the kernel's real serial drivers, in a QEMU guest.
+  echo "== Real serial drivers (Linux guest)"
+  scripts/guest-stage.sh "$ROOT/build" || failed+=(guest)
+fi
 if ((${#failed[@]})); then echo "== FAILED so far: ${failed[*]}"; fi
 
-echo "== Normal build"
-if build "$ROOT/build" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if $normal_built; then
   ctest --test-dir "$ROOT/build" -j "$JOBS" -LE soak --output-on-failure --timeout 300 ||
     failed+=(normal)
 else

@@ -84,9 +84,12 @@ void Reception::MarkedByteRead() {
   marks_.pop_back();
   next_mark_ = marks_.empty() ? UINT64_MAX : marks_.back();
   if (finished_) return;
-  // Without counters to tell which, a marked byte is one or the other.
+  // A device that tells the places but not what they were: a marked byte is
+  // a parity or a framing error. Where it told a kind a mark can be, that is it.
+  constexpr uint32_t kMarkKinds = serialdev::CE_RXPARITY | serialdev::CE_FRAME |
+                                  serialdev::CE_BREAK | serialdev::CE_BREAK_OR_NUL;
   uint32_t& kinds = started_ ? errors_.kinds : errors_.kinds_waiting;
-  if (!((kinds | pending_flags_) & (serialdev::CE_RXPARITY | serialdev::CE_FRAME))) {
+  if (!((kinds | pending_flags_) & kMarkKinds)) {
     kinds |= serialdev::CE_RXPARITY | serialdev::CE_FRAME;
   }
   if (!started_) {

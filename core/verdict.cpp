@@ -52,6 +52,7 @@ std::string LineErrorText(const Reception::ErrorTally& e, size_t max_lines) {
       {serialdev::CE_RXPARITY, "パリティ"},   {serialdev::CE_FRAME, "フレーミング"},
       {serialdev::CE_OVERRUN, "オーバーラン"}, {serialdev::CE_RXOVER, "バッファあふれ"},
       {serialdev::CE_BREAK, "ブレーク"},
+      {serialdev::CE_BREAK_OR_NUL, "ブレーク又はNULエラー"},
   };
   std::string text = Sjis("回線エラー:");
   bool first = true;

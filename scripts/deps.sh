@@ -22,9 +22,12 @@ WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 # The release's guides are made with pandoc and the Windows archive with zip.
 RELEASE_PKGS=(pandoc zip python3)
 # valgrind counts instructions for bench/run.sh; dbus-daemon carries the
-# stand-in for logind in the Qt tests; the Windows stage checks the release.
+# stand-in for logind in the Qt tests; the Windows stage checks the release;
+# QEMU and a static busybox make the guest with the kernel's real serial
+# drivers (scripts/guest-stage.sh, and the 32-bit program where this kernel
+# runs no 32-bit programs).
 TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKGS[@]}" valgrind
-           dbus-daemon "${RELEASE_PKGS[@]}")
+           dbus-daemon "${RELEASE_PKGS[@]}" qemu-system-x86 busybox-static)
 
 # Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
 # dialog, Wine's own for its window frame and the Japanese locale. Where the

@@ -94,6 +94,9 @@ constexpr uint32_t CE_OVERRUN = 0x0002;   // a character was lost in the hardwar
 constexpr uint32_t CE_RXPARITY = 0x0004;  // parity error
 constexpr uint32_t CE_FRAME = 0x0008;     // framing error
 constexpr uint32_t CE_BREAK = 0x0010;     // a break arrived
+// Not a system's flag: a NUL marked as faulty by a device that keeps no
+// counters, so a break cannot be told from a parity or framing error on a NUL.
+constexpr uint32_t CE_BREAK_OR_NUL = 0x10000;
 
 // What the device has seen of line errors since they were last taken.
 struct LineErrors {

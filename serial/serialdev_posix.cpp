@@ -191,6 +191,9 @@ class PosixSerialDevice final : public SerialDevice {
   // The events it recorded.
   uint32_t Received(const uint8_t* raw, size_t n, std::vector<uint8_t>& out);
   void CheckCounters();
+  // Expects mu_ held: the kinds of line errors the driver counted since the
+  // last look into reported_; false where it keeps no counters (a pty).
+  bool TallyCounters();
   void Wake();
   // The write has sent all its bytes: a watcher of EV_TXEMPTY is told.
   void WriteEnded();
@@ -482,7 +485,8 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
   out.clear();
   faulty_.clear();
   std::lock_guard<std::mutex> lock(mu_);
-  const size_t errors = filter_.Feed(raw, n, out, &faulty_);
+  size_t nuls = 0;
+  const size_t errors = filter_.Feed(raw, n, out, &faulty_, &nuls);
   const uint64_t first = taken_ + queue_.size();
   for (size_t at : faulty_) {
     if (marked_.size() < kMarkedMax) marked_.push_back(first + at);
@@ -504,6 +508,12 @@ uint32_t PosixSerialDevice::Received(const uint8_t* raw, size_t n, std::vector<u
   if (errors) {
     errors_ |= CE_RXPARITY;
     events |= EV_ERR;
+    // A marked NUL is a break or an error on a NUL byte. The driver counted
+    // which before it handed the mark on; without counters it stays open.
+    if (!TallyCounters()) {
+      if (nuls) reported_ |= CE_BREAK_OR_NUL;
+      if (errors > nuls) reported_ |= CE_RXPARITY | CE_FRAME;
+    }
   }
   Record(events);
   return events;
@@ -656,17 +666,22 @@ bool PosixSerialDevice::Status(uint32_t& in_queue) {
   if (!CanTake(1) || (failing_ && Queued() == 0)) return false;
   in_queue = static_cast<uint32_t>(Queued());
   errors_ = 0;
-  // The kinds, where the driver counts them (a UART; a pty has no counters).
+  TallyCounters();
+  return true;
+}
+
+// The kinds, where the driver counts them (a UART, a USB adapter; a pty has
+// no counters, and a device that has gone fails the call).
+bool PosixSerialDevice::TallyCounters() {
   serial_icounter_struct c{};
-  if (err_counts_ok_ && ioctl(fd_, TIOCGICOUNT, &c) == 0) {
-    const serial_icounter_struct& p = err_base_;
-    if (c.parity != p.parity) reported_ |= CE_RXPARITY;
-    if (c.frame != p.frame) reported_ |= CE_FRAME;
-    if (c.overrun != p.overrun) reported_ |= CE_OVERRUN;
-    if (c.buf_overrun != p.buf_overrun) reported_ |= CE_RXOVER;
-    if (c.brk != p.brk) reported_ |= CE_BREAK;
-    err_base_ = c;
-  }
+  if (!err_counts_ok_ || ioctl(fd_, TIOCGICOUNT, &c) != 0) return false;
+  const serial_icounter_struct& p = err_base_;
+  if (c.parity != p.parity) reported_ |= CE_RXPARITY;
+  if (c.frame != p.frame) reported_ |= CE_FRAME;
+  if (c.overrun != p.overrun) reported_ |= CE_OVERRUN;
+  if (c.buf_overrun != p.buf_overrun) reported_ |= CE_RXOVER;
+  if (c.brk != p.brk) reported_ |= CE_BREAK;
+  err_base_ = c;
   return true;
 }
 

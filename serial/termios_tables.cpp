@@ -122,7 +122,7 @@ bool RxFilter::Deliver(uint8_t b, std::vector<uint8_t>& out) const {
 }
 
 size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out,
-                      std::vector<size_t>* faulty) {
+                      std::vector<size_t>* faulty, size_t* nuls) {
   size_t errors = 0;
   for (size_t i = 0; i < n; ++i) {
     const uint8_t b = in[i];
@@ -150,6 +150,7 @@ size_t RxFilter::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out,
         break;
       default:
         ++errors;
+        if (b == 0 && nuls) ++*nuls;
         if (Deliver(opt_.replace_errors ? opt_.error_char : b, out) && faulty) {
           faulty->push_back(out.size() - 1);
         }

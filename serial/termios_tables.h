@@ -47,8 +47,7 @@ serialdev::DeviceControl DeviceControlFrom(const LineTermios& t);
 // bytes are delivered unchanged unless replace_errors asks for error_char.
 // NUL bytes are dropped when discard_null is set. Each delivered byte (an
 // error_char too) is cut to data_mask after the marks are undone. State
-// carries across calls,
-// since a mark may be split between two reads.
+// carries across calls, since a mark may be split between two reads.
 class RxFilter {
  public:
   struct Options {
@@ -67,9 +66,11 @@ class RxFilter {
 
   // Appends the delivered bytes of in[0..n) to out; returns the number of bytes
   // that arrived with an error. `faulty`, when given, gets the place in `out`
-  // of each such byte that was delivered.
+  // of each such byte that was delivered; `nuls`, when given, is increased
+  // by those that came as NUL (0xFF 0x00 0x00: a break, or an error on a NUL,
+  // which only the driver's counters can tell apart).
   size_t Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& out,
-              std::vector<size_t>* faulty = nullptr);
+              std::vector<size_t>* faulty = nullptr, size_t* nuls = nullptr);
   void Reset() { state_ = 0; }
 
  private:

@@ -182,8 +182,10 @@ TEST(Reception, Scenarios) {
 // or with the places of the bytes hit (marked input); the verdict's texts.
 TEST(Reception, LineErrorsAreKeptWithTheirLines) {
   using serialdev::CE_BREAK;
+  using serialdev::CE_BREAK_OR_NUL;
   using serialdev::CE_FRAME;
   using serialdev::CE_OVERRUN;
+  using serialdev::CE_RXOVER;
   using serialdev::CE_RXPARITY;
   const std::string program = "%\nO1\nG1 X1\nG2 Y2\nM30\n%\n";  // lines from bytes 0, 2, 5, 11, 17, 21
   struct Row {
@@ -203,10 +205,15 @@ TEST(Reception, LineErrorsAreKeptWithTheirLines) {
       {"marks alone: parity or framing", program, 0, {3},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:パリティ・フレーミング 1文字 2行目"),
        false},
+      {"a marked NUL the counters call a break", program, CE_BREAK, {3},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク 1文字 2行目"), false},
+      {"a marked NUL without counters", program, CE_BREAK_OR_NUL, {3},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク又はNULエラー 1文字 2行目"), false},
       {"four lines named, three shown", program, CE_FRAME, {3, 6, 15, 20},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
-      {"flags without places", program, CE_OVERRUN | CE_BREAK, {},
-       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・ブレーク"), false},
+      {"flags without places", program, CE_OVERRUN | CE_RXOVER | CE_BREAK, {},
+       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・バッファあふれ・ブレーク"),
+       false},
       {"bytes after the end do not count", program + "X", 0, {22, 23}, Sjis("受信完了"), "",
        false},
       {"odd bytes while waiting, then a clean program", bad_wait, 0, {}, Sjis("受信完了"), "",

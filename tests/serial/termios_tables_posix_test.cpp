@@ -124,6 +124,7 @@ struct FilterCase {
   std::vector<std::vector<uint8_t>> feeds;  // fed one after the other
   std::vector<uint8_t> want;
   size_t errors;
+  size_t nuls = 0;  // of the errors, bytes that came as NUL (a break, or an error on a NUL)
 };
 
 TEST(SerialTables, MarkedInputIsDecoded) {
@@ -150,7 +151,7 @@ TEST(SerialTables, MarkedInputIsDecoded) {
        0},
       {"doubled 0xFF", marks, {{0x41, 0xFF, 0xFF, 0x42}}, {0x41, 0xFF, 0x42}, 0},
       {"faulty byte kept", marks, {{0xFF, 0x00, 0xC5, 0x0A}}, {0xC5, 0x0A}, 1},
-      {"break or faulty NUL", marks, {{0xFF, 0x00, 0x00}}, {0x00}, 1},
+      {"break or faulty NUL", marks, {{0xFF, 0x00, 0x00}}, {0x00}, 1, 1},
       {"faulty 0xFF", marks, {{0xFF, 0x00, 0xFF}}, {0xFF}, 1},
       {"mark split over reads",
        marks,
@@ -159,7 +160,7 @@ TEST(SerialTables, MarkedInputIsDecoded) {
        1},
       {"stray 0xFF", marks, {{0xFF, 0x41}}, {0xFF, 0x41}, 0},
       {"error character", replace, {{0x41, 0xFF, 0x00, 0xC5}}, {0x41, '?'}, 1},
-      {"NUL discarded", no_nul, {{0x00, 0x41, 0x00, 0xFF, 0x00, 0x00, 0x42}}, {0x41, 0x42}, 1},
+      {"NUL discarded", no_nul, {{0x00, 0x41, 0x00, 0xFF, 0x00, 0x00, 0x42}}, {0x41, 0x42}, 1, 1},
       // 7 data bits with the parity bit in bit 7: '%' arrives as 0xA5, DC2 as
       // 0x92. The marks are undone on the raw bytes, the bits cut after.
       {"7 bits: parity bit dropped",
@@ -184,9 +185,11 @@ TEST(SerialTables, MarkedInputIsDecoded) {
     std::vector<uint8_t> out;
     std::vector<size_t> faulty;
     size_t errors = 0;
-    for (const auto& in : c.feeds) errors += f.Feed(in.data(), in.size(), out, &faulty);
+    size_t nuls = 0;
+    for (const auto& in : c.feeds) errors += f.Feed(in.data(), in.size(), out, &faulty, &nuls);
     EXPECT_EQ(out, c.want) << c.name;
     EXPECT_EQ(errors, c.errors) << c.name;
+    EXPECT_EQ(nuls, c.nuls) << c.name;
     // Each faulty byte delivered is named by its place (a dropped NUL is not).
     EXPECT_EQ(faulty.size(), c.opt.discard_null ? 0 : c.errors) << c.name;
     for (size_t i = 0; i < faulty.size(); ++i) {
