@@ -18,6 +18,7 @@ and kept in a cache folder (build*/ is ignored by git).
   Qmp                      device_del / device_add of the USB adapter
 """
 
+import hashlib
 import json
 import lzma
 import os
@@ -32,7 +33,8 @@ import time
 from .proc import Failure, wait_for
 
 # The modules the guest needs; what they depend on is loaded before them.
-MODULES = ["xhci-pci", "ftdi_sio", "virtio_pci", "9pnet_virtio", "9p"]
+# overlay: the Windows stage lays 32-bit Wine over the guest's /usr.
+MODULES = ["xhci-pci", "ftdi_sio", "virtio_pci", "9pnet_virtio", "9p", "overlay"]
 EXIT_PORT = 0xF4  # isa-debug-exit: QEMU exits with (value << 1) | 1
 
 INIT = r"""#!/bin/busybox sh
@@ -149,7 +151,9 @@ class Guest:
         pkg = kernel_package()
         d = os.path.join(self.cache, pkg)
         self.vmlinux = os.path.join(d, "vmlinux")
-        self.initrd = os.path.join(d, "initramfs.cpio")
+        # Named by what goes into it, so that a change of either makes it again.
+        tag = hashlib.sha256((INIT + " ".join(MODULES)).encode()).hexdigest()[:12]
+        self.initrd = os.path.join(d, "initramfs-%s.cpio" % tag)
         if os.path.exists(self.initrd) and os.path.exists(self.vmlinux):
             return self
         say("making the guest from %s (once; kept in %s)" % (pkg, d))
