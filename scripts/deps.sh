@@ -42,7 +42,10 @@ wine_pkgs() {
     arch=${line%% *}
   fi
   if [[ $arch == 32 ]]; then
-    echo wine wine32:i386 fonts-wine locales fonts-ipafont-gothic
+    # Wine's 32-bit side itself is unpacked beside the build, not installed
+    # (scripts/wine32-ns.sh); qemu-system-x86 and busybox-static come with
+    # the test set.
+    echo wine wine64 fonts-wine locales fonts-ipafont-gothic
   else
     echo wine wine64 fonts-wine locales fonts-ipafont-gothic \
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

@@ -14,4 +14,10 @@ if ! command -v python3 >/dev/null; then
   echo "0 passed, 1 failed"
   exit 1
 fi
-PYTHONPATH=scripts${PYTHONPATH:+:$PYTHONPATH} exec python3 -u -m kelvdrive.winstage
+export PYTHONPATH=scripts${PYTHONPATH:+:$PYTHONPATH}
+# The 32-bit path runs under Wine's 32-bit side, laid over /usr for the stage
+# alone where Debian's wine32 is not installed.
+if [[ ${KELV_WIN_ARCH:-} == 32 ]]; then
+  exec scripts/wine32-ns.sh python3 -u -m kelvdrive.winstage
+fi
+exec python3 -u -m kelvdrive.winstage

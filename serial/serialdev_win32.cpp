@@ -149,6 +149,7 @@ class Win32Device final : public SerialDevice {
   // The error flags of every status query since they were last taken; the
   // watcher's queries reset the device's flags too.
   std::atomic<uint32_t> line_errors_{0};
+  std::atomic<uint32_t> asked_mask_{0};  // the events the caller wants to see
   bool gone_ = false;  // the last failed status query said the device may be gone
 
   // Reading ahead: when a status query has just counted n bytes in the
@@ -314,7 +315,15 @@ bool Win32Device::SetTimeouts(const CommTimeouts& t) {
   return Ok(SetCommTimeouts(handle_, &c));
 }
 
+// Some serial layers tell of a break only by the event: Wine's status query
+// never reports an error, while its event wait counts the driver's breaks. So
+// every wait also watches EV_BREAK, where the layer takes it, records it as a
+// line error and hands on only the events that were asked for.
 bool Win32Device::SetEventMask(uint32_t mask) {
+  asked_mask_ = mask;
+  // A layer that refuses EV_BREAK gets the mask as asked.
+  const bool widen = mask != 0 && (mask & EV_BREAK) == 0;
+  if (widen && Ok(SetCommMask(handle_, mask | EV_BREAK), nullptr, false)) return true;
   return Ok(SetCommMask(handle_, mask));
 }
 
@@ -340,6 +349,8 @@ bool Win32Device::WaitEvent(uint32_t& events) {
     if (!Ok(GetOverlappedResult(handle_, &w.record, &unused, FALSE), nullptr, false)) return false;
   }
   events = w.mask;
+  if (events & EV_BREAK) line_errors_ |= CE_BREAK;
+  events &= asked_mask_.load();
   return true;
 }
 

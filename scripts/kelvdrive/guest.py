@@ -34,7 +34,8 @@ import time
 from .proc import Failure, wait_for
 
 # The modules the guest needs; what they depend on is loaded before them.
-MODULES = ["xhci-pci", "ftdi_sio", "virtio_pci", "9pnet_virtio", "9p"]
+# overlay: the Windows stage lays 32-bit Wine over the guest's /usr.
+MODULES = ["xhci-pci", "ftdi_sio", "virtio_pci", "9pnet_virtio", "9p", "overlay"]
 EXIT_PORT = 0xF4  # isa-debug-exit: QEMU exits with (value << 1) | 1
 
 INIT = r"""#!/bin/busybox sh

@@ -26,7 +26,7 @@ FONTS = {"MS UI Gothic": "IPAPGothic", "ＭＳ Ｐゴシック": "IPAPGothic", "
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # The Debian package that brings each side's loader.
-PACKAGE = {"32": "wine32:i386", "64": "wine64"}
+PACKAGE = {"32": "wine32:i386, or scripts/wine32-ns.sh", "64": "wine64"}
 
 
 def arch():

@@ -200,6 +200,26 @@ class Stage:
         return os.path.join(host, "tools", "ncsend")
 
 
+def shipped_in_guest(stage, exe):
+    """The shipped 32-bit program where this kernel runs no 32-bit programs:
+    in the real-driver stage's Linux guest, under Debian's 32-bit Wine, COM1
+    on the guest's 16550 (guestwine.py)."""
+    from . import guestwine
+    say("the shipped 32-bit %s in the Linux guest under Wine's 32-bit side" % exe)
+    try:
+        results, facts = guestwine.run(exe, os.environ.get("KELV_CACHE") or
+                                       os.path.join(ROOT, "build-cache"), stage.build)
+    except Failure as e:
+        stage.record("32-bit in guest", "FAILED: %s" % e, ok=False)
+        return
+    for name, ok, text in results:
+        stage.record("guest " + name, ("ok: " if ok else "FAILED: ") + text, ok)
+    stage.record("guest", "%s, %s, %s prefix, %d s%s" % (
+        facts.get("version", "Wine ?"), "KVM" if facts.get("kvm") else "emulated",
+        "a fresh" if facts.get("fresh") else "the cached", facts.get("seconds", 0),
+        "; output kept in " + facts["kept"] if facts.get("kept") else ""))
+
+
 def give_up(why):
     print("Windows stage: " + why)
     print("0 passed, 1 failed")
@@ -255,8 +275,16 @@ def main():
         return give_up(str(e))
     except KeyboardInterrupt:
         return give_up("stopped")
+    if bits == "64":
+        shipped_in_guest(stage, os.path.join(ROOT, "dist", "KelvRx.exe"))
 
     print("== Windows (Wine) summary: the %s-bit path (%s)" % (bits, why))
+    if bits == "32":
+        print("  every test program 32-bit, the shipped KelvRx.exe included, under this "
+              "machine's kernel and Wine's 32-bit side")
+    else:
+        print("  the test programs and the black-box receive x86_64 under wine64 here; the "
+              "shipped 32-bit KelvRx.exe in the Linux guest (rows guest ...)")
     for line in stage.summary:
         print("  " + line)
     print("  Windows stage FAILED" if stage.failed else "  Windows stage passed")
