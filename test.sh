@@ -22,6 +22,8 @@ JOBS=2
 ROOT=${KELV_BUILD_ROOT:-.}
 export KELV_WIN_BUILD=${KELV_WIN_BUILD:-$ROOT/build-win}
 export KELV_WIN_BUILD64=${KELV_WIN_BUILD64:-$ROOT/build-win64}
+# What is fetched once and kept: the guest's kernel, Debian's 32-bit Wine unpacked.
+export KELV_CACHE=${KELV_CACHE:-$ROOT/build-cache}
 # The Linux program of the release archives the Windows stage checks.
 export KELV_RELEASE_BUILD=${KELV_RELEASE_BUILD:-$ROOT/build-release}
 failed=()

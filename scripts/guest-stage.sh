@@ -4,7 +4,8 @@
 # the kernel's 16550 and FT232 USB-adapter drivers, while this machine plays
 # the control on the far ends (scripts/kelvdrive/guestline.py says what runs).
 # Only the guest's emulated ports are opened, never one of this machine.
-# The guest's kernel and initramfs are made once into BUILD/guest-cache.
+# The guest's kernel and initramfs are made once into KELV_CACHE (default build-cache),
+# which the Windows stage's guest shares.
 # Usage: scripts/guest-stage.sh [build-dir]   (default: build; needs test_ui and ncsend)
 # KELV_GUEST_KVM=0 keeps KVM off. Exits non-zero when the guest cannot be made
 # or started, or when any case fails.

@@ -155,7 +155,7 @@ def run(build):
            "cat /proc/tty/driver/serial; exit $((a | b))\n"
            % (" KELV_GUEST_PICTURE=/run/out/line-error.png" if picture else "", test_ui, test_ui))
 
-    guest = Guest(os.path.join(build, "guest-cache")).make()
+    guest = Guest(os.environ.get("KELV_CACHE") or os.path.join(ROOT, "build-cache")).make()
     # ttyS2's far end: a pty whose termios QEMU sets as the guest sets the UART.
     master, slave = os.openpty()
     g = guest.boot(job, share, ["-chardev", "serial,id=s2,path=%s" % os.ttyname(slave),
