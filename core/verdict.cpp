@@ -11,6 +11,9 @@ RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, 
   if (device_lost) return RunEnding::DeviceLost;
   if (read_failed) return RunEnding::ReadError;
   if (rx.Finished()) {
+    // Wrong line settings can make the markers out of garbage: such a run is
+    // never called complete.
+    if (rx.LooksGarbled()) return RunEnding::Garbled;
     // DC4 ends a run whatever came before it; a program that opened with "%"
     // is whole only with its closing "%" line. (The closing "%" itself ends
     // the runs of the other modes.)
@@ -34,12 +37,22 @@ std::string EndStatusText(RunEnding ending, const Reception& rx) {
       return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済") + marked;
     case RunEnding::Cancelled:
       return EndText(false, rx.LineCount()) + marked;
+    case RunEnding::Garbled:
+      return WaitingHintText();
+    // Once the box is gone the status line says how it ended, never as if
+    // the run went on.
     case RunEnding::ReadError:
+      return Sjis("データ読込みエラーで終了 ") + count + Sjis("行受信済") + marked;
     case RunEnding::DeviceLost:
+      return Sjis("回線喪失で終了 ") + count + Sjis("行受信済") + marked;
     case RunEnding::SessionEnd:
       break;
   }
   return std::string();
+}
+
+std::string UnsavedText(int64_t line_count) {
+  return Sjis("保存されていません ") + std::to_string(line_count) + Sjis("行受信済");
 }
 
 std::string LineErrorText(const Reception::ErrorTally& e, size_t max_lines) {
@@ -89,6 +102,8 @@ std::string EndingName(RunEnding ending) {
       return Sjis("回線喪失");
     case RunEnding::SessionEnd:
       return Sjis("セッション終了");
+    case RunEnding::Garbled:
+      return Sjis("文字化け");
   }
   return std::string();
 }

@@ -28,14 +28,16 @@ class MnemonicLabel::RefreshTick : public QObject {
     if (!timer_.isActive()) timer_.start(delay_ms);
   }
   void Remove(MnemonicLabel* label) { due_.removeAll(label); }
+  void RefreshAll() {
+    timer_.stop();
+    const QList<MnemonicLabel*> due = std::exchange(due_, {});
+    for (MnemonicLabel* label : due) label->Refresh();
+  }
 
  private:
   explicit RefreshTick(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-      const QList<MnemonicLabel*> due = std::exchange(due_, {});
-      for (MnemonicLabel* label : due) label->Refresh();
-    });
+    connect(&timer_, &QTimer::timeout, this, [this] { RefreshAll(); });
   }
   QTimer timer_;
   QList<MnemonicLabel*> due_;
@@ -61,6 +63,10 @@ void MnemonicLabel::setText(const QString& text) {
     }
   }
   Refresh();
+}
+
+void MnemonicLabel::RefreshAllDue() {
+  if (RefreshTick* tick = RefreshTick::Get()) tick->RefreshAll();
 }
 
 void MnemonicLabel::Refresh() {
@@ -105,6 +111,7 @@ void MnemonicLabel::changeEvent(QEvent* event) {
 }
 
 void MnemonicLabel::paintEvent(QPaintEvent*) {
+  painted_ = text_;
   QPainter p(this);
   const QFont f = TextFont();
   p.setFont(f);

@@ -32,6 +32,10 @@ class MnemonicLabel : public QWidget {
   QSize sizeHint() const override;
 
   static constexpr int kRefreshMs = 200;
+  // Refreshes every label whose refresh is due, at once.
+  static void RefreshAllDue();
+  // The text at the last paint: what the screen shows.
+  QString paintedText() const { return painted_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -45,6 +49,7 @@ class MnemonicLabel : public QWidget {
   QFont TextFont() const;
 
   QString text_;
+  QString painted_;
   // The laid-out text, for a text without "&": laying out (shaping) costs
   // more than drawing, and a label is painted more often than it changes.
   QStaticText laid_out_;

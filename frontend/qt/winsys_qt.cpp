@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "handover.h"
+#include "mnemoniclabel.h"
 #include "qtfront.h"
 #include "sjis.h"
 #include "text.h"
@@ -141,6 +142,15 @@ void InstallHandOver() {
 void ProcessMessages() {
   if (!g_display_lost) QCoreApplication::processEvents(QEventLoop::AllEvents);
   HandOver::Ui().ServePending();
+}
+
+void PaintNow() {
+  if (g_display_lost) return;
+  MnemonicLabel::RefreshAllDue();
+  // Synchronous: no event is handled, only the windows are painted.
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible()) w->repaint();
+  }
 }
 
 void WaitForEvents(int timeout_ms) {

@@ -108,8 +108,8 @@ class QtDriver : public DialogDriver {
   std::unique_ptr<BoxWatch> OnAnyBox() override {
     return std::make_unique<OnModal>([](QWidget* w, BoxWatch&) { Dismiss(w); });
   }
-  std::unique_ptr<BoxWatch> OnQuestionBox(char key) override {
-    return std::make_unique<OnModal>([key](QWidget* w, BoxWatch& box) {
+  std::unique_ptr<BoxWatch> OnQuestionBox(char key, std::function<void()> when_up) override {
+    return std::make_unique<OnModal>([key, when_up](QWidget* w, BoxWatch& box) {
       auto* mb = qobject_cast<QMessageBox*>(w);
       if (!mb || !mb->defaultButton()) {
         ADD_FAILURE() << "not a question box";
@@ -121,6 +121,7 @@ class QtDriver : public DialogDriver {
         box.buttons.push_back(b ? kelv::FromQ(b->text()) : "<none>");
       }
       box.default_button = kelv::FromQ(mb->defaultButton()->text());
+      if (when_up) when_up();
       QTest::keyClick(w, key == 'Y' ? Qt::Key_Y : Qt::Key_N);
     });
   }
@@ -173,6 +174,10 @@ class QtDriver : public DialogDriver {
     if (auto* label = qobject_cast<MnemonicLabel*>(w)) return kelv::FromQ(label->text());
     ADD_FAILURE() << c->Name << " shows no text";
     return {};
+  }
+  std::string OnScreen(const kelv::ui::TLabel* l) const override {
+    const MnemonicLabel* w = W(l);
+    return w->paintedText() == w->text() ? kelv::FromQ(w->text()) : "<paint pending>";
   }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
     std::vector<std::string> out;

@@ -11,7 +11,10 @@
 #include "apperror.h"
 #include "dialog_driver.h"
 #include "named_rows.h"
+#include "reception.h"
 #include "sjis.h"
+#include "standin_device.h"
+#include "verdict.h"
 #include "winsys.h"
 
 namespace {
@@ -429,6 +432,196 @@ void CloseDuringARunEndsTheProgramAfterIt(DialogDriver& ui) {
   EXPECT_EQ(d->quits, 1);
 }
 
+// ---- Whole runs on the stand-in line (standin_device.h) ------------------------
+
+// The dialog with its real run, on a stand-in line that behaves as `habits`
+// say, preset 1 as the first start has it (ISO, "%" to "%"). The line goes
+// with the driver.
+std::unique_ptr<TestDlg> OnStandInLine(DialogDriver& ui, standin::Habits habits) {
+  standin::g_driver = std::make_shared<standin::Driver>();
+  standin::g_driver->habits = std::move(habits);
+  auto d = ui.Make();
+  d->rs232c1->SetDeviceFactory(&standin::MakeStandIn);
+  d->real_run = true;
+  ui.Show(*d);
+  return d;
+}
+
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+std::string ReadOr(const std::string& path) {
+  return std::filesystem::is_regular_file(std::filesystem::u8path(path)) ? testfs::Slurp(path)
+                                                                         : "<no file>";
+}
+
+// The fields of the reception log's last line.
+std::vector<std::string> LastLogEntry(const DialogDriver& ui) {
+  const std::string log = ReadOr(ui.Dir() + "Rx.log");
+  const size_t end = log.rfind("\r\n");
+  const size_t begin = end == std::string::npos ? std::string::npos : log.rfind("\r\n", end - 1);
+  std::vector<std::string> fields;
+  if (begin == std::string::npos) return fields;
+  std::string line = log.substr(begin + 2, end - begin - 2);
+  for (size_t at = 0;;) {
+    const size_t tab = line.find('\t', at);
+    fields.push_back(line.substr(at, tab - at));
+    if (tab == std::string::npos) break;
+    at = tab + 1;
+  }
+  return fields;
+}
+enum LogField { kProgram = 9, kEnding = 10, kFile = 12 };
+
+// The control sends a short program the moment the line is open: the whole
+// of it comes in the first pass. Before the pause every label shows its
+// latest text (the count, the last line), never the text of the start.
+void BurstAtTheFirstPass(DialogDriver& ui) {
+  std::string program = std::string(8, '\0') + "%\nGOTO10\nO1004\n";
+  for (int i = 1; i <= 30; ++i) program += "N" + std::to_string(i * 10) + " G01 X" + std::to_string(i) + ".\n";
+  program += "M30\n%\n";
+  standin::Habits line;
+  line.at_open = Bytes(program);
+  auto d = OnStandInLine(ui, line);
+  bool paused = false;
+  d->at_pause = [&] {
+    paused = true;
+    EXPECT_EQ(ui.OnScreen(d->Label1), kelv::ReceivingText(34));
+    EXPECT_EQ(ui.OnScreen(d->Label3), "N300 G01 X30.");
+    EXPECT_EQ(ui.OnScreen(d->Label4), "M30");
+  };
+  ui.Click(d->CancelBtn);
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信完了"));
+  EXPECT_EQ(ui.Shown(d->CancelBtn), Sjis("閉じる"));
+  // The program number is the O word that begins a block, not a word's tail.
+  const std::vector<std::string> entry = LastLogEntry(ui);
+  ASSERT_GT(entry.size(), static_cast<size_t>(kFile));
+  EXPECT_EQ(entry[kProgram], "O1004");
+  EXPECT_EQ(entry[kEnding], Sjis("完了"));
+}
+
+// A read fails, or the line's device goes, mid-program: the box comes over
+// the latest count, and once it is gone the status line says how the run
+// ended, with the lines received; the partial line is dropped.
+void ReadFailureEndText(DialogDriver& ui) {
+  const struct {
+    const char* name;
+    int reads_before_failing;  // -1: the device goes instead
+    std::string status;
+  } cases[] = {
+      {"read fails", 12, Sjis("データ読込みエラーで終了 3行受信済")},
+      {"device goes", -1, Sjis("回線喪失で終了 3行受信済")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Habits line;
+    line.at_open = Bytes("%\nO1\nG1 X1.\nG2 Y");  // its first 12 bytes hold three lines
+    line.reads_before_short = c.reads_before_failing;
+    if (c.reads_before_failing < 0) line.status_fails_from = 2;
+    auto d = OnStandInLine(ui, line);
+    std::string at_box;
+    auto box = ui.OnMessageBox([&] { at_box = ui.OnScreen(d->Label1); });
+    ui.Click(d->CancelBtn);
+    EXPECT_TRUE(box->seen);
+    EXPECT_EQ(box->text, Sjis("データ読込みエラー"));
+    EXPECT_EQ(at_box, kelv::ReceivingText(3));
+    EXPECT_EQ(ui.Shown(d->Label1), c.status);
+    EXPECT_EQ(ui.Shown(d->CancelBtn), Sjis("閉じる"));
+    EXPECT_EQ(ReadOr(ui.Dir() + "Rx.nc"), "%\r\nO1\r\nG1 X1.\r\n");
+  }
+}
+
+// "Rx.nc" cannot be made (a folder in its place) and the save box is
+// cancelled: the status line and the log say the program is not saved, and
+// it is not dropped without a word. The close (閉じる, Esc, the close box)
+// asks; いいえ, the default, tries the save again and keeps the dialog; はい
+// ends the program; the session's end writes it to "Rx.nc".
+void UnsavedProgramIsKept(DialogDriver& ui) {
+  namespace fs = std::filesystem;
+  const std::string program = "%\r\nO1\r\nG1 X1.\r\n%\r\n";
+  enum Close { kNoThenSaved, kYesByEsc, kYesByCloseBox, kSessionEnd };
+  for (const Close how : {kNoThenSaved, kYesByEsc, kYesByCloseBox, kSessionEnd}) {
+    SCOPED_TRACE(how);
+    const std::string rx = ui.Dir() + "Rx.nc";
+    fs::remove_all(fs::u8path(rx));
+    ASSERT_TRUE(fs::create_directory(fs::u8path(rx)));
+    standin::Habits line;
+    line.at_open = Bytes("%\nO1\nG1 X1.\n%\n");
+    auto d = OnStandInLine(ui, line);
+    {
+      std::unique_ptr<DialogDriver::BoxWatch> save;
+      auto error = ui.OnMessageBox([&] { save = ui.OnAnyBox(); });
+      ui.Click(d->CancelBtn);
+      EXPECT_TRUE(error->seen);
+      EXPECT_TRUE(save && save->seen) << "the save box was offered";
+    }
+    EXPECT_TRUE(d->HoldsUnsaved());
+    EXPECT_EQ(ui.Shown(d->Label1), kelv::UnsavedText(3));
+    std::vector<std::string> entry = LastLogEntry(ui);
+    ASSERT_GT(entry.size(), static_cast<size_t>(kFile));
+    EXPECT_EQ(entry[kEnding], Sjis("未保存・完了"));
+    EXPECT_EQ(entry[kFile], "-");
+
+    if (how == kSessionEnd) {
+      fs::remove_all(fs::u8path(rx));
+      auto none = ui.OnAnyBox();
+      ui.EndSession(*d);
+      EXPECT_FALSE(none->seen);
+    } else {
+      std::unique_ptr<DialogDriver::BoxWatch> question;
+      auto settings_kept = ui.ReadIni();
+      if (how == kNoThenSaved) {
+        question = ui.OnQuestionBox('N', [&] { fs::remove_all(fs::u8path(rx)); });
+        ui.Click(d->CancelBtn);
+      } else {
+        question = ui.OnQuestionBox('Y');
+        if (how == kYesByEsc) {
+          ui.Show(*d);  // active again after the boxes, the focus on 閉じる
+          ui.Press(Key::Esc);
+        } else {
+          ui.CloseBox(*d);
+        }
+      }
+      EXPECT_TRUE(question->seen);
+      EXPECT_EQ(question->text, Sjis("受信したプログラムは保存されていません。保存せずに終了しますか？"));
+      EXPECT_EQ(question->default_button, Sjis("いいえ(&N)"));
+      if (how == kNoThenSaved) {
+        EXPECT_EQ(d->quits, 0);
+        EXPECT_EQ(ui.ReadIni(), settings_kept) << "the dialog stays, unsaved";
+        EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信完了"));
+        auto none = ui.OnAnyBox();
+        ui.Click(d->CancelBtn);
+        EXPECT_FALSE(none->seen) << "asked again after the save";
+      }
+    }
+    EXPECT_EQ(d->quits, 1);
+    const bool written = how == kNoThenSaved || how == kSessionEnd;
+    EXPECT_EQ(ReadOr(rx), written ? program : "<no file>");
+    entry = LastLogEntry(ui);
+    ASSERT_GT(entry.size(), static_cast<size_t>(kFile));
+    EXPECT_EQ(entry[kFile], written ? "Rx.nc" : "-");
+  }
+}
+
+// Wrong line settings turned characters into "%": garbage starts and ends a
+// run. It is not called complete: the end text is the hint, the log says so,
+// and Rx.nc is written as ever, the program before it kept.
+void GarbageEndsARun(DialogDriver& ui) {
+  testfs::Spit(ui.Dir() + "Rx.nc", "OLD\r\n");
+  standin::Habits line;
+  line.at_open = Bytes("\x05\x7f%\x01G\x02\x1e" "1\x05\nX\x06\x1c%\n");
+  auto d = OnStandInLine(ui, line);
+  ui.Click(d->CancelBtn);
+  EXPECT_EQ(ui.Shown(d->Label1), kelv::WaitingHintText());
+  EXPECT_EQ(ReadOr(ui.Dir() + "Rx.nc"), "%\x01G\x02\x1e" "1\r\nX\x06\x1c%\r\n");
+  EXPECT_EQ(ReadOr(ui.Dir() + "Rx.1.nc"), "OLD\r\n");
+  const std::vector<std::string> entry = LastLogEntry(ui);
+  ASSERT_GT(entry.size(), static_cast<size_t>(kEnding));
+  EXPECT_EQ(entry[kEnding], Sjis("文字化け"));
+}
+
 struct Scenario {
   const char* name;
   void (*run)(DialogDriver&);
@@ -450,12 +643,19 @@ const Scenario kScenarios[] = {
     {"LeaveWithoutTheSettings", LeaveWithoutTheSettings},
     {"SessionEndSavesTheSettings", SessionEndSavesTheSettings},
     {"SessionHeldDuringARun", SessionHeldDuringARun},
+    {"BurstAtTheFirstPass", BurstAtTheFirstPass},
+    {"ReadFailureEndText", ReadFailureEndText},
+    {"UnsavedProgramIsKept", UnsavedProgramIsKept},
+    {"GarbageEndsARun", GarbageEndsARun},
 };
 
 class DialogScenario : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override { ui_ = MakeDialogDriver(); }
-  void TearDown() override { ui_.reset(); }
+  void TearDown() override {
+    ui_.reset();
+    standin::g_driver.reset();
+  }
   std::unique_ptr<DialogDriver> ui_;
 };
 

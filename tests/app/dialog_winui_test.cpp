@@ -167,9 +167,9 @@ class WinDriver : public DialogDriver {
         std::vector<std::wstring>{kMessageBox, kInputBox},
         [](HWND w, BoxWatch&) { PostMessageW(w, WM_COMMAND, IDCANCEL, 0); }, false);
   }
-  std::unique_ptr<BoxWatch> OnQuestionBox(char key) override {
+  std::unique_ptr<BoxWatch> OnQuestionBox(char key, std::function<void()> when_up) override {
     return std::make_unique<OnModal>(
-        std::vector<std::wstring>{kMessageBox}, [key](HWND w, BoxWatch& box) {
+        std::vector<std::wstring>{kMessageBox}, [key, when_up](HWND w, BoxWatch& box) {
           box.text = BoxText(w);
           for (const int id : {IDYES, IDNO}) {
             const HWND b = GetDlgItem(w, id);
@@ -179,6 +179,7 @@ class WinDriver : public DialogDriver {
               box.default_button = Text(b);
             }
           }
+          if (when_up) when_up();
           // To the box's focused button, as the keyboard delivers it.
           HWND to = GetFocus();
           if (!to || GetAncestor(to, GA_ROOT) != w) to = w;
@@ -246,6 +247,13 @@ class WinDriver : public DialogDriver {
   std::string Shown(const kelv::ui::TControl* c) const override {
     kelv::win32ui::RefreshDueCaptions();
     return Text(HandleOf(c));
+  }
+  // The text is the window's once its refresh came; drawn once no paint of
+  // it is pending.
+  std::string OnScreen(const kelv::ui::TLabel* l) const override {
+    const HWND h = HandleOf(l);
+    if (Text(h) != l->Caption() || GetUpdateRect(h, nullptr, FALSE)) return "<paint pending>";
+    return Text(h);
   }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
     const HWND h = HandleOf(c);

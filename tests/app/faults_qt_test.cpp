@@ -79,7 +79,7 @@ TEST_P(Hangup, EndsTheRunAsAReadFailureWithTheCompletedLines) {
   EXPECT_EQ(message, Sjis("データ読込みエラー"));
   EXPECT_EQ(file_at_box, "%\r\nO1\r\nG1 X1.\r\n");
   EXPECT_EQ(ReadFile(RxPath()), "%\r\nO1\r\nG1 X1.\r\n");
-  EXPECT_EQ(Text(d.Label1), kelv::ReceivingText(3));
+  EXPECT_EQ(Text(d.Label1), Sjis("回線喪失で終了 3行受信済"));
   EXPECT_EQ(Text(d.CancelBtn), Sjis("閉じる"));
   EXPECT_FALSE(d.rs232c1->IsOpen());
   // The log tells a device that went from a failed read.
