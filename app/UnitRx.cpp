@@ -460,8 +460,13 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   const std::string status = kelv::EndStatusText(ending, run.rx);
   if (unsaved_) unsaved_->status = status;
   Label1->SetCaption(saved ? status : kelv::UnsavedText(run.rx.LineCount()));
-  // Which errors, in the top line of the display.
-  const std::string errors = kelv::LineErrorText(run.rx.Errors(), 3);
+  // Which errors, in the top line of the display, with as many of their
+  // lines as it shows whole (the log names them all).
+  std::string errors;
+  for (const size_t lines : {3, 1, 0}) {
+    errors = kelv::LineErrorText(run.rx.Errors(), lines);
+    if (Label2->Fits(errors)) break;
+  }
   if (!errors.empty()) Label2->SetCaption(errors);
   CancelBtn->SetCaption(Sjis("閉じる"));
 }

@@ -27,24 +27,25 @@ RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, 
 
 std::string EndStatusText(RunEnding ending, const Reception& rx) {
   const bool errors = rx.Errors().kinds != 0;
-  // After the verdict, so that "受信完了" never stands alone over errors.
-  const std::string marked = errors ? Sjis("・回線エラーあり") : std::string();
   const std::string count = std::to_string(rx.LineCount());
+  // "受信完了" never stands over errors. The other endings say already that
+  // something went wrong, and the line under them names the errors: the
+  // status line keeps to one line at the widest counts.
   switch (ending) {
     case RunEnding::Complete:
-      return errors ? Sjis("受信終了") + marked : EndText(true, rx.LineCount());
+      return errors ? Sjis("受信終了・回線エラーあり") : EndText(true, rx.LineCount());
     case RunEnding::CutOff:
-      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済") + marked;
+      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済");
     case RunEnding::Cancelled:
-      return EndText(false, rx.LineCount()) + marked;
+      return EndText(false, rx.LineCount());
     case RunEnding::Garbled:
       return WaitingHintText();
     // Once the box is gone the status line says how it ended, never as if
     // the run went on.
     case RunEnding::ReadError:
-      return Sjis("データ読込みエラーで終了 ") + count + Sjis("行受信済") + marked;
+      return Sjis("データ読込みエラーで終了 ") + count + Sjis("行受信済");
     case RunEnding::DeviceLost:
-      return Sjis("回線喪失で終了 ") + count + Sjis("行受信済") + marked;
+      return Sjis("回線喪失で終了 ") + count + Sjis("行受信済");
     case RunEnding::SessionEnd:
       break;
   }

@@ -24,7 +24,8 @@ enum class RunEnding {
 RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, bool session_end);
 
 // The status line at the end of a run: "受信完了" only for a whole program
-// without line errors. Empty at the session's end, which leaves the dialog as
+// without line errors (LineErrorText names them on the line below). Empty at
+// the session's end, which leaves the dialog as
 // it was.
 std::string EndStatusText(RunEnding ending, const Reception& rx);
 

@@ -98,8 +98,41 @@ QSize MnemonicLabel::sizeHint() const {
   return QSize(fm.size(kTextFlags, text_).width(), fm.height());
 }
 
+void MnemonicLabel::setMaxWidth(int width) {
+  max_width_ = width;
+  Fit();
+}
+
+void MnemonicLabel::setGrows(bool on) {
+  grows_ = on;
+  place_ = geometry();
+  Fit();
+}
+
+bool MnemonicLabel::fits(const QString& text) const {
+  const int need = QFontMetrics(TextFont()).size(kTextFlags, text).width();
+  if (auto_size_) return max_width_ <= 0 || need <= max_width_;
+  return need <= width();
+}
+
 void MnemonicLabel::Fit() {
-  if (auto_size_) resize(sizeHint());
+  if (auto_size_) {
+    QSize s = sizeHint();
+    if (max_width_ > 0 && s.width() > max_width_) s.setWidth(max_width_);
+    resize(s);
+    return;
+  }
+  if (!grows_) return;
+  QRect r = place_;
+  const int need = sizeHint().width();
+  if (need > r.width()) {
+    if (alignment_ & Qt::AlignRight) {
+      r.setLeft(r.right() + 1 - need);
+    } else {
+      r.setWidth(need);
+    }
+  }
+  setGeometry(r);
 }
 
 void MnemonicLabel::changeEvent(QEvent* event) {

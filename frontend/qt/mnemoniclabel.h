@@ -28,6 +28,13 @@ class MnemonicLabel : public QWidget {
   // kRefreshMs, with the latest text; text() is always the text last set.
   bool autoSize() const { return auto_size_; }
   void setAutoSize(bool on);
+  // Sized to its text, but never wider than this (0: no limit).
+  void setMaxWidth(int width);
+  // A fixed label that grows from its present place to show its whole text,
+  // away from its aligned edge.
+  void setGrows(bool on);
+  // Whether `text` would show whole on one line.
+  bool fits(const QString& text) const;
 
   QSize sizeHint() const override;
 
@@ -56,6 +63,9 @@ class MnemonicLabel : public QWidget {
   bool laid_out_valid_ = false;
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
   bool auto_size_ = false;
+  int max_width_ = 0;
+  bool grows_ = false;
+  QRect place_;  // of a label that grows
   QElapsedTimer refreshed_;  // since the last measure and repaint
   class RefreshTick;         // the coalesced refreshes that are due
 };

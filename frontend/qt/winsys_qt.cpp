@@ -3,7 +3,9 @@
 #include <QDialog>
 #include <QEvent>
 #include <QFile>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -250,8 +252,12 @@ std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
   box.setOption(QFileDialog::DontUseNativeDialog);
   box.setAcceptMode(QFileDialog::AcceptSave);
   box.setFileMode(QFileDialog::AnyFile);
-  box.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
-  box.selectFile(QFile::decodeName(QByteArray::fromStdString(file_name)));
+  const QString in = QFile::decodeName(QByteArray::fromStdString(dir));
+  box.setDirectory(in);
+  // A folder of that name is what stood in the file's way: selected, it
+  // would turn the save button into an open button.
+  const QString name = QFile::decodeName(QByteArray::fromStdString(file_name));
+  if (!QFileInfo(QDir(in).filePath(name)).isDir()) box.selectFile(name);
   if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty()) return std::string();
   return QFile::encodeName(box.selectedFiles().constFirst()).toStdString();
 }

@@ -11,7 +11,9 @@
 #include "apperror.h"
 #include "dialog_driver.h"
 #include "named_rows.h"
+#include "presets.h"
 #include "reception.h"
+#include "serialdev.h"
 #include "sjis.h"
 #include "standin_device.h"
 #include "verdict.h"
@@ -64,12 +66,12 @@ void WindowAndLayout(DialogDriver& ui) {
       {d->GroupBox1, false, {17, 104, 391, 114}, kWhole},
       {d->Label5, true, {28, 26, 32, 13}, kRightEdge},
       {d->Label6, true, {21, 52, 40, 13}, kRightEdge},
-      {d->Label7, true, {147, 26, 48, 13}, kWhole},
+      {d->Label7, true, {147, 26, 48, 13}, kLeftEdge},
       {d->SpeedButton1, true, {156, 52, 114, 24}, kWhole},
       {d->SpeedButton2, true, {269, 52, 113, 24}, kWhole},
       {d->SpeedButton3, true, {156, 78, 114, 24}, kWhole},
       {d->SpeedButton4, true, {269, 78, 113, 24}, kWhole},
-      {d->Label8, true, {9, 78, 51, 13}, kWhole},
+      {d->Label8, true, {9, 78, 51, 13}, kLeftEdge},
       {d->ComboComPort, true, {69, 17, 71, 21}, kWhole},
       {d->ComboComBaudRate, true, {69, 43, 71, 21}, kWhole},
       {d->ComboBoxStart, true, {208, 17, 173, 21}, kWhole},
@@ -622,6 +624,62 @@ void GarbageEndsARun(DialogDriver& ui) {
   EXPECT_EQ(entry[kEnding], Sjis("文字化け"));
 }
 
+// Every caption, item and text the program can show fits its place, with
+// the faces of a Japanese desktop, at 96 and at 120 dots per inch. A place's
+// room is in pixels at 96 dpi: its width less the frame, arrow or box the
+// system draws beside the text; a label that grows has up to the control
+// beside it, the status line up to the start button.
+void EveryTextFits(DialogDriver& ui) {
+  auto d = ui.Make();
+  const std::string many = "9999999";  // lines: a program of some hundred megabytes
+  kelv::Reception::ErrorTally tally;
+  tally.kinds = serialdev::CE_RXPARITY | serialdev::CE_FRAME;
+  tally.marked = 99999;
+  tally.lines = {9999997, 9999998, 9999999};
+  struct Place {
+    const TControl* c;
+    int room;
+    std::vector<std::string> texts;
+  };
+  const Place places[] = {
+      {d->Label1,
+       312,
+       {Sjis("受信開始ボタンを押してください"), Sjis("受信待機中です。NC側の送信を開始して下さい"),
+        kelv::ReceivingText(9999999), kelv::WaitingHintText(), kelv::EndText(true, 0),
+        kelv::EndText(false, 0), kelv::EndText(false, 9999999), Sjis("受信終了・回線エラーあり"),
+        Sjis("受信途中で終了（終わりの％なし）") + many + Sjis("行受信済"),
+        Sjis("データ読込みエラーで終了 ") + many + Sjis("行受信済"),
+        Sjis("回線喪失で終了 ") + many + Sjis("行受信済"), kelv::UnsavedText(9999999)}},
+      // The most the display gives up to: the lines named in the log.
+      {d->Label2, 282, {kelv::LineErrorText(tally, 0)}},
+      {d->CancelBtn, 81 - 10, {Sjis("受信開始"), Sjis("キャンセル"), Sjis("閉じる")}},
+      {d->CheckBox1, 78 - 20, {Sjis("表示OFF")}},
+      {d->Label5, 60 - 4, {Sjis("ポート")}},
+      {d->Label6, 61 - 4, {Sjis("ﾎﾞｰﾚｰﾄ")}},
+      {d->Label7, 208 - 147 - 2, {Sjis("送信方法")}},
+      {d->Label8, 69 - 9 - 2, {Sjis("送信コード")}},
+      {d->ComboComPort, 71 - 22, kelv::PortItems()},
+      {d->ComboComBaudRate, 71 - 22, kelv::BaudItems()},
+      {d->ComboBoxStart, 173 - 22, kelv::StartModeItems()},
+      {d->ComboBoxCodeType, 71 - 22, kelv::CodeTypeItems()},
+      {d->SpeedButton1, 114 - 8, {"1"}},
+  };
+  for (const int dpi : {96, 120}) {
+    for (const Place& p : places) {
+      for (const std::string& text : p.texts) {
+        EXPECT_LE(ui.TextWidth(p.c, text, dpi), p.room * dpi / 96)
+            << p.c->Name << " at " << dpi << " dpi: " << kelv::SjisToUtf8(text);
+      }
+    }
+  }
+  // The labels grew to show their whole caption, clear of the lists.
+  for (const kelv::ui::TLabel* c : {d->Label5, d->Label6, d->Label7, d->Label8}) {
+    EXPECT_TRUE(c->Fits(c->Caption())) << c->Name;
+  }
+  EXPECT_LT(ui.Place(d->Label8).right(), ui.Place(d->ComboBoxCodeType).left);
+  EXPECT_LT(ui.Place(d->Label7).right(), ui.Place(d->ComboBoxStart).left);
+}
+
 struct Scenario {
   const char* name;
   void (*run)(DialogDriver&);
@@ -647,6 +705,7 @@ const Scenario kScenarios[] = {
     {"ReadFailureEndText", ReadFailureEndText},
     {"UnsavedProgramIsKept", UnsavedProgramIsKept},
     {"GarbageEndsARun", GarbageEndsARun},
+    {"EveryTextFits", EveryTextFits},
 };
 
 class DialogScenario : public ::testing::TestWithParam<Scenario> {

@@ -255,6 +255,22 @@ class WinDriver : public DialogDriver {
     if (Text(h) != l->Caption() || GetUpdateRect(h, nullptr, FALSE)) return "<paint pending>";
     return Text(h);
   }
+  // The control's face at the height the system gives it at `dpi`.
+  int TextWidth(const kelv::ui::TControl* c, const std::string& text, int dpi) const override {
+    LOGFONTW lf{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(HandleOf(c), WM_GETFONT, 0, 0)), sizeof lf, &lf);
+    lf.lfHeight = MulDiv(lf.lfHeight, dpi, Dpi());
+    const HFONT font = CreateFontIndirectW(&lf);
+    const HDC dc = GetDC(nullptr);
+    const HGDIOBJ old = SelectObject(dc, font);
+    RECT r{0, 0, 0, 0};
+    const std::wstring w = Wide(text);
+    DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    return r.right - r.left;
+  }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
     const HWND h = HandleOf(c);
     std::vector<std::string> out;

@@ -120,6 +120,9 @@ class DialogDriver {
   // What the screen shows of a label now, with no refresh or paint let
   // through: "<paint pending>" while its last text still waits to be drawn.
   virtual std::string OnScreen(const kelv::ui::TLabel* l) const = 0;
+  // How wide `text` is drawn in the control's font with the system at `dpi`
+  // dots per inch, in pixels at that dpi ("&" as a label shows it).
+  virtual int TextWidth(const kelv::ui::TControl* c, const std::string& text, int dpi) const = 0;
   virtual std::vector<std::string> Items(const kelv::ui::TComboBox* c) const = 0;
   // A preset button pushed, a check box ticked.
   virtual bool Down(const kelv::ui::TControl* c) const = 0;
