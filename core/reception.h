@@ -24,7 +24,8 @@ struct ReceptionSettings {
 
 // Bytes that cannot belong to a program, seen while waiting for the start
 // marker: the sign of wrong line settings (baud rate, parity or tape code, a
-// cable). The reception feeds it each byte it reads before its start.
+// cable). The reception feeds it each byte it reads before its start, and a
+// second one the bytes it collects after.
 //
 // What wrong settings make of a program (bench/wrong_settings.py, a UART
 // sampled bit by bit): 70 to 100 % of the characters come with a framing or
