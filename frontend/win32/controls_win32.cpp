@@ -126,7 +126,9 @@ class Label : public Captioned<TLabel> {
   bool Fits(const std::string& text) const override {
     const int need = Need(text);
     if (auto_size_) return max_width_ <= 0 || need <= max_width_;
-    return need <= place_.right - place_.left;
+    RECT r{};
+    GetClientRect(hwnd_, &r);  // grown, where it grows
+    return need <= r.right;
   }
 
  protected:
