@@ -477,13 +477,12 @@ void TRXDlg::EndPause() {
 
 std::string TRXDlg::LogFileField(const std::string& written) const {
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
-  return kelv::Utf8ToSjis(kelv::fileio::DirectoryOf(written) == dir
-                              ? kelv::fileio::FileNameOf(written)
-                              : written);
+  return kelv::Utf8ToSjis(
+      kelv::fileio::DirectoryOf(written) == dir ? kelv::fileio::FileNameOf(written) : written);
 }
 
-bool TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
-                           std::vector<std::string> content, bool at_session_end) {
+bool TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending, std::vector<std::string> content,
+                           bool at_session_end) {
   const kelv::Reception& rx = run.rx;
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   kelv::ReceptionLogEntry e;
@@ -567,7 +566,8 @@ void TRXDlg::SaveUnsaved(bool boxes) {
 
 bool TRXDlg::MayDropUnsaved() {
   if (!unsaved_) return true;
-  if (kelv::winsys::AskYesNo(Sjis("受信したプログラムは保存されていません。保存せずに終了しますか？"))) {
+  if (kelv::winsys::AskYesNo(
+          Sjis("受信したプログラムは保存されていません。保存せずに終了しますか？"))) {
     return true;
   }
   SaveUnsaved(true);

@@ -29,7 +29,7 @@ struct Control {
   bool auto_size = false;          // labels: as wide as their text
   int max_width = 0;               // ... up to this (0: no limit)
   bool grows = false;  // fixed labels: wider to show the whole text, away from the aligned edge
-  bool right_aligned = false;      // labels
+  bool right_aligned = false;  // labels
   Font font = Font::Default;
   bool cancel_role = false;  // buttons: Esc clicks it
   bool down = false;         // speed buttons: down in the form

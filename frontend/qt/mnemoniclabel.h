@@ -65,7 +65,7 @@ class MnemonicLabel : public QWidget {
   bool auto_size_ = false;
   int max_width_ = 0;
   bool grows_ = false;
-  QRect place_;  // of a label that grows
+  QRect place_;              // of a label that grows
   QElapsedTimer refreshed_;  // since the last measure and repaint
   class RefreshTick;         // the coalesced refreshes that are due
 };

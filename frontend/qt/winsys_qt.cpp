@@ -1,9 +1,9 @@
 // The window-system services on Qt.
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>

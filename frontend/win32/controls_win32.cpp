@@ -556,9 +556,9 @@ class Form : public TForm {
     Peer* peer = nullptr;
     switch (c.kind) {
       case layout::Kind::Label: {
-        auto l = std::make_unique<Label>(hwnd, c.auto_size,
-                                         c.max_width > 0 ? Scaled(c.max_width) : 0, c.grows,
-                                         c.right_aligned, c.font == layout::Font::PGothic13);
+        auto l =
+            std::make_unique<Label>(hwnd, c.auto_size, c.max_width > 0 ? Scaled(c.max_width) : 0,
+                                    c.grows, c.right_aligned, c.font == layout::Font::PGothic13);
         l->SetCaption(c.text);
         peer = l.get();
         control = std::move(l);

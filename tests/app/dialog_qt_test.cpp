@@ -193,8 +193,8 @@ class QtDriver : public DialogDriver {
       } else {
         f.setPointSizeF(f.pointSizeF() * dpi / 96);
       }
-      const QSize s = QFontMetrics(f).size(Qt::TextShowMnemonic | Qt::TextSingleLine,
-                                           kelv::ToQ(text));
+      const QSize s =
+          QFontMetrics(f).size(Qt::TextShowMnemonic | Qt::TextSingleLine, kelv::ToQ(text));
       widest = std::max(widest, s.width());
     }
     return widest;

@@ -258,7 +258,8 @@ class WinDriver : public DialogDriver {
   // The control's face at the height the system gives it at `dpi`.
   int TextWidth(const kelv::ui::TControl* c, const std::string& text, int dpi) const override {
     LOGFONTW lf{};
-    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(HandleOf(c), WM_GETFONT, 0, 0)), sizeof lf, &lf);
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(HandleOf(c), WM_GETFONT, 0, 0)), sizeof lf,
+               &lf);
     lf.lfHeight = MulDiv(lf.lfHeight, dpi, Dpi());
     const HFONT font = CreateFontIndirectW(&lf);
     const HDC dc = GetDC(nullptr);
