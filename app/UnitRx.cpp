@@ -162,6 +162,8 @@ void TRXDlg::FormClose(TObject*) {
 }
 
 void TRXDlg::CloseRequested() {
+  // During a run the question waits for its end (StartClicked).
+  if (!running_ && !MayDropUnsaved()) return;
   if (!settings_loaded_ && !unsaved_told_) {
     unsaved_told_ = true;
     std::string text = Sjis("%s を読み込めなかったため、設定を保存しません");
@@ -189,7 +191,11 @@ void TRXDlg::CloseRequested() {
 void TRXDlg::FormEndSession(TObject*) {
   if (session_ended_) return;
   session_ended_ = true;
-  if (run_) EndRun(*run_, true);
+  if (run_) {
+    EndRun(*run_, true);
+  } else if (unsaved_) {
+    SaveUnsaved(false);
+  }
   if (!settings_given_up_) {
     try {
       FormClose(this);
@@ -263,7 +269,7 @@ void TRXDlg::StartClicked() {
   // run is over (after any error box of the run has been seen).
   if (!running_ && quit_after_run_) {
     quit_after_run_ = false;
-    QuitApplication();
+    if (MayDropUnsaved()) QuitApplication();
   }
 }
 
@@ -323,6 +329,12 @@ struct TRXDlg::RunState {
   }
 };
 
+struct TRXDlg::Unsaved {
+  std::vector<std::string> content;
+  kelv::ReceptionLogEntry entry;  // as logged once it is saved
+  std::string status;             // the run's end text, shown once it is saved
+};
+
 std::string TRXDlg::RxPath() const {
   return kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxFileName;
 }
@@ -331,7 +343,12 @@ void TRXDlg::FormQueryEndSession(TObject*) {
   // The run goes on: the session may yet be cancelled, or ended by force
   // without another word. The settings and the lines so far go to the disk
   // now, without a box; the run's end writes the file again.
-  if (!running_) return;
+  if (!running_) {
+    // A program only in memory goes to the disk now, as the session's end
+    // would write it.
+    if (unsaved_) SaveUnsaved(false);
+    return;
+  }
   try {
     if (!settings_given_up_) FormClose(this);
   } catch (const std::exception&) {
@@ -360,6 +377,9 @@ void TRXDlg::RunReception() {
   }
   rs232c1->SetDTR(true);
   rs232c1->SetRTS(true);
+  // A control that sends at once may fill the first pass: the start of the
+  // run is on the screen before it.
+  kelv::winsys::PaintNow();
 
   kelv::ReceptionSettings settings;
   settings.StartMark = StartMark;
@@ -391,6 +411,7 @@ void TRXDlg::RunReception() {
   hooks_.cancelled = [this, &run] { return Cancelled || run.ended; };
   hooks_.wait = [](int ms) { kelv::winsys::WaitForEvents(ms); };
   hooks_.wake = [] { HandOver::Ui().Poke(); };
+  hooks_.paint = [] { kelv::winsys::PaintNow(); };
   hooks_.line_completed = [this](const kelv::Reception& r, const kelv::Reception::StepResult& s) {
     Label1->SetCaption(kelv::ReceivingText(r.LineCount()));
     if (!CheckBox1->Checked()) {
@@ -418,11 +439,13 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   // A device that has gone answers no count any more.
   const bool lost = run.read_failed && rs232c1->InQueueCount() < 0;
   const kelv::RunEnding ending = kelv::DecideEnding(run.rx, run.read_failed, lost, at_session_end);
+  // Every label shows its latest text before the window goes unserviced (a
+  // box, the pause, the close).
+  if (!at_session_end) kelv::winsys::PaintNow();
   // To the disk before anything waits: a box nobody answers, the pause or a
   // slow driver's close may outlast the program (an ended task, a forced
   // shutdown, the session's end).
-  const std::vector<std::string> content = run.rx.TakeFileBlocks();
-  SaveReception(run, ending, content, at_session_end);
+  const bool saved = SaveReception(run, ending, run.rx.TakeFileBlocks(), at_session_end);
   if (at_session_end) {
     rs232c1->Close();
     return;
@@ -430,32 +453,47 @@ void TRXDlg::EndRun(RunState& run, bool at_session_end) {
   if (run.read_failed) {
     kelv::winsys::ShowMessage(Sjis("データ読込みエラー"));
   } else {
-    kelv::winsys::Sleep(EndPauseMs);
+    EndPause();
   }
   rs232c1->Close();
   CheckBox1->Hide();
   const std::string status = kelv::EndStatusText(ending, run.rx);
-  if (!status.empty()) Label1->SetCaption(status);
-  // Which errors, in the top line of the display.
-  const std::string errors = kelv::LineErrorText(run.rx.Errors(), 3);
+  if (unsaved_) unsaved_->status = status;
+  Label1->SetCaption(saved ? status : kelv::UnsavedText(run.rx.LineCount()));
+  // Which errors, in the top line of the display, with as many of their
+  // lines as it shows whole (the log names them all).
+  std::string errors;
+  for (const size_t lines : {3, 1, 0}) {
+    errors = kelv::LineErrorText(run.rx.Errors(), lines);
+    if (Label2->Fits(errors)) break;
+  }
   if (!errors.empty()) Label2->SetCaption(errors);
   CancelBtn->SetCaption(Sjis("閉じる"));
 }
 
-void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
-                           const std::vector<std::string>& content, bool at_session_end) {
+void TRXDlg::EndPause() {
+  kelv::winsys::Sleep(EndPauseMs);
+}
+
+std::string TRXDlg::LogFileField(const std::string& written) const {
+  const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
+  return kelv::Utf8ToSjis(
+      kelv::fileio::DirectoryOf(written) == dir ? kelv::fileio::FileNameOf(written) : written);
+}
+
+bool TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending, std::vector<std::string> content,
+                           bool at_session_end) {
   const kelv::Reception& rx = run.rx;
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   kelv::ReceptionLogEntry e;
   e.when = kelv::LocalTimeText();
+  std::string written;
   if (!content.empty()) {
     // Nothing is kept when nothing replaces it; the new program matters more
     // than the copy of the old one.
     const kelv::BackupResult& backup = run.KeepPrevious(RxPath(), backups_);
-    const std::string written = SaveReceived(content);
-    e.file = kelv::Utf8ToSjis(kelv::fileio::DirectoryOf(written) == dir
-                                  ? kelv::fileio::FileNameOf(written)
-                                  : written);
+    written = SaveReceived(content, !at_session_end);
+    e.file = LogFileField(written);
     if (!backup.made.empty()) {
       e.backup = kelv::Utf8ToSjis(kelv::fileio::FileNameOf(backup.made));
     } else if (!backup.failure.empty()) {
@@ -481,25 +519,59 @@ void TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending,
   e.program = kelv::FirstProgramNumber(content);
   e.ending = kelv::EndingName(ending);
   e.errors = kelv::LineErrorText(rx.Errors(), kelv::Reception::kMaxErrorLines);
+  const bool saved = content.empty() || !written.empty();
+  kelv::ReceptionLogEntry logged = e;
+  if (!saved) logged.ending = Sjis("未保存・") + e.ending;
   // A log that cannot be written stops nothing.
-  kelv::AppendReceptionLog(dir + kelv::kRxLogName, kelv::ReceptionLogLine(e));
+  kelv::AppendReceptionLog(dir + kelv::kRxLogName, kelv::ReceptionLogLine(logged));
+  if (!saved) {
+    // Kept until it is saved, let go at the close, or written at the
+    // session's end.
+    unsaved_ = std::make_unique<Unsaved>();
+    unsaved_->content = std::move(content);
+    unsaved_->entry = std::move(e);
+  }
+  return saved;
 }
 
-std::string TRXDlg::SaveReceived(const std::vector<std::string>& content) {
+std::string TRXDlg::SaveReceived(const std::vector<std::string>& content, bool boxes) {
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   std::string path = RxPath();
   // The program exists only in memory now: after a failed save the operator
-  // may keep it elsewhere, and only a cancel here lets it go.
+  // may keep it elsewhere.
   for (;;) {
     try {
       kelv::WriteRxFileBlocks(path, content);
       return path;
     } catch (const kelv::AppError& e) {
+      if (!boxes) return std::string();
       kelv::winsys::ShowError(e);
     }
     path = kelv::winsys::SaveAsBox(dir, kelv::kRxFileName);
     if (path.empty()) return path;
   }
+}
+
+void TRXDlg::SaveUnsaved(bool boxes) {
+  Unsaved& u = *unsaved_;
+  const std::string written = SaveReceived(u.content, boxes);
+  if (written.empty()) return;
+  u.entry.when = kelv::LocalTimeText();
+  u.entry.file = LogFileField(written);
+  kelv::AppendReceptionLog(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxLogName,
+                           kelv::ReceptionLogLine(u.entry));
+  if (!u.status.empty()) Label1->SetCaption(u.status);
+  unsaved_.reset();
+}
+
+bool TRXDlg::MayDropUnsaved() {
+  if (!unsaved_) return true;
+  if (kelv::winsys::AskYesNo(
+          Sjis("受信したプログラムは保存されていません。保存せずに終了しますか？"))) {
+    return true;
+  }
+  SaveUnsaved(true);
+  return false;
 }
 
 // The watcher's answers go through the run's: one DC1 per DC2 and one DC3 per

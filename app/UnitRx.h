@@ -87,6 +87,9 @@ class TRXDlg : public TComponent {
   // sees the line up until it has finished its side. Tests shorten it.
   int EndPauseMs = 2000;
 
+  // A received program is held in memory only: no file took it.
+  bool HoldsUnsaved() const { return unsaved_ != nullptr; }
+
   // The full path of the settings file.
   const std::string& SettingsPath() const { return settings_path_; }
 
@@ -118,9 +121,12 @@ class TRXDlg : public TComponent {
   // The reception run, inside the start click. It handles pending events itself,
   // so the cancel click, the check box and a close request run nested in it.
   virtual void RunReception();
+  // The pause before the line is closed; the window is not serviced meanwhile.
+  virtual void EndPause();
 
  private:
   struct RunState;
+  struct Unsaved;
 
   void FindControls();
   void CreatePort();
@@ -139,13 +145,22 @@ class TRXDlg : public TComponent {
   void EndRun(RunState& run, bool at_session_end);
   // Keeps the program before it as a numbered copy, writes the received one
   // (SaveReceived) and logs the reception, however it ended. No box at the
-  // session's end.
-  void SaveReception(RunState& run, kelv::RunEnding ending,
-                     const std::vector<std::string>& content, bool at_session_end);
+  // session's end. False when the program went to no file: it is then kept
+  // in unsaved_.
+  bool SaveReception(RunState& run, kelv::RunEnding ending, std::vector<std::string> content,
+                     bool at_session_end);
   // Writes the received program to "Rx.nc"; when that fails, offers another
-  // place. `content`: the file's bytes as the reception keeps them, the lines
-  // with their CR LF, in blocks. The path written, or empty.
-  std::string SaveReceived(const std::vector<std::string>& content);
+  // place, unless `boxes` is false. `content`: the file's bytes as the
+  // reception keeps them, the lines with their CR LF, in blocks. The path
+  // written, or empty.
+  std::string SaveReceived(const std::vector<std::string>& content, bool boxes);
+  // The program held in memory: saved again (with the boxes, or quietly to
+  // "Rx.nc" at the session's end) and logged where it went.
+  void SaveUnsaved(bool boxes);
+  // Whether the dialog may close: true when no program is held in memory or
+  // the operator lets it go; いいえ offers the save again and keeps the dialog.
+  bool MayDropUnsaved();
+  std::string LogFileField(const std::string& written) const;
   // Where the received program goes: "Rx.nc" beside the settings file.
   std::string RxPath() const;
 
@@ -164,6 +179,7 @@ class TRXDlg : public TComponent {
   // passes need of the window; none outside a run.
   std::unique_ptr<kelv::LineAnswers> answers_;
   kelv::PassHooks hooks_;
+  std::unique_ptr<Unsaved> unsaved_;
 };
 
 // The program's dialog, made by the program entry.

@@ -48,6 +48,9 @@ class TLabel : public TControl {
  public:
   virtual std::string Caption() const = 0;
   virtual void SetCaption(const std::string& text) = 0;
+  // Whether `text` would show whole on one line in the label's place (a
+  // label sized to its text: within its widest).
+  virtual bool Fits(const std::string& text) const = 0;
 };
 
 class TButton : public TControl {

@@ -63,6 +63,7 @@ Form MakeRXDlg() {
 
   Control label1 = Label("Label1", "", 9, 8, 0, 13);
   label1.auto_size = true;
+  label1.max_width = 325 - 9 - 4;  // up to the start button
   f.controls.push_back(label1);
   f.controls.push_back(Label("Label2", "", 11, 30, 282, 23));
   f.controls.push_back(Label("Label3", "", 11, 50, 282, 20));
@@ -77,15 +78,22 @@ Form MakeRXDlg() {
   for (Control c : {Label("Label5", "GroupBox1", 28, 26, 32, 13, "ポート"),
                     Label("Label6", "GroupBox1", 21, 52, 40, 13, "ﾎﾞｰﾚｰﾄ")}) {
     c.right_aligned = true;
+    c.grows = true;
     c.font = Font::PGothic13;
     f.controls.push_back(c);
   }
-  f.controls.push_back(Label("Label7", "GroupBox1", 147, 26, 48, 13, "送信方法"));
+  // The captions of the settings are shown whole whatever the face; the
+  // lists beside them leave room.
+  Control label7 = Label("Label7", "GroupBox1", 147, 26, 48, 13, "送信方法");
+  label7.grows = true;
+  f.controls.push_back(label7);
   f.controls.push_back(Preset(1, 156, 52, 114, 24));
   f.controls.push_back(Preset(2, 269, 52, 113, 24));
   f.controls.push_back(Preset(3, 156, 78, 114, 24));
   f.controls.push_back(Preset(4, 269, 78, 113, 24));
-  f.controls.push_back(Label("Label8", "GroupBox1", 9, 78, 51, 13, "送信コード"));
+  Control label8 = Label("Label8", "GroupBox1", 9, 78, 51, 13, "送信コード");
+  label8.grows = true;
+  f.controls.push_back(label8);
   f.controls.push_back(List("ComboComPort", 69, 17, 71, 21, PortItems(), 0, 0));
   f.controls.push_back(List("ComboComBaudRate", 69, 43, 71, 21, BaudItems(), 4, 1));
   f.controls.push_back(List("ComboBoxStart", 208, 17, 173, 21, StartModeItems(), 1, 2));

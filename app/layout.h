@@ -27,7 +27,9 @@ struct Control {
   int selected = -1;               // drop-down lists: the form's selection
   int tab_order = -1;              // -1: takes no focus
   bool auto_size = false;          // labels: as wide as their text
-  bool right_aligned = false;      // labels
+  int max_width = 0;               // ... up to this (0: no limit)
+  bool grows = false;  // fixed labels: wider to show the whole text, away from the aligned edge
+  bool right_aligned = false;  // labels
   Font font = Font::Default;
   bool cancel_role = false;  // buttons: Esc clicks it
   bool down = false;         // speed buttons: down in the form

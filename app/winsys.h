@@ -23,6 +23,11 @@ void InstallHandOver();
 // the application is only noted.
 void ProcessMessages();
 
+// Puts every caption change still due on the screen and paints the windows
+// now, without handling any input: before the program stops servicing its
+// window (a long batch, a pause, a box, closing the line).
+void PaintNow();
+
 // Blocks until an event arrives for the user-interface thread (input, a
 // hand-over, HandOver::Poke from another thread) or `timeout_ms` has passed
 // (-1: no limit). What arrived may already be processed on return; the caller

@@ -136,6 +136,7 @@ void TakeLineErrors(Trs232c& port, Reception& rx) {
 
 bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHooks& hooks,
                int32_t n) {
+  Clock::time_point painted = Clock::now();
   for (int32_t i = 0; i < n; ++i) {
     uint8_t b = 0;
     if (!port.ReadByte(b)) return false;
@@ -143,6 +144,14 @@ bool ReadBatch(Trs232c& port, Reception& rx, LineAnswers& answers, const PassHoo
     const Reception::StepResult r = rx.Step(b);
     if (r.line_completed) hooks.line_completed(rx, r);
     if (r.finished) break;
+    // The clock is asked now and then only: a read costs far less.
+    if ((i & 0xFF) == 0xFF && hooks.paint) {
+      const Clock::time_point now = Clock::now();
+      if (now - painted >= std::chrono::milliseconds(kPaintEveryMs)) {
+        hooks.paint();
+        painted = now;
+      }
+    }
   }
   answers.AfterBatch();
   return true;

@@ -116,7 +116,14 @@ struct PassHooks {
   std::function<void()> wake;
   // A line was completed (the display follows the reception's state).
   std::function<void(const Reception&, const Reception::StepResult&)> line_completed;
+  // Puts what the display holds on the screen now, handling no event:
+  // called every kPaintEveryMs while a long batch is read.
+  std::function<void()> paint;
 };
+
+// A batch that takes longer than this has the display painted in between, so
+// that the screen never lags the reception by much more.
+inline constexpr int kPaintEveryMs = 200;
 
 enum class RunEnd { Finished, Cancelled, ReadFailed };
 

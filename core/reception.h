@@ -24,7 +24,8 @@ struct ReceptionSettings {
 
 // Bytes that cannot belong to a program, seen while waiting for the start
 // marker: the sign of wrong line settings (baud rate, parity or tape code, a
-// cable). The reception feeds it each byte it reads before its start.
+// cable). The reception feeds it each byte it reads before its start, and a
+// second one the bytes it collects after.
 //
 // What wrong settings make of a program (bench/wrong_settings.py, a UART
 // sampled bit by bit): 70 to 100 % of the characters come with a framing or
@@ -44,9 +45,9 @@ class WaitingCheck {
   void Byte(uint8_t raw, bool marked);
   // A status query that reported line errors while waiting.
   void Error() { ++error_reports_; }
-  bool Suspect() const {
-    return (odd_ >= kMinOdd && odd_ * kShare >= seen_) || error_reports_ >= kMinOdd;
-  }
+  bool Suspect() const { return OddBytes() || error_reports_ >= kMinOdd; }
+  // The bytes alone: enough of them odd or hit by line errors.
+  bool OddBytes() const { return odd_ >= kMinOdd && odd_ * kShare >= seen_; }
 
  private:
   bool eia_;
@@ -63,7 +64,7 @@ bool PossibleInProgram(uint8_t raw, bool eia);
 class Reception {
  public:
   explicit Reception(const ReceptionSettings& settings)
-      : settings_(settings), waiting_(settings.Eia) {}
+      : settings_(settings), waiting_(settings.Eia), collected_(settings.Eia) {}
 
   struct StepResult {
     // An LF completed a line: the status line shows LineCount(), the display
@@ -79,7 +80,11 @@ class Reception {
   StepResult Step(uint8_t byte) {
     const bool marked = stepped_++ == next_mark_;
     if (marked) MarkedByteRead();
-    if (!started_) waiting_.Byte(byte, marked);
+    if (!started_) {
+      waiting_.Byte(byte, marked);
+    } else if (!finished_) {
+      collected_.Byte(byte, marked);
+    }
     return StepByte(byte);
   }
 
@@ -127,6 +132,9 @@ class Reception {
   const ReceptionSettings& Settings() const { return settings_; }
   // Bytes seen while waiting for the start look like wrong line settings.
   bool WaitingLooksWrong() const { return !started_ && waiting_.Suspect(); }
+  // The bytes collected since the start fail the same test: garbage that
+  // happened to hold the markers.
+  bool LooksGarbled() const { return collected_.OddBytes(); }
 
  private:
   void Store(std::string_view line);
@@ -151,6 +159,7 @@ class Reception {
   ErrorTally errors_;
   uint32_t pending_flags_ = 0;  // flags of the batch being read
   WaitingCheck waiting_;
+  WaitingCheck collected_;
 };
 
 // A line as stored: bytes 0x00..0x20 removed from both ends (0x7F and bytes

@@ -61,21 +61,30 @@ bool AppendReceptionLog(const std::string& path, const std::string& line) {
 }
 
 std::string FirstProgramNumber(const std::vector<std::string>& content) {
-  int depth = 0;
   for (const std::string& block : content) {
-    for (size_t i = 0; i < block.size(); ++i) {
-      const char c = block[i];
-      if (c == '\n') {
-        depth = 0;  // a comment ends with its line
-      } else if (c == '(') {
-        ++depth;
-      } else if (c == ')') {
-        if (depth > 0) --depth;
-      } else if (depth == 0 && (c == 'O' || c == ':') && i + 1 < block.size() &&
-                 IsDigit(block[i + 1])) {
-        size_t end = i + 1;
-        while (end < block.size() && IsDigit(block[end])) ++end;
-        return block.substr(i, end - i);
+    // Stored lines hold no CR and no LF, so each CR LF ends one.
+    for (size_t at = 0, end; (end = block.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      // An address word only where a block begins: after blanks, a block
+      // delete "/" and a sequence number, in either order. Elsewhere an "O"
+      // is part of another word ("GOTO10").
+      size_t i = at;
+      const auto blanks = [&] {
+        while (i < end && (block[i] == ' ' || block[i] == '\t')) ++i;
+      };
+      const auto slash = [&] {
+        blanks();
+        if (i < end && block[i] == '/') ++i;
+        blanks();
+      };
+      slash();
+      if (i < end && block[i] == 'N' && i + 1 < end && IsDigit(block[i + 1])) {
+        for (++i; i < end && IsDigit(block[i]);) ++i;
+      }
+      slash();
+      if (i + 1 < end && (block[i] == 'O' || block[i] == ':') && IsDigit(block[i + 1])) {
+        size_t last = i + 1;
+        while (last < end && IsDigit(block[last])) ++last;
+        return block.substr(i, last - i);
       }
     }
   }

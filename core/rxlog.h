@@ -42,8 +42,9 @@ std::string ReceptionLogLine(const ReceptionLogEntry& e);
 bool AppendReceptionLog(const std::string& path, const std::string& line);
 
 // The program number of a received program (its lines with CR LF, as
-// Reception keeps them): the first "O" or ":" followed by digits outside a
-// comment in parentheses, with its digits. Empty when there is none.
+// Reception keeps them): the first "O" or ":" followed by digits that begins a
+// block (after blanks, a "/" and a sequence number N..., each optional), with
+// its digits. Empty when there is none.
 std::string FirstProgramNumber(const std::vector<std::string>& content);
 
 // The local time now, as `when` holds it.

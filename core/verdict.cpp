@@ -11,6 +11,9 @@ RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, 
   if (device_lost) return RunEnding::DeviceLost;
   if (read_failed) return RunEnding::ReadError;
   if (rx.Finished()) {
+    // Wrong line settings can make the markers out of garbage: such a run is
+    // never called complete.
+    if (rx.LooksGarbled()) return RunEnding::Garbled;
     // DC4 ends a run whatever came before it; a program that opened with "%"
     // is whole only with its closing "%" line. (The closing "%" itself ends
     // the runs of the other modes.)
@@ -24,22 +27,33 @@ RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, 
 
 std::string EndStatusText(RunEnding ending, const Reception& rx) {
   const bool errors = rx.Errors().kinds != 0;
-  // After the verdict, so that "受信完了" never stands alone over errors.
-  const std::string marked = errors ? Sjis("・回線エラーあり") : std::string();
   const std::string count = std::to_string(rx.LineCount());
+  // "受信完了" never stands over errors. The other endings say already that
+  // something went wrong, and the line under them names the errors: the
+  // status line keeps to one line at the widest counts.
   switch (ending) {
     case RunEnding::Complete:
-      return errors ? Sjis("受信終了") + marked : EndText(true, rx.LineCount());
+      return errors ? Sjis("受信終了・回線エラーあり") : EndText(true, rx.LineCount());
     case RunEnding::CutOff:
-      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済") + marked;
+      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済");
     case RunEnding::Cancelled:
-      return EndText(false, rx.LineCount()) + marked;
+      return EndText(false, rx.LineCount());
+    case RunEnding::Garbled:
+      return WaitingHintText();
+    // Once the box is gone the status line says how it ended, never as if
+    // the run went on.
     case RunEnding::ReadError:
+      return Sjis("データ読込みエラーで終了 ") + count + Sjis("行受信済");
     case RunEnding::DeviceLost:
+      return Sjis("回線喪失で終了 ") + count + Sjis("行受信済");
     case RunEnding::SessionEnd:
       break;
   }
   return std::string();
+}
+
+std::string UnsavedText(int64_t line_count) {
+  return Sjis("保存されていません ") + std::to_string(line_count) + Sjis("行受信済");
 }
 
 std::string LineErrorText(const Reception::ErrorTally& e, size_t max_lines) {
@@ -90,6 +104,8 @@ std::string EndingName(RunEnding ending) {
       return Sjis("回線喪失");
     case RunEnding::SessionEnd:
       return Sjis("セッション終了");
+    case RunEnding::Garbled:
+      return Sjis("文字化け");
   }
   return std::string();
 }

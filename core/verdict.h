@@ -17,15 +17,21 @@ enum class RunEnding {
   ReadError,   // a read failed on a line that is still there
   DeviceLost,  // the device went (an adapter pulled out)
   SessionEnd,  // the system's session ended the run
+  Garbled,     // the end marker, but what came between looks like wrong line settings
 };
 
 // After FinishRun (unless the read failed).
 RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, bool session_end);
 
 // The status line at the end of a run: "受信完了" only for a whole program
-// without line errors. Empty for the endings that keep the status line as it
-// was (a failed read, the session's end).
+// without line errors (LineErrorText names them on the line below). Empty at
+// the session's end, which leaves the dialog as
+// it was.
 std::string EndStatusText(RunEnding ending, const Reception& rx);
+
+// The status line when the received program went to no file: it exists only
+// in memory, and closing asks before it goes.
+std::string UnsavedText(int64_t line_count);
 
 // What the line's errors were, for the operator: kinds, count and lines where
 // the system tells them (at most `max_lines` lines named). Empty when none.

@@ -15,7 +15,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk)
+# qt6-translations-l10n: the toolkit's own texts (the save box, its buttons) in Japanese.
+RUN_PKGS=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic fonts-noto-cjk
+          qt6-translations-l10n)
 DEMO_PKGS=(xvfb xdotool imagemagick python3)
 # KelvRx.exe is a 32-bit program: it runs on 32-bit and 64-bit Windows alike.
 WINDOWS_PKGS=(cmake ninja-build g++-mingw-w64-i686-posix binutils-mingw-w64-i686)

@@ -1,5 +1,8 @@
 // The application on Qt: QApplication and its event loop.
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "frontend.h"
 #include "qtfront.h"
@@ -15,6 +18,7 @@ struct Application::Impl {
 
 Application::Application(int& argc, char** argv) : impl_(std::make_unique<Impl>(argc, argv)) {
   QCoreApplication::setApplicationVersion(QStringLiteral(KELV_VERSION));
+  qtui::UseJapanese();
   winsys::InstallHandOver();
   qtui::WatchSessionEnd();
 }
@@ -34,3 +38,19 @@ void Application::Terminate() {
 }
 
 }  // namespace kelv::ui
+
+namespace kelv::qtui {
+
+void UseJapanese() {
+  // The toolkit's own texts (the save box, the standard buttons) as the
+  // dialog's, whatever the desktop's language; dates and numbers the same.
+  QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
+  static QTranslator* qt = nullptr;
+  if (qt) return;
+  qt = new QTranslator(QCoreApplication::instance());
+  if (qt->load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(qt);
+  }
+}
+
+}  // namespace kelv::qtui

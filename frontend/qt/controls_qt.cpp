@@ -107,6 +107,7 @@ class Captioned : public Control<Base, W> {
 class Label : public Captioned<TLabel, MnemonicLabel> {
  public:
   using Captioned::Captioned;
+  bool Fits(const std::string& text) const override { return w_->fits(ToQ(text)); }
 };
 
 class Button : public Captioned<TButton, QPushButton> {
@@ -307,11 +308,14 @@ class Form : public TForm {
     QWidget* parent = ParentOf(c);
     std::unique_ptr<TControl> control;
     QWidget* w = nullptr;
+    MnemonicLabel* grows = nullptr;
     switch (c.kind) {
       case layout::Kind::Label: {
         auto* l = new MnemonicLabel(parent);
         auto label = std::make_unique<Label>(l);
         l->setAutoSize(c.auto_size);
+        l->setMaxWidth(c.max_width);
+        if (c.grows) grows = l;
         if (c.font == layout::Font::PGothic13) {
           l->setFont(PGothicFont());
           QPalette pal = l->palette();
@@ -375,6 +379,7 @@ class Form : public TForm {
     }
     w->setObjectName(QString::fromStdString(c.name));
     w->setGeometry(c.left, c.top, c.width, c.height);
+    if (grows) grows->setGrows(true);  // from the layout's place
     if (c.tab_order < 0 && c.kind != layout::Kind::SpeedButton) w->setFocusPolicy(Qt::NoFocus);
     control->Name = c.name;
     controls_[c.name] = std::move(control);

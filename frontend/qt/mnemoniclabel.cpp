@@ -28,14 +28,16 @@ class MnemonicLabel::RefreshTick : public QObject {
     if (!timer_.isActive()) timer_.start(delay_ms);
   }
   void Remove(MnemonicLabel* label) { due_.removeAll(label); }
+  void RefreshAll() {
+    timer_.stop();
+    const QList<MnemonicLabel*> due = std::exchange(due_, {});
+    for (MnemonicLabel* label : due) label->Refresh();
+  }
 
  private:
   explicit RefreshTick(QObject* parent) : QObject(parent) {
     timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-      const QList<MnemonicLabel*> due = std::exchange(due_, {});
-      for (MnemonicLabel* label : due) label->Refresh();
-    });
+    connect(&timer_, &QTimer::timeout, this, [this] { RefreshAll(); });
   }
   QTimer timer_;
   QList<MnemonicLabel*> due_;
@@ -61,6 +63,10 @@ void MnemonicLabel::setText(const QString& text) {
     }
   }
   Refresh();
+}
+
+void MnemonicLabel::RefreshAllDue() {
+  if (RefreshTick* tick = RefreshTick::Get()) tick->RefreshAll();
 }
 
 void MnemonicLabel::Refresh() {
@@ -92,8 +98,41 @@ QSize MnemonicLabel::sizeHint() const {
   return QSize(fm.size(kTextFlags, text_).width(), fm.height());
 }
 
+void MnemonicLabel::setMaxWidth(int width) {
+  max_width_ = width;
+  Fit();
+}
+
+void MnemonicLabel::setGrows(bool on) {
+  grows_ = on;
+  place_ = geometry();
+  Fit();
+}
+
+bool MnemonicLabel::fits(const QString& text) const {
+  const int need = QFontMetrics(TextFont()).size(kTextFlags, text).width();
+  if (auto_size_) return max_width_ <= 0 || need <= max_width_;
+  return need <= width();
+}
+
 void MnemonicLabel::Fit() {
-  if (auto_size_) resize(sizeHint());
+  if (auto_size_) {
+    QSize s = sizeHint();
+    if (max_width_ > 0 && s.width() > max_width_) s.setWidth(max_width_);
+    resize(s);
+    return;
+  }
+  if (!grows_) return;
+  QRect r = place_;
+  const int need = sizeHint().width();
+  if (need > r.width()) {
+    if (alignment_ & Qt::AlignRight) {
+      r.setLeft(r.right() + 1 - need);
+    } else {
+      r.setWidth(need);
+    }
+  }
+  setGeometry(r);
 }
 
 void MnemonicLabel::changeEvent(QEvent* event) {
@@ -105,6 +144,7 @@ void MnemonicLabel::changeEvent(QEvent* event) {
 }
 
 void MnemonicLabel::paintEvent(QPaintEvent*) {
+  painted_ = text_;
   QPainter p(this);
   const QFont f = TextFont();
   p.setFont(f);

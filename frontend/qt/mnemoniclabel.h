@@ -28,10 +28,21 @@ class MnemonicLabel : public QWidget {
   // kRefreshMs, with the latest text; text() is always the text last set.
   bool autoSize() const { return auto_size_; }
   void setAutoSize(bool on);
+  // Sized to its text, but never wider than this (0: no limit).
+  void setMaxWidth(int width);
+  // A fixed label that grows from its present place to show its whole text,
+  // away from its aligned edge.
+  void setGrows(bool on);
+  // Whether `text` would show whole on one line.
+  bool fits(const QString& text) const;
 
   QSize sizeHint() const override;
 
   static constexpr int kRefreshMs = 200;
+  // Refreshes every label whose refresh is due, at once.
+  static void RefreshAllDue();
+  // The text at the last paint: what the screen shows.
+  QString paintedText() const { return painted_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -45,12 +56,16 @@ class MnemonicLabel : public QWidget {
   QFont TextFont() const;
 
   QString text_;
+  QString painted_;
   // The laid-out text, for a text without "&": laying out (shaping) costs
   // more than drawing, and a label is painted more often than it changes.
   QStaticText laid_out_;
   bool laid_out_valid_ = false;
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
   bool auto_size_ = false;
+  int max_width_ = 0;
+  bool grows_ = false;
+  QRect place_;              // of a label that grows
   QElapsedTimer refreshed_;  // since the last measure and repaint
   class RefreshTick;         // the coalesced refreshes that are due
 };

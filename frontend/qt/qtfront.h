@@ -19,6 +19,10 @@ W* As(const kelv::ui::TControl* control) {
 
 // The window that owns the modal boxes: the program's form once it exists.
 QWidget* MainWindow();
+
+// The toolkit's own texts in Japanese (Qt's translations, qtbase_ja), and the
+// Japanese locale for what it formats. Once the application exists.
+void UseJapanese();
 // That form; nullptr before it exists.
 kelv::ui::TForm* MainForm();
 

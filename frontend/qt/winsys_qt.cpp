@@ -1,9 +1,11 @@
 // The window-system services on Qt.
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +19,7 @@
 #include <algorithm>
 
 #include "handover.h"
+#include "mnemoniclabel.h"
 #include "qtfront.h"
 #include "sjis.h"
 #include "text.h"
@@ -143,6 +146,15 @@ void ProcessMessages() {
   HandOver::Ui().ServePending();
 }
 
+void PaintNow() {
+  if (g_display_lost) return;
+  MnemonicLabel::RefreshAllDue();
+  // Synchronous: no event is handled, only the windows are painted.
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible()) w->repaint();
+  }
+}
+
 void WaitForEvents(int timeout_ms) {
   if (timeout_ms == 0 || g_display_lost) return;
   // A timer that only has to fire: its event ends the wait.
@@ -240,8 +252,12 @@ std::string SaveAsBox(const std::string& dir, const std::string& file_name) {
   box.setOption(QFileDialog::DontUseNativeDialog);
   box.setAcceptMode(QFileDialog::AcceptSave);
   box.setFileMode(QFileDialog::AnyFile);
-  box.setDirectory(QFile::decodeName(QByteArray::fromStdString(dir)));
-  box.selectFile(QFile::decodeName(QByteArray::fromStdString(file_name)));
+  const QString in = QFile::decodeName(QByteArray::fromStdString(dir));
+  box.setDirectory(in);
+  // A folder of that name is what stood in the file's way: selected, it
+  // would turn the save button into an open button.
+  const QString name = QFile::decodeName(QByteArray::fromStdString(file_name));
+  if (!QFileInfo(QDir(in).filePath(name)).isDir()) box.selectFile(name);
   if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty()) return std::string();
   return QFile::encodeName(box.selectedFiles().constFirst()).toStdString();
 }

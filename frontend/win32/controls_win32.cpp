@@ -89,8 +89,13 @@ void CALLBACK RefreshTimer(HWND, UINT, UINT_PTR, DWORD) {
 
 class Label : public Captioned<TLabel> {
  public:
-  Label(HWND hwnd, bool auto_size, bool right_aligned, bool black)
-      : Captioned(hwnd), auto_size_(auto_size), right_aligned_(right_aligned), black_(black) {
+  Label(HWND hwnd, bool auto_size, int max_width, bool grows, bool right_aligned, bool black)
+      : Captioned(hwnd),
+        auto_size_(auto_size),
+        max_width_(max_width),
+        grows_(grows),
+        right_aligned_(right_aligned),
+        black_(black) {
     GetWindowRect(hwnd, &place_);
     MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&place_), 2);
   }
@@ -118,29 +123,42 @@ class Label : public Captioned<TLabel> {
     refreshed_ = true;
     refreshed_at_ = GetTickCount();
   }
+  bool Fits(const std::string& text) const override {
+    const int need = Need(text);
+    if (auto_size_) return max_width_ <= 0 || need <= max_width_;
+    RECT r{};
+    GetClientRect(hwnd_, &r);  // grown, where it grows
+    return need <= r.right;
+  }
 
  protected:
   // Sized to its text: as wide as the text on one line, "&" handled as
-  // shown. A right-aligned label whose stand-in face is wider than the face
-  // it was drawn for grows to the left, so its text is not cut.
+  // shown, up to its widest. A label that grows (its stand-in face is wider
+  // than the face it was drawn for) widens away from its aligned edge, so its
+  // text is not cut.
   void Fit() override {
-    if (!auto_size_ && !right_aligned_) return;
+    if (!auto_size_ && !grows_) return;
+    const int height = place_.bottom - place_.top;
+    const int need = Need(caption_);
+    if (auto_size_) {
+      const int width = max_width_ > 0 ? std::min(need, max_width_) : need;
+      SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    } else if (need > place_.right - place_.left) {
+      const int left = right_aligned_ ? place_.right - need : place_.left;
+      SetWindowPos(hwnd_, nullptr, left, place_.top, need, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+
+  int Need(const std::string& caption) const {
     HDC dc = GetDC(hwnd_);
     const HGDIOBJ old =
         SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)));
     RECT r{0, 0, 0, 0};
-    const std::wstring text = Wide(caption_);
+    const std::wstring text = Wide(caption);
     DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_SINGLELINE);
     SelectObject(dc, old);
     ReleaseDC(hwnd_, dc);
-    const int height = place_.bottom - place_.top;
-    const int need = r.right - r.left;
-    if (auto_size_) {
-      SetWindowPos(hwnd_, nullptr, 0, 0, need, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    } else if (need > place_.right - place_.left) {
-      SetWindowPos(hwnd_, nullptr, place_.right - need, place_.top, need, height,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
-    }
+    return r.right - r.left;
   }
 
  private:
@@ -150,6 +168,8 @@ class Label : public Captioned<TLabel> {
   }
 
   bool auto_size_;
+  int max_width_;
+  bool grows_;
   bool right_aligned_;
   bool black_;
   RECT place_{};  // the layout's place in the parent
@@ -536,8 +556,9 @@ class Form : public TForm {
     Peer* peer = nullptr;
     switch (c.kind) {
       case layout::Kind::Label: {
-        auto l = std::make_unique<Label>(hwnd, c.auto_size, c.right_aligned,
-                                         c.font == layout::Font::PGothic13);
+        auto l =
+            std::make_unique<Label>(hwnd, c.auto_size, c.max_width > 0 ? Scaled(c.max_width) : 0,
+                                    c.grows, c.right_aligned, c.font == layout::Font::PGothic13);
         l->SetCaption(c.text);
         peer = l.get();
         control = std::move(l);

@@ -178,6 +178,15 @@ void ProcessMessages() {
   HandOver::Ui().ServePending();
 }
 
+void PaintNow() {
+  RefreshDueCaptions();
+  // WM_PAINT sent at once to the windows with something to paint; no input
+  // is taken from the queue.
+  if (const HWND w = MainWindow()) {
+    RedrawWindow(w, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+  }
+}
+
 void WaitForEvents(int timeout_ms) {
   if (timeout_ms == 0) return;
   // Input already in the queue but seen by an earlier peek counts as well.

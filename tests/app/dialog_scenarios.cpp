@@ -11,7 +11,12 @@
 #include "apperror.h"
 #include "dialog_driver.h"
 #include "named_rows.h"
+#include "presets.h"
+#include "reception.h"
+#include "serialdev.h"
 #include "sjis.h"
+#include "standin_device.h"
+#include "verdict.h"
 #include "winsys.h"
 
 namespace {
@@ -61,12 +66,12 @@ void WindowAndLayout(DialogDriver& ui) {
       {d->GroupBox1, false, {17, 104, 391, 114}, kWhole},
       {d->Label5, true, {28, 26, 32, 13}, kRightEdge},
       {d->Label6, true, {21, 52, 40, 13}, kRightEdge},
-      {d->Label7, true, {147, 26, 48, 13}, kWhole},
+      {d->Label7, true, {147, 26, 48, 13}, kLeftEdge},
       {d->SpeedButton1, true, {156, 52, 114, 24}, kWhole},
       {d->SpeedButton2, true, {269, 52, 113, 24}, kWhole},
       {d->SpeedButton3, true, {156, 78, 114, 24}, kWhole},
       {d->SpeedButton4, true, {269, 78, 113, 24}, kWhole},
-      {d->Label8, true, {9, 78, 51, 13}, kWhole},
+      {d->Label8, true, {9, 78, 51, 13}, kLeftEdge},
       {d->ComboComPort, true, {69, 17, 71, 21}, kWhole},
       {d->ComboComBaudRate, true, {69, 43, 71, 21}, kWhole},
       {d->ComboBoxStart, true, {208, 17, 173, 21}, kWhole},
@@ -429,6 +434,242 @@ void CloseDuringARunEndsTheProgramAfterIt(DialogDriver& ui) {
   EXPECT_EQ(d->quits, 1);
 }
 
+// ---- Whole runs on the stand-in line (standin_device.h) ------------------------
+
+// The dialog with its real run, on a stand-in line that behaves as `habits`
+// say, preset 1 as the first start has it (ISO, "%" to "%"). The line goes
+// with the driver.
+std::unique_ptr<TestDlg> OnStandInLine(DialogDriver& ui, standin::Habits habits) {
+  standin::g_driver = std::make_shared<standin::Driver>();
+  standin::g_driver->habits = std::move(habits);
+  auto d = ui.Make();
+  d->rs232c1->SetDeviceFactory(&standin::MakeStandIn);
+  d->real_run = true;
+  ui.Show(*d);
+  return d;
+}
+
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+std::string ReadOr(const std::string& path) {
+  return std::filesystem::is_regular_file(std::filesystem::u8path(path)) ? testfs::Slurp(path)
+                                                                         : "<no file>";
+}
+
+// A field of the reception log's last line.
+enum LogField { kProgram = 9, kEnding = 10, kFile = 12 };
+std::string Logged(const DialogDriver& ui, LogField field) {
+  std::string line = ReadOr(ui.Dir() + "Rx.log");
+  line.resize(line.size() - std::min<size_t>(line.size(), 2));  // its CR LF
+  line.erase(0, line.rfind('\n') + 1);
+  for (int i = 0; i < field; ++i) line.erase(0, line.find('\t') + 1);
+  return line.substr(0, line.find('\t'));
+}
+
+// The control sends a short program the moment the line is open: the whole
+// of it comes in the first pass. Before the pause every label shows its
+// latest text (the count, the last line), never the text of the start.
+void BurstAtTheFirstPass(DialogDriver& ui) {
+  std::string program = std::string(8, '\0') + "%\nGOTO10\nO1004\n";
+  for (int i = 1; i <= 30; ++i)
+    program += "N" + std::to_string(i * 10) + " G01 X" + std::to_string(i) + ".\n";
+  program += "M30\n%\n";
+  standin::Habits line;
+  line.at_open = Bytes(program);
+  auto d = OnStandInLine(ui, line);
+  bool paused = false;
+  d->at_pause = [&] {
+    paused = true;
+    EXPECT_EQ(ui.OnScreen(d->Label1), kelv::ReceivingText(34));
+    EXPECT_EQ(ui.OnScreen(d->Label3), "N300 G01 X30.");
+    EXPECT_EQ(ui.OnScreen(d->Label4), "M30");
+  };
+  ui.Click(d->CancelBtn);
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信完了"));
+  EXPECT_EQ(ui.Shown(d->CancelBtn), Sjis("閉じる"));
+  // The program number is the O word that begins a block, not a word's tail.
+  EXPECT_EQ(Logged(ui, kProgram), "O1004");
+  EXPECT_EQ(Logged(ui, kEnding), Sjis("完了"));
+}
+
+// A read fails, or the line's device goes, mid-program: the box comes over
+// the latest count, and once it is gone the status line says how the run
+// ended, with the lines received; the partial line is dropped.
+void ReadFailureEndText(DialogDriver& ui) {
+  const struct {
+    const char* name;
+    int reads_before_failing;  // -1: the device goes instead
+    std::string status;
+  } cases[] = {
+      {"read fails", 12, Sjis("データ読込みエラーで終了 3行受信済")},
+      {"device goes", -1, Sjis("回線喪失で終了 3行受信済")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Habits line;
+    line.at_open = Bytes("%\nO1\nG1 X1.\nG2 Y");  // its first 12 bytes hold three lines
+    line.reads_before_short = c.reads_before_failing;
+    if (c.reads_before_failing < 0) line.status_fails_from = 2;
+    auto d = OnStandInLine(ui, line);
+    std::string at_box;
+    auto box = ui.OnMessageBox([&] { at_box = ui.OnScreen(d->Label1); });
+    ui.Click(d->CancelBtn);
+    EXPECT_TRUE(box->seen);
+    EXPECT_EQ(box->text, Sjis("データ読込みエラー"));
+    EXPECT_EQ(at_box, kelv::ReceivingText(3));
+    EXPECT_EQ(ui.Shown(d->Label1), c.status);
+    EXPECT_EQ(ui.Shown(d->CancelBtn), Sjis("閉じる"));
+    EXPECT_EQ(ReadOr(ui.Dir() + "Rx.nc"), "%\r\nO1\r\nG1 X1.\r\n");
+  }
+}
+
+// "Rx.nc" cannot be made (a folder in its place) and the save box is
+// cancelled: the status line and the log say the program is not saved, and
+// it is not dropped without a word. The close (閉じる, Esc, the close box)
+// asks; いいえ, the default, tries the save again and keeps the dialog; はい
+// ends the program; the session's end writes it to "Rx.nc".
+void UnsavedProgramIsKept(DialogDriver& ui) {
+  namespace fs = std::filesystem;
+  const std::string program = "%\r\nO1\r\nG1 X1.\r\n%\r\n";
+  enum Close { kNoThenSaved, kYesByEsc, kYesByCloseBox, kSessionEnd };
+  for (const Close how : {kNoThenSaved, kYesByEsc, kYesByCloseBox, kSessionEnd}) {
+    SCOPED_TRACE(how);
+    const std::string rx = ui.Dir() + "Rx.nc";
+    fs::remove_all(fs::u8path(rx));
+    ASSERT_TRUE(fs::create_directory(fs::u8path(rx)));
+    standin::Habits line;
+    line.at_open = Bytes("%\nO1\nG1 X1.\n%\n");
+    auto d = OnStandInLine(ui, line);
+    {
+      std::unique_ptr<DialogDriver::BoxWatch> save;
+      auto error = ui.OnMessageBox([&] { save = ui.OnAnyBox(); });
+      ui.Click(d->CancelBtn);
+      EXPECT_TRUE(error->seen);
+      EXPECT_TRUE(save && save->seen) << "the save box was offered";
+    }
+    EXPECT_TRUE(d->HoldsUnsaved());
+    EXPECT_EQ(ui.Shown(d->Label1), kelv::UnsavedText(3));
+    EXPECT_EQ(Logged(ui, kEnding), Sjis("未保存・完了"));
+    EXPECT_EQ(Logged(ui, kFile), "-");
+
+    if (how == kSessionEnd) {
+      fs::remove_all(fs::u8path(rx));
+      auto none = ui.OnAnyBox();
+      ui.EndSession(*d);
+      EXPECT_FALSE(none->seen);
+    } else {
+      std::unique_ptr<DialogDriver::BoxWatch> question;
+      auto settings_kept = ui.ReadIni();
+      if (how == kNoThenSaved) {
+        question = ui.OnQuestionBox('N', [&] { fs::remove_all(fs::u8path(rx)); });
+        ui.Click(d->CancelBtn);
+      } else {
+        question = ui.OnQuestionBox('Y');
+        if (how == kYesByEsc) {
+          ui.Show(*d);  // active again after the boxes, the focus on 閉じる
+          ui.Press(Key::Esc);
+        } else {
+          ui.CloseBox(*d);
+        }
+      }
+      EXPECT_TRUE(question->seen);
+      EXPECT_EQ(question->text,
+                Sjis("受信したプログラムは保存されていません。保存せずに終了しますか？"));
+      EXPECT_EQ(question->default_button, Sjis("いいえ(&N)"));
+      if (how == kNoThenSaved) {
+        EXPECT_EQ(d->quits, 0);
+        EXPECT_EQ(ui.ReadIni(), settings_kept) << "the dialog stays, unsaved";
+        EXPECT_EQ(ui.Shown(d->Label1), Sjis("受信完了"));
+        auto none = ui.OnAnyBox();
+        ui.Click(d->CancelBtn);
+        EXPECT_FALSE(none->seen) << "asked again after the save";
+      }
+    }
+    EXPECT_EQ(d->quits, 1);
+    const bool written = how == kNoThenSaved || how == kSessionEnd;
+    EXPECT_EQ(ReadOr(rx), written ? program : "<no file>");
+    EXPECT_EQ(Logged(ui, kFile), written ? "Rx.nc" : "-");
+  }
+}
+
+// Wrong line settings turned characters into "%": garbage starts and ends a
+// run. It is not called complete: the end text is the hint, the log says so,
+// and Rx.nc is written as ever, the program before it kept.
+void GarbageEndsARun(DialogDriver& ui) {
+  testfs::Spit(ui.Dir() + "Rx.nc", "OLD\r\n");
+  standin::Habits line;
+  line.at_open = Bytes(
+      "\x05\x7f%\x01G\x02\x1e"
+      "1\x05\nX\x06\x1c%\n");
+  auto d = OnStandInLine(ui, line);
+  ui.Click(d->CancelBtn);
+  EXPECT_EQ(ui.Shown(d->Label1), kelv::WaitingHintText());
+  EXPECT_EQ(ReadOr(ui.Dir() + "Rx.nc"),
+            "%\x01G\x02\x1e"
+            "1\r\nX\x06\x1c%\r\n");
+  EXPECT_EQ(ReadOr(ui.Dir() + "Rx.1.nc"), "OLD\r\n");
+  EXPECT_EQ(Logged(ui, kEnding), Sjis("文字化け"));
+}
+
+// Every caption, item and text the program can show fits its place, with
+// the faces of a Japanese desktop, at 96 and at 120 dots per inch. A place's
+// room is in pixels at 96 dpi: its width less the frame, arrow or box the
+// system draws beside the text; a label that grows has up to the control
+// beside it, the status line up to the start button.
+void EveryTextFits(DialogDriver& ui) {
+  auto d = ui.Make();
+  const std::string many = "9999999";  // lines: a program of some hundred megabytes
+  kelv::Reception::ErrorTally tally;
+  tally.kinds = serialdev::CE_RXPARITY | serialdev::CE_FRAME;
+  tally.marked = 99999;
+  tally.lines = {9999997, 9999998, 9999999};
+  struct Place {
+    const TControl* c;
+    int room;
+    std::vector<std::string> texts;
+  };
+  const Place places[] = {
+      {d->Label1,
+       312,
+       {Sjis("受信開始ボタンを押してください"), Sjis("受信待機中です。NC側の送信を開始して下さい"),
+        kelv::ReceivingText(9999999), kelv::WaitingHintText(), kelv::EndText(true, 0),
+        kelv::EndText(false, 0), kelv::EndText(false, 9999999), Sjis("受信終了・回線エラーあり"),
+        Sjis("受信途中で終了（終わりの％なし）") + many + Sjis("行受信済"),
+        Sjis("データ読込みエラーで終了 ") + many + Sjis("行受信済"),
+        Sjis("回線喪失で終了 ") + many + Sjis("行受信済"), kelv::UnsavedText(9999999)}},
+      // The most the display gives up to: the lines named in the log.
+      {d->Label2, 282, {kelv::LineErrorText(tally, 0)}},
+      {d->CancelBtn, 81 - 10, {Sjis("受信開始"), Sjis("キャンセル"), Sjis("閉じる")}},
+      {d->CheckBox1, 78 - 20, {Sjis("表示OFF")}},
+      {d->Label5, 60 - 4, {Sjis("ポート")}},
+      {d->Label6, 61 - 4, {Sjis("ﾎﾞｰﾚｰﾄ")}},
+      {d->Label7, 208 - 147 - 2, {Sjis("送信方法")}},
+      {d->Label8, 69 - 9 - 2, {Sjis("送信コード")}},
+      {d->ComboComPort, 71 - 22, kelv::PortItems()},
+      {d->ComboComBaudRate, 71 - 22, kelv::BaudItems()},
+      {d->ComboBoxStart, 173 - 22, kelv::StartModeItems()},
+      {d->ComboBoxCodeType, 71 - 22, kelv::CodeTypeItems()},
+      {d->SpeedButton1, 114 - 8, {"1"}},
+  };
+  for (const int dpi : {96, 120}) {
+    for (const Place& p : places) {
+      for (const std::string& text : p.texts) {
+        EXPECT_LE(ui.TextWidth(p.c, text, dpi), p.room * dpi / 96)
+            << p.c->Name << " at " << dpi << " dpi: " << kelv::SjisToUtf8(text);
+      }
+    }
+  }
+  // The labels grew to show their whole caption, clear of the lists.
+  for (const kelv::ui::TLabel* c : {d->Label5, d->Label6, d->Label7, d->Label8}) {
+    EXPECT_TRUE(c->Fits(c->Caption())) << c->Name;
+  }
+  EXPECT_LT(ui.Place(d->Label8).right(), ui.Place(d->ComboBoxCodeType).left);
+  EXPECT_LT(ui.Place(d->Label7).right(), ui.Place(d->ComboBoxStart).left);
+}
+
 struct Scenario {
   const char* name;
   void (*run)(DialogDriver&);
@@ -450,12 +691,20 @@ const Scenario kScenarios[] = {
     {"LeaveWithoutTheSettings", LeaveWithoutTheSettings},
     {"SessionEndSavesTheSettings", SessionEndSavesTheSettings},
     {"SessionHeldDuringARun", SessionHeldDuringARun},
+    {"BurstAtTheFirstPass", BurstAtTheFirstPass},
+    {"ReadFailureEndText", ReadFailureEndText},
+    {"UnsavedProgramIsKept", UnsavedProgramIsKept},
+    {"GarbageEndsARun", GarbageEndsARun},
+    {"EveryTextFits", EveryTextFits},
 };
 
 class DialogScenario : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override { ui_ = MakeDialogDriver(); }
-  void TearDown() override { ui_.reset(); }
+  void TearDown() override {
+    ui_.reset();
+    standin::g_driver.reset();
+  }
   std::unique_ptr<DialogDriver> ui_;
 };
 

@@ -167,9 +167,9 @@ class WinDriver : public DialogDriver {
         std::vector<std::wstring>{kMessageBox, kInputBox},
         [](HWND w, BoxWatch&) { PostMessageW(w, WM_COMMAND, IDCANCEL, 0); }, false);
   }
-  std::unique_ptr<BoxWatch> OnQuestionBox(char key) override {
+  std::unique_ptr<BoxWatch> OnQuestionBox(char key, std::function<void()> when_up) override {
     return std::make_unique<OnModal>(
-        std::vector<std::wstring>{kMessageBox}, [key](HWND w, BoxWatch& box) {
+        std::vector<std::wstring>{kMessageBox}, [key, when_up](HWND w, BoxWatch& box) {
           box.text = BoxText(w);
           for (const int id : {IDYES, IDNO}) {
             const HWND b = GetDlgItem(w, id);
@@ -179,6 +179,7 @@ class WinDriver : public DialogDriver {
               box.default_button = Text(b);
             }
           }
+          if (when_up) when_up();
           // To the box's focused button, as the keyboard delivers it.
           HWND to = GetFocus();
           if (!to || GetAncestor(to, GA_ROOT) != w) to = w;
@@ -246,6 +247,30 @@ class WinDriver : public DialogDriver {
   std::string Shown(const kelv::ui::TControl* c) const override {
     kelv::win32ui::RefreshDueCaptions();
     return Text(HandleOf(c));
+  }
+  // The text is the window's once its refresh came; drawn once no paint of
+  // it is pending.
+  std::string OnScreen(const kelv::ui::TLabel* l) const override {
+    const HWND h = HandleOf(l);
+    if (Text(h) != l->Caption() || GetUpdateRect(h, nullptr, FALSE)) return "<paint pending>";
+    return Text(h);
+  }
+  // The control's face at the height the system gives it at `dpi`.
+  int TextWidth(const kelv::ui::TControl* c, const std::string& text, int dpi) const override {
+    LOGFONTW lf{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(HandleOf(c), WM_GETFONT, 0, 0)), sizeof lf,
+               &lf);
+    lf.lfHeight = MulDiv(lf.lfHeight, dpi, Dpi());
+    const HFONT font = CreateFontIndirectW(&lf);
+    const HDC dc = GetDC(nullptr);
+    const HGDIOBJ old = SelectObject(dc, font);
+    RECT r{0, 0, 0, 0};
+    const std::wstring w = Wide(text);
+    DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+    return r.right - r.left;
   }
   std::vector<std::string> Items(const kelv::ui::TComboBox* c) const override {
     const HWND h = HandleOf(c);

@@ -209,8 +209,11 @@ TEST(Reception, LineErrorsAreKeptWithTheirLines) {
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク 1文字 2行目"), false},
       {"a marked NUL without counters", program, CE_BREAK_OR_NUL, {3},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:ブレーク又はNULエラー 1文字 2行目"), false},
+      // Four of its twenty bytes hit: as garbled as wrong line settings make it.
       {"four lines named, three shown", program, CE_FRAME, {3, 6, 15, 20},
-       Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
+       kelv::WaitingHintText(), Sjis("回線エラー:フレーミング 4文字 2,3,4…行目"), false},
+      {"garbage that holds both markers", "%\x01G\x02\x7f" "1\x05\nX\x06%", 0, {},
+       kelv::WaitingHintText(), "", false},
       {"flags without places", program, CE_OVERRUN | CE_RXOVER | CE_BREAK, {},
        Sjis("受信終了・回線エラーあり"), Sjis("回線エラー:オーバーラン・バッファあふれ・ブレーク"),
        false},
@@ -266,7 +269,9 @@ TEST(Reception, EndingsOfFailedRuns) {
   EXPECT_EQ(kelv::DecideEnding(rx, true, false, false), RunEnding::ReadError);
   EXPECT_EQ(kelv::DecideEnding(rx, true, true, false), RunEnding::DeviceLost);
   EXPECT_EQ(kelv::DecideEnding(rx, false, false, true), RunEnding::SessionEnd);
-  EXPECT_EQ(kelv::EndStatusText(RunEnding::ReadError, rx), "") << "the status line stays";
+  EXPECT_EQ(kelv::EndStatusText(RunEnding::ReadError, rx), Sjis("データ読込みエラーで終了 2行受信済"));
+  EXPECT_EQ(kelv::EndStatusText(RunEnding::DeviceLost, rx), Sjis("回線喪失で終了 2行受信済"));
+  EXPECT_EQ(kelv::EndStatusText(RunEnding::SessionEnd, rx), "") << "the dialog stays as it was";
   rx.Step(0x14);
   rx.FinishRun();
   EXPECT_EQ(kelv::DecideEnding(rx, false, false, true), RunEnding::CutOff)

@@ -258,6 +258,11 @@ TEST_F(RxFile, ReceptionLog) {
       {{"%\r\n(O999 COMMENT)\r\n", ":0042\r\nO7\r\n"}, ":0042"},
       {{"(UNCLOSED O5\r\nN10 O12\r\n"}, "O12"},
       {{"%\r\nG01 X1.\r\nOX\r\n"}, ""},
+      // Only where a block begins: after blanks, "/" and N..., in either order.
+      {{"%\r\nGOTO10\r\nO1004\r\n"}, "O1004"},
+      {{"%\r\nN5 G0 O7\r\n/N10O20\r\n"}, "O20"},
+      {{" N10 / :0300\r\n"}, ":0300"},
+      {{"%\r\n(O999)\r\nM98 P1 O3\r\n"}, ""},
   };
   for (const auto& p : programs) EXPECT_EQ(kelv::FirstProgramNumber(p.content), p.number);
 }

@@ -82,8 +82,10 @@ class DialogDriver {
   virtual std::unique_ptr<BoxWatch> OnMessageBox(std::function<void()> when_up) = 0;
   virtual std::unique_ptr<BoxWatch> OnRenameBox(const char* type) = 0;
   virtual std::unique_ptr<BoxWatch> OnAnyBox() = 0;
-  // Answer the next question box by typing its key, 'Y' or 'N'.
-  virtual std::unique_ptr<BoxWatch> OnQuestionBox(char key) = 0;
+  // Answer the next question box by typing its key, 'Y' or 'N', after
+  // `when_up` has run.
+  virtual std::unique_ptr<BoxWatch> OnQuestionBox(char key,
+                                                  std::function<void()> when_up = nullptr) = 0;
   // The session ends as the system ends it: a signal on Linux, the session
   // messages on Windows. Returns once the dialog has dealt with it.
   virtual void EndSession(TestDlg& d) = 0;
@@ -115,6 +117,12 @@ class DialogDriver {
   virtual int Scaled(int pixels_at_96) const { return pixels_at_96; }
   // A caption, or a list's selected item.
   virtual std::string Shown(const kelv::ui::TControl* c) const = 0;
+  // What the screen shows of a label now, with no refresh or paint let
+  // through: "<paint pending>" while its last text still waits to be drawn.
+  virtual std::string OnScreen(const kelv::ui::TLabel* l) const = 0;
+  // How wide `text` is drawn in the control's font with the system at `dpi`
+  // dots per inch, in pixels at that dpi ("&" as a label shows it).
+  virtual int TextWidth(const kelv::ui::TControl* c, const std::string& text, int dpi) const = 0;
   virtual std::vector<std::string> Items(const kelv::ui::TComboBox* c) const = 0;
   // A preset button pushed, a check box ticked.
   virtual bool Down(const kelv::ui::TControl* c) const = 0;

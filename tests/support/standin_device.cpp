@@ -54,7 +54,8 @@ class StandInDevice final : public AcceptingDevice {
   bool Purge(uint32_t flags) override {
     std::lock_guard<std::mutex> lock(d_->mu);
     if (flags & serialdev::PURGE_RXCLEAR) {
-      d_->line.clear();
+      d_->line.assign(d_->habits.at_open.begin(), d_->habits.at_open.end());
+      d_->habits.at_open.clear();
       d_->purged = true;
     }
     if ((flags & serialdev::PURGE_RXABORT) && d_->read.pending) AbortLate(true);
@@ -97,6 +98,9 @@ class StandInDevice final : public AcceptingDevice {
     std::lock_guard<std::mutex> lock(d_->mu);
     Driver::Xfer& x = d_->read;
     if (!Begin(x)) return XferStart::Failed;
+    if (d_->habits.reads_before_short >= 0 && d_->habits.reads_before_short-- == 0) {
+      d_->habits.short_reads = true;
+    }
     if (d_->habits.short_reads) {
       d_->End(x, true, 0);
       return XferStart::Completed;

@@ -59,6 +59,10 @@ struct Habits {
   uint32_t error_flags = 0;
   std::vector<uint64_t> marked;
   bool short_reads = false;  // a read completes at once with nothing
+  int reads_before_short = -1;  // ... from the read after this many (-1: never)
+  // What the control sends the moment the line is open: queued just after
+  // the opening's purge.
+  std::vector<uint8_t> at_open;
 };
 
 // What the stand-in driver holds; shared with its late completions and kept

@@ -18,10 +18,21 @@ class TestDlg : public TRXDlg {
   std::function<void()> run;
   int runs = 0;
   int quits = 0;
+  // The real run instead of `run`, on the line the test gives rs232c1.
+  bool real_run = false;
+  // Called in the pause before the line closes (which then takes no time).
+  std::function<void()> at_pause;
 
  protected:
   void RunReception() override {
     ++runs;
-    if (run) run();
+    if (real_run) {
+      TRXDlg::RunReception();
+    } else if (run) {
+      run();
+    }
+  }
+  void EndPause() override {
+    if (at_pause) at_pause();
   }
 };
