@@ -70,6 +70,7 @@ def _zlib_builtin(usr):
 def ensure(cache):
     """The folder that holds the unpacked /usr of 32-bit Wine (to be laid over
     /usr), made if this Wine version has none yet; older versions' trees go."""
+    cache = os.path.abspath(cache)  # apt runs from the download folder
     state = os.path.join(cache, "wine32-apt")
     version, wanted = resolve(state)
     safe = re.sub(r"[^A-Za-z0-9.+-]", "_", version)
