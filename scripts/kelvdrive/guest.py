@@ -54,7 +54,9 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose hostroo
   { say "no host root over 9p"; leave 121; }
 mount -t devtmpfs dev $R/dev && mkdir -p $R/dev/pts && mount -t devpts devpts $R/dev/pts &&
   mount -t proc proc $R/proc && mount -t sysfs sys $R/sys &&
-  mount -t tmpfs tmp $R/tmp && mount -t tmpfs run $R/run && mkdir $R/run/out &&
+  mkdir /up && mount -t tmpfs up /up && mkdir /up/tmp /up/work &&
+  mount -t overlay tmp -o lowerdir=$R/tmp,upperdir=/up/tmp,workdir=/up/work $R/tmp &&
+  mount -t tmpfs run $R/run && mkdir $R/run/out &&
   mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out $R/run/out ||
   { say "mounting inside the host root failed"; leave 122; }
 chmod 1777 $R/tmp
