@@ -29,6 +29,8 @@ if ((wine)); then
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELV_WITH_QT=OFF -DKELV_TESTS=OFF >/dev/null
   cmake --build "$BUILD" --target ncsend
   scripts/build-windows.sh --arch "$KELV_WIN_ARCH"
+  # Wine's 32-bit side laid over /usr for the demo alone where it is not installed.
+  [[ $KELV_WIN_ARCH == 32 ]] && exec scripts/wine32-ns.sh scripts/demo.sh --wine "$BUILD"
   exec scripts/demo.sh --wine "$BUILD"
 fi
 if ((!demo && !display)); then

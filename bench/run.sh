@@ -22,7 +22,9 @@ if [[ ${1:-} == --windows ]]; then
   scripts/build-windows.sh --arch "$KELV_WIN_ARCH" >&2
   exe=dist/KelvRx.exe
   [[ $KELV_WIN_ARCH == 64 ]] && exe=${KELV_WIN_BUILD64:-build-win64}/app/KelvRx.exe
-  exec python3 bench/wine_bench.py --exe "$exe" --linux "$BUILD/app/KelvRx" \
+  ns=()
+  [[ $KELV_WIN_ARCH == 32 ]] && ns=(scripts/wine32-ns.sh)  # Wine's 32-bit side, unpacked
+  exec "${ns[@]}" python3 bench/wine_bench.py --exe "$exe" --linux "$BUILD/app/KelvRx" \
     --ncsend "$BUILD/tools/ncsend" "$@"
 fi
 exec python3 bench/bench.py --build "$BUILD" "$@"
