@@ -33,9 +33,12 @@ TEST_PKGS=(libgtest-dev googletest xauth clang libclang-rt-14-dev "${WINDOWS_PKG
 
 # Wine runs the Windows stage and the Wine demo, with Japanese fonts for the
 # dialog, Wine's own for its window frame and the Japanese locale. Where the
-# kernel runs 32-bit programs: Wine's 32-bit side (wine32, from Debian's i386
-# architecture) for the shipped program. Where it does not: wine64 and the
-# x86_64 cross-compiler for a 64-bit build of the same sources.
+# kernel runs 32-bit programs, the shipped program runs under Wine's 32-bit
+# side, which is unpacked beside the build rather than installed
+# (scripts/wine32-ns.sh): Debian's wine32:i386 needs i386 builds of host
+# libraries at exactly the host's versions, which a mirror often lacks. Where
+# it does not: the x86_64 cross-compiler for a 64-bit build of the same
+# sources, and the shipped program in the real-driver guest.
 wine_pkgs() {
   local arch=${KELV_WIN_ARCH:-}
   if [[ -z $arch ]]; then
@@ -44,9 +47,6 @@ wine_pkgs() {
     arch=${line%% *}
   fi
   if [[ $arch == 32 ]]; then
-    # Wine's 32-bit side itself is unpacked beside the build, not installed
-    # (scripts/wine32-ns.sh); qemu-system-x86 and busybox-static come with
-    # the test set.
     echo wine wine64 fonts-wine locales fonts-ipafont-gothic
   else
     echo wine wine64 fonts-wine locales fonts-ipafont-gothic \
@@ -87,14 +87,6 @@ for p in "${want[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  # Packages of another architecture (wine32:i386) need it known to dpkg first.
-  for p in "${missing[@]}"; do
-    arch=${p#*:}
-    if [[ $arch != "$p" && $arch != $(dpkg --print-architecture) ]] &&
-      ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-      as_root dpkg --add-architecture "$arch"
-    fi
-  done
   # A list that fails to download (a mirror in mid-sync) is not fatal here:
   # apt-get install says so if a package is really not to be had.
   as_root apt-get update -qq || echo "deps.sh: apt-get update failed in part; installing from the lists there are" >&2
