@@ -15,7 +15,8 @@ class XServer:
     and :99 upwards for xvfb-run -a); one of them taking over our socket would
     cut the program off its display. The server writes its display number to
     -displayfd once it takes connections: its socket appears a moment earlier,
-    and a client that comes in between is refused."""
+    and a client that comes in between is refused. It never resets when its
+    last client leaves: a program started just then would be refused too."""
 
     def __init__(self, log_path, screen="800x600x24"):
         self.log = open(log_path, "wb")
@@ -35,7 +36,7 @@ class XServer:
             try:
                 server = subprocess.Popen(
                     ["Xvfb", ":%d" % n, "-displayfd", str(tell), "-screen", "0", screen,
-                     "-dpi", "96", "-nolisten", "tcp"],
+                     "-dpi", "96", "-nolisten", "tcp", "-noreset"],
                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                     pass_fds=(tell,))
                 os.close(tell)
