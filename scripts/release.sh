@@ -69,9 +69,11 @@ found=0
 while read -r lang source; do
   # From the guide's folder, so its pictures are found and put inside the file
   # (lang as a variable only: pandoc 2.17 has no Japanese term list to load).
-  # The guides name each other by their names in the archives.
+  # The guides name each other by their names in the archives; a link to a
+  # document the archives do not carry keeps its text.
   if ! (cd "$(dirname "$source")" &&
-    sed -E 's/\]\(operator\.en\.md([#)])/](guide-en.html\1/g; s/\]\(operator\.md([#)])/](guide-ja.html\1/g' \
+    sed -E 's/\]\(operator\.en\.md([#)])/](guide-en.html\1/g; s/\]\(operator\.md([#)])/](guide-ja.html\1/g
+            s/\[([^]]*)\]\([A-Za-z0-9_.-]+\.md(#[^)]*)?\)/\1/g' \
       "$(basename "$source")" |
     pandoc --standalone --self-contained --from gfm --to html5 --resource-path . \
       --variable lang="$lang" --metadata pagetitle="${title[$lang]}" \
