@@ -475,6 +475,12 @@ void TRXDlg::EndPause() {
   kelv::winsys::Sleep(EndPauseMs);
 }
 
+void TRXDlg::Log(const kelv::ReceptionLogEntry& e) const {
+  // A log that cannot be written stops nothing.
+  kelv::AppendReceptionLog(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxLogName,
+                           kelv::ReceptionLogLine(e));
+}
+
 std::string TRXDlg::LogFileField(const std::string& written) const {
   const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   return kelv::Utf8ToSjis(
@@ -484,7 +490,6 @@ std::string TRXDlg::LogFileField(const std::string& written) const {
 bool TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending, std::vector<std::string> content,
                            bool at_session_end) {
   const kelv::Reception& rx = run.rx;
-  const std::string dir = kelv::fileio::DirectoryOf(settings_path_);
   kelv::ReceptionLogEntry e;
   e.when = kelv::LocalTimeText();
   std::string written;
@@ -522,8 +527,7 @@ bool TRXDlg::SaveReception(RunState& run, kelv::RunEnding ending, std::vector<st
   const bool saved = content.empty() || !written.empty();
   kelv::ReceptionLogEntry logged = e;
   if (!saved) logged.ending = Sjis("未保存・") + e.ending;
-  // A log that cannot be written stops nothing.
-  kelv::AppendReceptionLog(dir + kelv::kRxLogName, kelv::ReceptionLogLine(logged));
+  Log(logged);
   if (!saved) {
     // Kept until it is saved, let go at the close, or written at the
     // session's end.
@@ -558,8 +562,7 @@ void TRXDlg::SaveUnsaved(bool boxes) {
   if (written.empty()) return;
   u.entry.when = kelv::LocalTimeText();
   u.entry.file = LogFileField(written);
-  kelv::AppendReceptionLog(kelv::fileio::DirectoryOf(settings_path_) + kelv::kRxLogName,
-                           kelv::ReceptionLogLine(u.entry));
+  Log(u.entry);
   if (!u.status.empty()) Label1->SetCaption(u.status);
   unsaved_.reset();
 }

@@ -24,7 +24,8 @@
 
 namespace kelv {
 class LineAnswers;
-}
+struct ReceptionLogEntry;
+}  // namespace kelv
 
 class TRXDlg : public TComponent {
  public:
@@ -160,6 +161,8 @@ class TRXDlg : public TComponent {
   // Whether the dialog may close: true when no program is held in memory or
   // the operator lets it go; いいえ offers the save again and keeps the dialog.
   bool MayDropUnsaved();
+  // One line of "Rx.log" beside the settings file, and the file a line names.
+  void Log(const kelv::ReceptionLogEntry& e) const;
   std::string LogFileField(const std::string& written) const;
   // Where the received program goes: "Rx.nc" beside the settings file.
   std::string RxPath() const;

@@ -6,6 +6,14 @@
 #include "sjis.h"
 
 namespace kelv {
+namespace {
+
+// An end text that counts what arrived: "<what>N行受信済".
+std::string Received(const char* what, int64_t line_count) {
+  return Sjis(what) + std::to_string(line_count) + Sjis("行受信済");
+}
+
+}  // namespace
 
 RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, bool session_end) {
   if (device_lost) return RunEnding::DeviceLost;
@@ -27,7 +35,6 @@ RunEnding DecideEnding(const Reception& rx, bool read_failed, bool device_lost, 
 
 std::string EndStatusText(RunEnding ending, const Reception& rx) {
   const bool errors = rx.Errors().kinds != 0;
-  const std::string count = std::to_string(rx.LineCount());
   // "受信完了" never stands over errors. The other endings say already that
   // something went wrong, and the line under them names the errors: the
   // status line keeps to one line at the widest counts.
@@ -35,7 +42,7 @@ std::string EndStatusText(RunEnding ending, const Reception& rx) {
     case RunEnding::Complete:
       return errors ? Sjis("受信終了・回線エラーあり") : EndText(true, rx.LineCount());
     case RunEnding::CutOff:
-      return Sjis("受信途中で終了（終わりの％なし）") + count + Sjis("行受信済");
+      return Received("受信途中で終了（終わりの％なし）", rx.LineCount());
     case RunEnding::Cancelled:
       return EndText(false, rx.LineCount());
     case RunEnding::Garbled:
@@ -43,9 +50,9 @@ std::string EndStatusText(RunEnding ending, const Reception& rx) {
     // Once the box is gone the status line says how it ended, never as if
     // the run went on.
     case RunEnding::ReadError:
-      return Sjis("データ読込みエラーで終了 ") + count + Sjis("行受信済");
+      return Received("データ読込みエラーで終了 ", rx.LineCount());
     case RunEnding::DeviceLost:
-      return Sjis("回線喪失で終了 ") + count + Sjis("行受信済");
+      return Received("回線喪失で終了 ", rx.LineCount());
     case RunEnding::SessionEnd:
       break;
   }
@@ -53,7 +60,7 @@ std::string EndStatusText(RunEnding ending, const Reception& rx) {
 }
 
 std::string UnsavedText(int64_t line_count) {
-  return Sjis("保存されていません ") + std::to_string(line_count) + Sjis("行受信済");
+  return Received("保存されていません ", line_count);
 }
 
 std::string LineErrorText(const Reception::ErrorTally& e, size_t max_lines) {

@@ -31,7 +31,7 @@ import subprocess
 import tempfile
 import time
 
-from .proc import Failure, wait_for
+from .proc import Failure, checked, wait_for
 
 # The modules the guest needs; what they depend on is loaded before them.
 # overlay: the Windows stage lays 32-bit Wine over the guest's /usr.
@@ -91,17 +91,9 @@ def kvm_usable():
         return False
 
 
-def _run(cmd, cwd=None, what=None):
-    r = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if r.returncode != 0:
-        raise Failure("%s failed (%s): %s" % (what or cmd[0], " ".join(cmd),
-                                              r.stdout.decode(errors="replace").strip()[-800:]))
-    return r.stdout.decode(errors="replace")
-
-
 def kernel_package():
     """The kernel package linux-image-amd64 depends on now (Debian drops old ones)."""
-    out = _run(["apt-cache", "depends", "linux-image-amd64"], what="asking apt for the kernel")
+    out = checked(["apt-cache", "depends", "linux-image-amd64"], "asking apt for the kernel")
     m = re.search(r"Depends:\s*(linux-image-[0-9][^\s]*)", out)
     if not m:
         raise Failure("apt-cache names no kernel for linux-image-amd64:\n" + out)
@@ -172,9 +164,9 @@ class Guest:
                 os.remove(os.path.join(d, old))
         work = tempfile.mkdtemp(dir=d)
         try:
-            _run(["apt-get", "download", pkg], cwd=work, what="fetching the kernel package")
+            checked(["apt-get", "download", pkg], "fetching the kernel package", cwd=work)
             deb = [f for f in os.listdir(work) if f.endswith(".deb")][0]
-            _run(["dpkg", "-x", deb, "x"], cwd=work, what="unpacking the kernel package")
+            checked(["dpkg", "-x", deb, "x"], "unpacking the kernel package", cwd=work)
             boot = os.path.join(work, "x", "boot")
             vmlinuz = [f for f in os.listdir(boot) if f.startswith("vmlinuz-")][0]
             release = vmlinuz[len("vmlinuz-"):]

@@ -127,7 +127,7 @@ def guest_case(wine, exe, out, name, ini):
 
 
 def in_guest(a):
-    from .wine import Wine
+    from .wine import Wine, port_map
     from .xserver import XServer
     out = a.out
     prefix = "/tmp/prefix"
@@ -137,10 +137,8 @@ def in_guest(a):
         subprocess.run(["tar", "-xf", a.prefix_tar, "-C", prefix], check=True)
     with XServer(os.path.join(out, "Xvfb.log"), "1024x768x24") as x:
         wine = Wine(prefix, x.display, bits="32")
-        # COM1 to the 16550; every other name Wine may link (com8..com11 lead
-        # to ttyS0..3 by default) to nowhere.
-        ports = {"COM1": UART}
-        ports.update(("COM%d" % n, os.path.join(prefix, "nocom%d" % n)) for n in range(2, 12))
+        # COM1 to the 16550, every other name to nowhere.
+        ports = port_map(prefix, COM1=UART)
         t = time.monotonic()
         try:
             wine.set_up(ports)

@@ -63,6 +63,17 @@ def holds_device(pid, device):
     return False
 
 
+def checked(cmd, what, cwd=None):
+    """The output (with its errors) of cmd, which must succeed; else a Failure
+    that says what failed and the end of what it said."""
+    r = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = r.stdout.decode(errors="replace")
+    if r.returncode != 0:
+        raise Failure("%s failed (status %d, %s): %s"
+                      % (what, r.returncode, " ".join(cmd), out.strip()[-800:]))
+    return out
+
+
 def missing(*tools):
     """The tools of the list that are not on the PATH (None entries are skipped)."""
     return [t for t in tools if t and shutil.which(t) is None]

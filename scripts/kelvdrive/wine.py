@@ -125,10 +125,11 @@ def display_registry(dpi, message_face=None):
 
 
 def port_map(prefix, **more):
-    """COM1 to the link the black-box test points at its pty, COM2..COM9 to
-    nowhere, and the ports in more (name=device)."""
+    """COM1 to the link the black-box test points at its pty, COM2..COM11 to
+    nowhere (Wine's own defaults lead com8..com11 to ttyS0..3), and the ports
+    in more (name=device)."""
     ports = {"COM1": os.path.join(prefix, COM1_LINK)}
-    ports.update(("COM%d" % n, os.path.join(prefix, "nocom%d" % n)) for n in range(2, 10))
+    ports.update(("COM%d" % n, os.path.join(prefix, "nocom%d" % n)) for n in range(2, 12))
     ports.update(more)
     return ports
 

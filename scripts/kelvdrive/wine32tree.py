@@ -12,7 +12,7 @@ import re
 import shutil
 import subprocess
 
-from .proc import Failure
+from .proc import Failure, checked
 
 # Beside wine32 itself: the Windows zlib, which libwine's set-up turns into a
 # builtin DLL (user32 does not load without it).
@@ -26,13 +26,6 @@ def _apt(state):
             "-o", "Debug::NoLocking=1", "-o", "APT::Sandbox::User=root"]
 
 
-def _run(args, what, **kw):
-    r = subprocess.run(args, capture_output=True, text=True, **kw)
-    if r.returncode != 0:
-        raise Failure(f"{what} failed ({r.returncode}): {(r.stderr or r.stdout).strip()[-600:]}")
-    return r.stdout
-
-
 def resolve(state):
     """(wine version, ["name:arch=version", ...]) of what wine32:i386 needs on a
     system with nothing installed: its i386 packages and EXTRA. A package list
@@ -42,7 +35,7 @@ def resolve(state):
         os.makedirs(os.path.join(state, d), exist_ok=True)
     open(os.path.join(state, "status"), "a").close()
     subprocess.run(_apt(state) + ["update"], capture_output=True, text=True)
-    sim = _run(_apt(state) + ["install", "-s", "--no-install-recommends", "wine32:i386"] + EXTRA,
+    sim = checked(_apt(state) + ["install", "-s", "--no-install-recommends", "wine32:i386"] + EXTRA,
                "resolving wine32:i386")
     wanted, version = [], None
     for name, ver, arch in re.findall(r"^Inst (\S+) \((\S+) [^\[]*\[(\S+)\]", sim, re.M):
@@ -84,16 +77,16 @@ def ensure(cache):
     debs = os.path.join(state, "debs")
     shutil.rmtree(debs, ignore_errors=True)
     os.makedirs(debs)
-    _run(_apt(state) + ["download"] + wanted, "downloading 32-bit Wine", cwd=debs)
+    checked(_apt(state) + ["download"] + wanted, "downloading 32-bit Wine", cwd=debs)
     tmp = done + ".part"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
     for deb in sorted(glob.glob(os.path.join(debs, "*.deb"))):
-        _run(["dpkg", "-x", deb, tmp], f"unpacking {os.path.basename(deb)}")
+        checked(["dpkg", "-x", deb, tmp], f"unpacking {os.path.basename(deb)}")
     # The guest lays this over /usr only; Debian's /lib is /usr/lib.
     top_lib = os.path.join(tmp, "lib")
     if os.path.isdir(top_lib):
-        _run(["cp", "-a", top_lib + "/.", os.path.join(tmp, "usr/lib")], "merging /lib")
+        checked(["cp", "-a", top_lib + "/.", os.path.join(tmp, "usr/lib")], "merging /lib")
         shutil.rmtree(top_lib)
     _zlib_builtin(os.path.join(tmp, "usr"))
     shutil.rmtree(debs, ignore_errors=True)

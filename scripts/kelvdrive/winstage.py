@@ -26,7 +26,7 @@ forces a path.
                   that has no Japanese characters, as a Windows of another
                   language at 125 % has it
 
-COM2..COM9 lead nowhere. Exits non-zero when the build or any test fails.
+COM2..COM11 lead nowhere. Exits non-zero when the build or any test fails.
 Usage: python3 -m kelvdrive.winstage  (scripts/windows-stage.sh; KELV_WIN_BUILD,
 KELV_WIN_BUILD64)
 """
